@@ -1,0 +1,35 @@
+// The board link on a Raspberry Pi's SPI0 controller, through the bcm2835 library
+// (Raspberry Pi 1 to 4; needs the rights to /dev/mem).
+#include <bcm2835.h>
+
+#include "board/board_link.h"
+#include "cli/console.h"
+
+bool board_init(BoardLink&) {
+  // On failure the library has written its reason to standard error and released what it had.
+  return bcm2835_init() != 0;
+}
+
+bool board_spi_setup(BoardLink&) {
+  // Without root the library maps only /dev/gpiomem, which has no SPI controller: every SPI
+  // call after a failed begin would fault, so stop here.
+  if (bcm2835_spi_begin() == 0) {
+    say_line(
+        "SPI0 could not be opened: orvctl needs root (or the rights to /dev/mem); "
+        "run it with sudo");
+    return false;
+  }
+  bcm2835_spi_setClockDivider(BCM2835_SPI_CLOCK_DIVIDER_32);
+  bcm2835_spi_setDataMode(BCM2835_SPI_MODE0);
+  bcm2835_spi_chipSelect(BCM2835_SPI_CS0);
+  return true;
+}
+
+void board_exchange(BoardLink&, uint8_t* bytes, uint32_t length) {
+  bcm2835_spi_transfern(reinterpret_cast<char*>(bytes), length);
+}
+
+void board_close(BoardLink&) {
+  // SPI is deliberately not ended: the pins keep their SPI function after the run.
+  bcm2835_close();
+}

@@ -1,0 +1,76 @@
+// The board link on the simulated board: the same program with a model of the receiver board
+// behind the four hardware functions. The model's knobs come from ORVSIM_* environment variables,
+// read when the link is opened.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "board/board_link.h"
+#include "board/sim_board.h"
+
+namespace {
+
+// The board is hardware outside the program; its simulated state lives here, as a board's
+// would live on the board.
+SimBoard board;
+int log_fd = -1;
+
+[[noreturn]] void reject_setup(const std::string& message) {
+  std::fprintf(stderr, "orvctl-sim: %s\n", message.c_str());
+  std::exit(2);
+}
+
+int64_t monotonic_ns() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+}
+
+}  // namespace
+
+bool board_init(BoardLink&) {
+  SimKnobs knobs;
+  std::string error;
+  if (!sim_parse_knobs(std::getenv("ORVSIM_VERSION"), std::getenv("ORVSIM_STATUS"),
+                       std::getenv("ORVSIM_RATE"), std::getenv("ORVSIM_LOG"), knobs, error)) {
+    reject_setup(error);
+  }
+  if (knobs.log_path != nullptr) {
+    log_fd = open(knobs.log_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (log_fd < 0) {
+      reject_setup(std::string("ORVSIM_LOG: cannot open \"") + knobs.log_path +
+                   "\": " + std::strerror(errno));
+    }
+  }
+  sim_reset(board, knobs);
+  return true;
+}
+
+bool board_spi_setup(BoardLink&) {
+  return true;
+}
+
+void board_exchange(BoardLink&, uint8_t* bytes, uint32_t length) {
+  uint8_t sent[16];
+  std::memcpy(sent, bytes, length < 16 ? length : 16);
+  sim_exchange(board, bytes, length, monotonic_ns());
+  if (log_fd >= 0) {
+    // One write per line, so that a run ended by Ctrl-C leaves only whole lines.
+    char line[128];
+    const size_t size = sim_log_line(sent, length, bytes, line, sizeof line);
+    [[maybe_unused]] const ssize_t written = write(log_fd, line, size);
+  }
+}
+
+void board_close(BoardLink&) {
+  if (log_fd >= 0) {
+    close(log_fd);
+    log_fd = -1;
+  }
+}

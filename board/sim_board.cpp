@@ -1,0 +1,259 @@
+#include "board/sim_board.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+// Whole decimal number of at most `max`; digits only.
+bool read_decimal(const char*& p, uint64_t max, uint64_t& value) {
+  if (*p < '0' || *p > '9') {
+    return false;
+  }
+  value = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    value = value * 10 + static_cast<uint64_t>(*p - '0');
+    if (value > max) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool parse_version(const char* text, FirmwareVersion& version) {
+  uint64_t major = 0;
+  uint64_t minor = 0;
+  if (!read_decimal(text, 255, major) || *text++ != '.' || !read_decimal(text, 255, minor) ||
+      *text != '\0') {
+    return false;
+  }
+  version = {static_cast<uint8_t>(major), static_cast<uint8_t>(minor)};
+  return true;
+}
+
+bool parse_status(const char* text, BoardStatus& status) {
+  uint8_t bytes[4];
+  for (uint8_t& byte : bytes) {
+    while (*text == ' ') {
+      ++text;
+    }
+    uint64_t value = 0;
+    if (!read_decimal(text, 255, value) || (*text != ' ' && *text != '\0')) {
+      return false;
+    }
+    byte = static_cast<uint8_t>(value);
+  }
+  while (*text == ' ') {
+    ++text;
+  }
+  if (*text != '\0') {
+    return false;
+  }
+  status = {bytes[0], bytes[1], bytes[2], bytes[3]};
+  return true;
+}
+
+bool parse_rate(const char* text, uint32_t& rate) {
+  uint64_t value = 0;
+  if (!read_decimal(text, kSimMaxRate, value) || *text != '\0') {
+    return false;
+  }
+  rate = static_cast<uint32_t>(value);
+  return true;
+}
+
+std::string rejected(const char* text) {
+  return std::string(", not \"") + text + "\"";
+}
+
+// Phase step per sample of a tone of `hertz` at 48000 samples per second.
+uint32_t phase_step(double hertz) {
+  return static_cast<uint32_t>(std::lround(hertz / 48000.0 * 4294967296.0));
+}
+
+void tune_notes(SimBoard& board) {
+  // C major pentatonic from C5; each frequency picks a note, the second chime is its fifth.
+  static const int kSemitones[5] = {0, 2, 4, 7, 9};
+  const double root = 523.25 * std::pow(2.0, kSemitones[board.frequency % 5] / 12.0);
+  board.note_step[0] = phase_step(root);
+  board.note_step[1] = phase_step(root * 1.5);
+}
+
+// Brings the buffer fill up to `now_ns`.
+void advance(SimBoard& board, int64_t now_ns) {
+  if (!board.playing) {
+    return;
+  }
+  const uint64_t elapsed =
+      static_cast<uint64_t>(std::max<int64_t>(0, now_ns - board.playback_start_ns));
+  const uint64_t rate = board.knobs.rate;
+  board.produced = elapsed / 1000000000 * rate + elapsed % 1000000000 * rate / 1000000000;
+  if (board.produced > board.next_sample + kSimCapacity) {
+    board.next_sample = board.produced - kSimCapacity;  // the oldest samples were overwritten
+  }
+}
+
+unsigned held(const SimBoard& board) {
+  return board.produced > board.next_sample
+             ? static_cast<unsigned>(board.produced - board.next_sample)
+             : 0;
+}
+
+BoardStatus status_reply(const SimBoard& board) {
+  if (board.knobs.fixed_status) {
+    return board.knobs.status;
+  }
+  // A signal that depends on where the board is tuned; nothing at all when it is not.
+  const uint8_t rssi = board.frequency == 0 ? 0 : static_cast<uint8_t>(40 + board.frequency % 60);
+  return {rssi, static_cast<uint8_t>(255 - 2 * rssi), board.control,
+          static_cast<uint8_t>(board.playing ? 1 : 0)};
+}
+
+void fill_audio(SimBoard& board, uint8_t* audio, uint32_t bytes) {
+  const uint32_t samples = std::min(kBlockSamples, bytes / 2);
+  for (uint32_t i = 0; i < samples; ++i) {
+    const int16_t sample = board.playing ? sim_sample(board, board.next_sample + i) : 0;
+    const auto pattern = static_cast<uint16_t>(sample);
+    audio[2 * i] = static_cast<uint8_t>(pattern);
+    audio[2 * i + 1] = static_cast<uint8_t>(pattern >> 8);
+  }
+  if (board.playing) {
+    board.next_sample += kBlockSamples;
+  }
+}
+
+}  // namespace
+
+bool sim_parse_knobs(const char* version, const char* status, const char* rate,
+                     const char* log_path, SimKnobs& knobs, std::string& error) {
+  knobs = SimKnobs{};
+  if (version != nullptr && !parse_version(version, knobs.version)) {
+    error =
+        "ORVSIM_VERSION must be MAJOR.MINOR, each 0 to 255 (for example 1.4)" + rejected(version);
+    return false;
+  }
+  if (status != nullptr) {
+    if (!parse_status(status, knobs.status)) {
+      error =
+          "ORVSIM_STATUS must be four numbers 0 to 255 separated by spaces, RSSI AGC B5 B6 "
+          "(for example \"52 180 0 1\")" +
+          rejected(status);
+      return false;
+    }
+    knobs.fixed_status = true;
+  }
+  if (rate != nullptr && !parse_rate(rate, knobs.rate)) {
+    error = "ORVSIM_RATE must be a whole number of samples per second from 0 to " +
+            std::to_string(kSimMaxRate) + rejected(rate);
+    return false;
+  }
+  if (log_path != nullptr && *log_path == '\0') {
+    error = "ORVSIM_LOG must name a file";
+    return false;
+  }
+  knobs.log_path = log_path;
+  return true;
+}
+
+void sim_reset(SimBoard& board, const SimKnobs& knobs) {
+  board = SimBoard{};
+  board.knobs = knobs;
+  for (int i = 0; i < 1024; ++i) {
+    board.sine[i] = static_cast<int16_t>(std::lround(12000.0 * std::sin(i * M_PI / 512.0)));
+  }
+  tune_notes(board);
+}
+
+int16_t sim_sample(const SimBoard& board, uint64_t n) {
+  const uint64_t beat = n / kSimBeatSamples;
+  const auto position = static_cast<int32_t>(n % kSimBeatSamples);
+  const auto phase = static_cast<uint32_t>(n * board.note_step[beat & 1]);
+  // 10 ms rise, then a linear fade to silence at the end of the beat (Q15).
+  constexpr int32_t kRise = 480;
+  const int32_t envelope = position < kRise
+                               ? position * 32767 / kRise
+                               : (static_cast<int32_t>(kSimBeatSamples) - position) * 32767 /
+                                     (static_cast<int32_t>(kSimBeatSamples) - kRise);
+  return static_cast<int16_t>(board.sine[phase >> 22] * envelope / 32768);
+}
+
+void sim_exchange(SimBoard& board, uint8_t* frame, uint32_t length, int64_t now_ns) {
+  if (length < 3) {
+    return;
+  }
+  switch (frame[2]) {
+    case CMD_VERSION:
+      if (length >= 5) {
+        frame[3] = board.knobs.version.major;
+        frame[4] = board.knobs.version.minor;
+      }
+      break;
+    case CMD_CONTROL:
+      if (length >= 4) {
+        board.control = frame[3];
+      }
+      break;
+    case CMD_FREQUENCY:
+      if (length >= 8) {
+        board.frequency =
+            frame[3] | frame[4] << 8 | frame[5] << 16 | static_cast<uint32_t>(frame[6]) << 24;
+        tune_notes(board);
+      }
+      break;
+    case CMD_PLAYBACK:
+      if (!board.playing) {
+        board.playing = true;
+        board.playback_start_ns = now_ns;
+      }
+      break;
+    case CMD_STATUS:
+      if (length >= 7) {
+        const BoardStatus status = status_reply(board);
+        frame[3] = status.RSSI;
+        frame[4] = status.AGC;
+        frame[5] = status.byte5;
+        frame[6] = status.byte6;
+      }
+      break;
+    case CMD_BUFCOUNT:
+      if (length >= 6) {
+        advance(board, now_ns);
+        const unsigned count = held(board);
+        frame[3] = static_cast<uint8_t>(count);
+        frame[4] = static_cast<uint8_t>(count >> 8);
+        frame[5] = 0;
+      }
+      break;
+    case CMD_AUDIO:
+      advance(board, now_ns);
+      fill_audio(board, frame + 3, length - 3);
+      break;
+    default:  // unknown commands are ignored, as the board does
+      break;
+  }
+}
+
+size_t sim_log_line(const uint8_t* sent, uint32_t length, const uint8_t* reply, char* line,
+                    size_t capacity) {
+  const uint32_t shown = length > 16 ? std::min<uint32_t>(length, 3) : length;
+  size_t used = 0;
+  auto append = [&](const char* format, auto... values) {
+    const int n = std::snprintf(line + used, capacity - used, format, values...);
+    used = std::min(capacity - 1, used + static_cast<size_t>(std::max(n, 0)));
+  };
+  for (uint32_t i = 0; i < shown; ++i) {
+    append(i == 0 ? "%02x" : " %02x", static_cast<unsigned>(sent[i]));
+  }
+  if (length > shown) {
+    append(" +%lu", static_cast<unsigned long>(length - shown));
+  }
+  if (length > 3 && sent[0] == kDirectionRead && sent[2] == CMD_AUDIO) {
+    const uLong crc = crc32(crc32(0L, Z_NULL, 0), reply + 3, length - 3);
+    append(" crc32=%08lx", static_cast<unsigned long>(crc));
+  }
+  append("\n");
+  return used;
+}

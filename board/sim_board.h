@@ -1,0 +1,54 @@
+// A model of the receiver board as the host sees it, for running and testing without a board.
+// Time is passed in, so that the model itself is deterministic.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "board/board_link.h"
+
+// The simulated board's knobs (environment variables ORVSIM_VERSION, ORVSIM_STATUS,
+// ORVSIM_RATE and ORVSIM_LOG of orvctl-sim).
+struct SimKnobs {
+  FirmwareVersion version{1, 4};
+  bool fixed_status = false;  // status reply given by ORVSIM_STATUS instead of following the tuning
+  BoardStatus status{};
+  uint32_t rate = 48000;  // samples per second added after playback starts; 0 = never fills
+  const char* log_path = nullptr;
+};
+
+constexpr uint32_t kSimMaxRate = 1000000000;
+constexpr unsigned kSimCapacity = 65535;     // samples held; beyond that the oldest are overwritten
+constexpr uint32_t kSimBeatSamples = 24000;  // one chime every 0.5 s
+
+// Reads the knobs from their texts (nullptr = not set). On a malformed value returns false and
+// says what is expected in `error`.
+bool sim_parse_knobs(const char* version, const char* status, const char* rate,
+                     const char* log_path, SimKnobs& knobs, std::string& error);
+
+struct SimBoard {
+  SimKnobs knobs;
+  uint8_t control = 0;
+  uint32_t frequency = 0;
+  bool playing = false;
+  int64_t playback_start_ns = 0;
+  uint64_t produced = 0;       // samples added since playback started
+  uint64_t next_sample = 0;    // index of the oldest sample still held
+  uint32_t note_step[2] = {};  // phase steps of the two alternating notes
+  int16_t sine[1024] = {};
+};
+
+void sim_reset(SimBoard& board, const SimKnobs& knobs);
+
+// Answers one frame in place, as the board would at time `now_ns` (CLOCK_MONOTONIC).
+void sim_exchange(SimBoard& board, uint8_t* frame, uint32_t length, int64_t now_ns);
+
+// Sample number `n` of the stream since playback started: a soft chime alternating between a
+// note chosen by the tuned frequency and the fifth above it.
+int16_t sim_sample(const SimBoard& board, uint64_t n);
+
+// The frame log line (with its newline) for a frame whose first bytes as sent were `sent` (at
+// least min(length, 16) of them) and whose reply is `reply`. Returns its length.
+size_t sim_log_line(const uint8_t* sent, uint32_t length, const uint8_t* reply, char* line,
+                    size_t capacity);

@@ -1,0 +1,28 @@
+#include "recording_link.h"
+
+#include <algorithm>
+
+#include "board/board_link.h"
+
+RecordingLink& recording() {
+  static RecordingLink link;
+  return link;
+}
+
+bool board_init(BoardLink&) {
+  return true;
+}
+bool board_spi_setup(BoardLink&) {
+  return true;
+}
+void board_close(BoardLink&) {}
+
+void board_exchange(BoardLink&, uint8_t* bytes, uint32_t length) {
+  RecordingLink& link = recording();
+  link.frames.push_back({bytes, std::vector<uint8_t>(bytes, bytes + length)});
+  if (!link.replies.empty()) {
+    const std::vector<uint8_t>& reply = link.replies.front();
+    std::copy_n(reply.begin(), std::min<size_t>(reply.size(), length), bytes);
+    link.replies.pop_front();
+  }
+}

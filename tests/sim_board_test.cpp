@@ -1,0 +1,212 @@
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "board/sim_board.h"
+
+namespace {
+
+constexpr int64_t kSecond = 1000000000;
+
+struct KnobCase {
+  const char* version;
+  const char* status;
+  const char* rate;
+  const char* log;
+  bool accepted;
+  const char* error_mentions;  // for a rejected case
+};
+
+TEST(SimKnobsTest, AcceptsWellFormedValuesAndExplainsOthers) {
+  const KnobCase cases[] = {
+      {nullptr, nullptr, nullptr, nullptr, true, ""},
+      {"0.0", "0 0 0 0", "0", "/tmp/x", true, ""},
+      {"255.255", "255 255 255 255", "1000000000", nullptr, true, ""},
+      {"2.03", "  1  2 3 4 ", "48000", nullptr, true, ""},
+      {"256.1", nullptr, nullptr, nullptr, false, "ORVSIM_VERSION"},
+      {"1", nullptr, nullptr, nullptr, false, "ORVSIM_VERSION"},
+      {"1.", nullptr, nullptr, nullptr, false, "ORVSIM_VERSION"},
+      {"1.4.2", nullptr, nullptr, nullptr, false, "ORVSIM_VERSION"},
+      {"-1.4", nullptr, nullptr, nullptr, false, "ORVSIM_VERSION"},
+      {"", nullptr, nullptr, nullptr, false, "ORVSIM_VERSION"},
+      {nullptr, "1 2 3", nullptr, nullptr, false, "ORVSIM_STATUS"},
+      {nullptr, "1 2 3 4 5", nullptr, nullptr, false, "ORVSIM_STATUS"},
+      {nullptr, "1 2 3 256", nullptr, nullptr, false, "ORVSIM_STATUS"},
+      {nullptr, "1,2,3,4", nullptr, nullptr, false, "ORVSIM_STATUS"},
+      {nullptr, nullptr, "fast", nullptr, false, "ORVSIM_RATE"},
+      {nullptr, nullptr, "-1", nullptr, false, "ORVSIM_RATE"},
+      {nullptr, nullptr, "1000000001", nullptr, false, "ORVSIM_RATE"},
+      {nullptr, nullptr, "99999999999999999999999", nullptr, false, "ORVSIM_RATE"},
+      {nullptr, nullptr, "48000 ", nullptr, false, "ORVSIM_RATE"},
+      {nullptr, nullptr, nullptr, "", false, "ORVSIM_LOG"},
+  };
+  for (const KnobCase& c : cases) {
+    SCOPED_TRACE(std::string(c.version ? c.version : "-") + " | " + (c.status ? c.status : "-") +
+                 " | " + (c.rate ? c.rate : "-"));
+    SimKnobs knobs;
+    std::string error;
+    EXPECT_EQ(sim_parse_knobs(c.version, c.status, c.rate, c.log, knobs, error), c.accepted);
+    EXPECT_NE(error.find(c.error_mentions), std::string::npos) << error;
+  }
+}
+
+TEST(SimKnobsTest, KeepsTheValues) {
+  SimKnobs knobs;
+  std::string error;
+  ASSERT_TRUE(sim_parse_knobs("2.3", "52 180 0 1", "8000", "log", knobs, error));
+  EXPECT_EQ(knobs.version.major, 2);
+  EXPECT_EQ(knobs.version.minor, 3);
+  EXPECT_TRUE(knobs.fixed_status);
+  EXPECT_EQ(knobs.status.RSSI, 52);
+  EXPECT_EQ(knobs.status.AGC, 180);
+  EXPECT_EQ(knobs.status.byte6, 1);
+  EXPECT_EQ(knobs.rate, 8000u);
+  EXPECT_STREQ(knobs.log_path, "log");
+}
+
+class SimBoardTest : public testing::Test {
+ protected:
+  void start(uint32_t rate) {
+    SimKnobs knobs;
+    knobs.rate = rate;
+    sim_reset(board, knobs);
+    send({0x00, 0x00, 0x56, 0x01, 0x80}, 0);
+  }
+  std::vector<uint8_t> send(std::vector<uint8_t> frame, int64_t now) {
+    sim_exchange(board, frame.data(), static_cast<uint32_t>(frame.size()), now);
+    return frame;
+  }
+  unsigned count(int64_t now) {
+    const auto reply = send({0x01, 0x00, 0x54, 0, 0, 0}, now);
+    return reply[3] + 256u * reply[4];
+  }
+  std::vector<uint8_t> audio(int64_t now) {
+    std::vector<uint8_t> frame(kAudioFrameLength, 0x5A);
+    frame[0] = 0x01;
+    frame[1] = 0x00;
+    frame[2] = 0x50;
+    sim_exchange(board, frame.data(), kAudioFrameLength, now);
+    return frame;
+  }
+  std::vector<uint8_t> expected_block(uint64_t first_sample) {
+    std::vector<uint8_t> bytes;
+    for (uint64_t n = first_sample; n < first_sample + kBlockSamples; ++n) {
+      const auto sample = static_cast<uint16_t>(sim_sample(board, n));
+      bytes.push_back(static_cast<uint8_t>(sample));
+      bytes.push_back(static_cast<uint8_t>(sample >> 8));
+    }
+    return bytes;
+  }
+  SimBoard board;
+};
+
+TEST_F(SimBoardTest, FillsInRealTimeAfterPlaybackAndDrainsPerBlock) {
+  SimKnobs knobs;
+  sim_reset(board, knobs);
+  EXPECT_EQ(count(5 * kSecond), 0u);  // nothing before playback
+
+  start(48000);
+  const struct {
+    int64_t now;
+    bool read_block;
+    unsigned count_after;
+  } steps[] = {
+      {kSecond / 4 - 1, false, 11999},  // one sample short of a block
+      {kSecond / 4, false, 12000},
+      {kSecond / 2, true, 12000},  // 24000 made, one block taken
+      {kSecond, false, 36000},
+      {2 * kSecond, false, 65535},  // full: the oldest are overwritten
+      {3 * kSecond, true, 65535 - 12000},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.now);
+    if (step.read_block) {
+      audio(step.now);
+    }
+    EXPECT_EQ(count(step.now), step.count_after);
+  }
+}
+
+TEST_F(SimBoardTest, NeverFillsAtRateZero) {
+  start(0);
+  EXPECT_EQ(count(3600 * kSecond), 0u);
+}
+
+TEST_F(SimBoardTest, HandsOutTheStreamInOrderAndSkipsOverwrittenSamples) {
+  start(48000);
+  const auto first = audio(kSecond / 4);
+  const auto second = audio(kSecond / 2);
+  EXPECT_EQ(std::vector<uint8_t>(first.begin() + 3, first.end()), expected_block(0));
+  EXPECT_EQ(std::vector<uint8_t>(second.begin() + 3, second.end()), expected_block(12000));
+  // After 10 s only the newest 65535 samples are held.
+  const auto late = audio(10 * kSecond);
+  EXPECT_EQ(std::vector<uint8_t>(late.begin() + 3, late.end()), expected_block(480000 - 65535));
+}
+
+TEST_F(SimBoardTest, SignalIsAudibleAndFollowsTheTuning) {
+  SimKnobs knobs;
+  sim_reset(board, knobs);
+  int peak = 0;
+  for (uint64_t n = 0; n < kSimBeatSamples; ++n) {
+    peak = std::max(peak, std::abs(int{sim_sample(board, n)}));
+  }
+  EXPECT_GT(peak, 6000);
+  EXPECT_EQ(sim_sample(board, 0), 0);  // each chime starts from silence: no click
+  const int16_t before = sim_sample(board, 1000);
+  send({0x00, 0x00, 0xF0, 0xBD, 0x02, 0x00, 0x00, 0xA0}, 0);  // 701 kHz
+  EXPECT_EQ(board.frequency, 701u);
+  EXPECT_NE(sim_sample(board, 1000), before);
+}
+
+TEST_F(SimBoardTest, AnswersVersionStatusAndTakesControl) {
+  SimKnobs knobs;
+  knobs.version = {2, 3};
+  sim_reset(board, knobs);
+  auto version = send({0x01, 0x00, 0x60, 0, 0}, 0);
+  EXPECT_EQ(version[3], 2);
+  EXPECT_EQ(version[4], 3);
+
+  EXPECT_EQ(send({0x01, 0x00, 0xF8, 0, 0, 0, 0}, 0)[3], 0) << "no signal before tuning";
+  send({0x00, 0x00, 0x40, 0x05}, 0);
+  send({0x00, 0x00, 0xF0, 0x44, 0x38, 0x02, 0x00, 0xA0}, 0);  // 145476 kHz
+  const auto tuned = send({0x01, 0x00, 0xF8, 0, 0, 0, 0}, 0);
+  EXPECT_EQ(tuned[3], 40 + 145476 % 60);
+  EXPECT_EQ(tuned[5], 0x05);
+
+  knobs.fixed_status = true;
+  knobs.status = {9, 8, 7, 6};
+  sim_reset(board, knobs);
+  EXPECT_EQ(send({0x01, 0x00, 0xF8, 0, 0, 0, 0}, 0),
+            (std::vector<uint8_t>{0x01, 0x00, 0xF8, 9, 8, 7, 6}));
+}
+
+TEST(SimLogTest, FormatsFrames) {
+  std::vector<uint8_t> audio_reply(kAudioFrameLength, 0x33);
+  const uLong crc = crc32(crc32(0L, Z_NULL, 0), audio_reply.data() + 3, 24000);
+  char crc_text[9];
+  std::snprintf(crc_text, sizeof crc_text, "%08lx", static_cast<unsigned long>(crc));
+  std::vector<uint8_t> seventeen(17, 0xAB);
+  const struct {
+    std::vector<uint8_t> sent;
+    std::string line;
+  } cases[] = {
+      {{0x01, 0x00, 0x60, 0x00, 0x00}, "01 00 60 00 00\n"},
+      {{0x00, 0x00, 0xF0, 0xBC, 0x02, 0x00, 0x00, 0xA0}, "00 00 f0 bc 02 00 00 a0\n"},
+      {std::vector<uint8_t>(16, 0x0F), "0f 0f 0f 0f 0f 0f 0f 0f 0f 0f 0f 0f 0f 0f 0f 0f\n"},
+      {seventeen, "ab ab ab +14\n"},
+      {{0x01, 0x00, 0x50}, std::string("01 00 50 +24000 crc32=") + crc_text + "\n"},
+  };
+  for (const auto& c : cases) {
+    const bool is_audio = c.sent.size() == 3;
+    const uint32_t length = is_audio ? kAudioFrameLength : static_cast<uint32_t>(c.sent.size());
+    char line[128];
+    const size_t size = sim_log_line(
+        c.sent.data(), length, is_audio ? audio_reply.data() : c.sent.data(), line, sizeof line);
+    EXPECT_EQ(std::string(line, size), c.line);
+  }
+}
+
+}  // namespace
