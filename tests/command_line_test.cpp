@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,12 @@ struct ParseCase {
   int am, wb, hf, sound, debug, rssi;
 };
 
+void PrintTo(const ParseCase& c, std::ostream* os) {
+  for (const std::string& arg : c.args) {
+    *os << '"' << arg << "\" ";
+  }
+}
+
 class ParseTest : public testing::TestWithParam<ParseCase> {};
 
 TEST_P(ParseTest, GivesSettings) {
@@ -41,6 +48,7 @@ TEST_P(ParseTest, GivesSettings) {
 INSTANTIATE_TEST_SUITE_P(Arguments, ParseTest, testing::Values(
   //        args                          freq        am wb hf  s  d  r
   ParseCase{{"-"},                        0,          0, 0, 0, 0, 0, 0},
+  ParseCase{{"700", "-"},                 700,        0, 0, 0, 0, 0, 0},
   ParseCase{{"-xyz", "--"},               0,          0, 0, 0, 0, 0, 0},
   ParseCase{{"-aw", "700"},               700,        0, 1, 0, 0, 0, 0},
   ParseCase{{"-wa", "700"},               700,        1, 0, 0, 0, 0, 0},
@@ -65,6 +73,10 @@ struct FrequencyCase {
   const char* text;
   int32_t value;  // as atoi would give it, saturated
 };
+
+void PrintTo(const FrequencyCase& c, std::ostream* os) {
+  *os << '"' << c.text << '"';
+}
 
 class FrequencyTest : public testing::TestWithParam<FrequencyCase> {};
 
