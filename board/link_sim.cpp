@@ -62,9 +62,8 @@ void board_exchange(BoardLink&, uint8_t* bytes, uint32_t length) {
   sim_exchange(board, bytes, length, monotonic_ns());
   if (log_fd >= 0) {
     // One write per line, so that a run ended by Ctrl-C leaves only whole lines.
-    char line[128];
-    const size_t size = sim_log_line(sent, length, bytes, line, sizeof line);
-    [[maybe_unused]] const ssize_t written = write(log_fd, line, size);
+    const SimLogLine line = sim_log_line(sent, length, bytes);
+    [[maybe_unused]] const ssize_t written = write(log_fd, line.text, line.size);
   }
 }
 

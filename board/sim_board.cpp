@@ -114,7 +114,7 @@ BoardStatus status_reply(const SimBoard& board) {
 
 void fill_audio(SimBoard& board, uint8_t* audio, uint32_t bytes) {
   const uint32_t samples = std::min(kBlockSamples, bytes / 2);
-  for (uint32_t i = 0; i < samples; ++i) {
+  for (size_t i = 0; i < samples; ++i) {
     const int16_t sample = board.playing ? sim_sample(board, board.next_sample + i) : 0;
     const auto pattern = static_cast<uint16_t>(sample);
     audio[2 * i] = static_cast<uint8_t>(pattern);
@@ -236,24 +236,24 @@ void sim_exchange(SimBoard& board, uint8_t* frame, uint32_t length, int64_t now_
   }
 }
 
-size_t sim_log_line(const uint8_t* sent, uint32_t length, const uint8_t* reply, char* line,
-                    size_t capacity) {
-  const uint32_t shown = length > 16 ? std::min<uint32_t>(length, 3) : length;
-  size_t used = 0;
-  auto append = [&](const char* format, auto... values) {
-    const int n = std::snprintf(line + used, capacity - used, format, values...);
-    used = std::min(capacity - 1, used + static_cast<size_t>(std::max(n, 0)));
-  };
+SimLogLine sim_log_line(const uint8_t* sent, uint32_t length, const uint8_t* reply) {
+  SimLogLine line;
+  const uint32_t shown = length > 16 ? 3 : length;
+  int used = 0;
   for (uint32_t i = 0; i < shown; ++i) {
-    append(i == 0 ? "%02x" : " %02x", static_cast<unsigned>(sent[i]));
+    used += std::snprintf(line.text + used, sizeof line.text - used, i == 0 ? "%02x" : " %02x",
+                          static_cast<unsigned>(sent[i]));
   }
   if (length > shown) {
-    append(" +%lu", static_cast<unsigned long>(length - shown));
+    used += std::snprintf(line.text + used, sizeof line.text - used, " +%lu",
+                          static_cast<unsigned long>(length - shown));
   }
   if (length > 3 && sent[0] == kDirectionRead && sent[2] == CMD_AUDIO) {
     const uLong crc = crc32(crc32(0L, Z_NULL, 0), reply + 3, length - 3);
-    append(" crc32=%08lx", static_cast<unsigned long>(crc));
+    used += std::snprintf(line.text + used, sizeof line.text - used, " crc32=%08lx",
+                          static_cast<unsigned long>(crc));
   }
-  append("\n");
-  return used;
+  used += std::snprintf(line.text + used, sizeof line.text - used, "\n");
+  line.size = static_cast<size_t>(used);
+  return line;
 }

@@ -48,7 +48,13 @@ void sim_exchange(SimBoard& board, uint8_t* frame, uint32_t length, int64_t now_
 // note chosen by the tuned frequency and the fifth above it.
 int16_t sim_sample(const SimBoard& board, uint64_t n);
 
-// The frame log line (with its newline) for a frame whose first bytes as sent were `sent` (at
-// least min(length, 16) of them) and whose reply is `reply`. Returns its length.
-size_t sim_log_line(const uint8_t* sent, uint32_t length, const uint8_t* reply, char* line,
-                    size_t capacity);
+// One line of the frame log, with its newline: at most 16 bytes as hex, or 3 and " +N", and
+// " crc32=XXXXXXXX" for an audio frame. 80 characters hold the longest.
+struct SimLogLine {
+  char text[80];
+  size_t size;
+};
+
+// The log line of a frame whose first bytes as sent were `sent` (at least min(length, 16) of
+// them) and whose reply is `reply`.
+SimLogLine sim_log_line(const uint8_t* sent, uint32_t length, const uint8_t* reply);

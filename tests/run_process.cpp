@@ -29,6 +29,14 @@ std::string make_temp_dir() {
 
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
                           const std::vector<std::pair<std::string, std::string>>& env) {
+  std::vector<std::string> argv{program};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run_with_argv(program, argv, env);
+}
+
+ProcessResult run_with_argv(const std::string& program,
+                            const std::vector<std::string>& argv_strings,
+                            const std::vector<std::pair<std::string, std::string>>& env) {
   const std::string dir = make_temp_dir();
   const std::string out_path = dir + "/stdout";
   const std::string err_path = dir + "/stderr";
@@ -47,10 +55,9 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
     envp.push_back(entry.data());
   }
   envp.push_back(nullptr);
-  std::vector<std::string> argv_strings{program};
-  argv_strings.insert(argv_strings.end(), args.begin(), args.end());
+  std::vector<std::string> arg_strings = argv_strings;
   std::vector<char*> argv;
-  for (std::string& arg : argv_strings) {
+  for (std::string& arg : arg_strings) {
     argv.push_back(arg.data());
   }
   argv.push_back(nullptr);

@@ -16,6 +16,10 @@ struct ProcessResult {
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
                           const std::vector<std::pair<std::string, std::string>>& env = {});
 
+// The same with the whole argument vector, program name included (it may be empty).
+ProcessResult run_with_argv(const std::string& program, const std::vector<std::string>& argv,
+                            const std::vector<std::pair<std::string, std::string>>& env = {});
+
 std::string read_file(const std::string& path);
 
 // A fresh empty directory under the test temporary directory.

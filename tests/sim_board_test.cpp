@@ -202,10 +202,9 @@ TEST(SimLogTest, FormatsFrames) {
   for (const auto& c : cases) {
     const bool is_audio = c.sent.size() == 3;
     const uint32_t length = is_audio ? kAudioFrameLength : static_cast<uint32_t>(c.sent.size());
-    char line[128];
-    const size_t size = sim_log_line(
-        c.sent.data(), length, is_audio ? audio_reply.data() : c.sent.data(), line, sizeof line);
-    EXPECT_EQ(std::string(line, size), c.line);
+    const SimLogLine line =
+        sim_log_line(c.sent.data(), length, is_audio ? audio_reply.data() : c.sent.data());
+    EXPECT_EQ(std::string(line.text, line.size), c.line);
   }
 }
 

@@ -122,6 +122,12 @@ TEST_F(TranscriptTest, SimulatedBoardRuns) {
   }
 }
 
+TEST_F(TranscriptTest, EmptyArgumentVectorPrintsUsage) {
+  const ProcessResult run = run_with_argv(ORVCTL_SIM_PATH, {});
+  EXPECT_EQ(run.out, kBanner + kUsage);
+  EXPECT_EQ(run.status, 0);
+}
+
 TEST_F(TranscriptTest, SimulatedBoardRejectsAnUnwritableLog) {
   const ProcessResult run =
       run_process(ORVCTL_SIM_PATH, {"700"}, {{"ORVSIM_LOG", dir + "/missing/frames"}});
