@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <numbers>
 
 namespace {
 
@@ -162,7 +163,8 @@ void sim_reset(SimBoard& board, const SimKnobs& knobs) {
   board = SimBoard{};
   board.knobs = knobs;
   for (int i = 0; i < 1024; ++i) {
-    board.sine[i] = static_cast<int16_t>(std::lround(12000.0 * std::sin(i * M_PI / 512.0)));
+    board.sine[i] =
+        static_cast<int16_t>(std::lround(12000.0 * std::sin(i * std::numbers::pi / 512.0)));
   }
   tune_notes(board);
 }
