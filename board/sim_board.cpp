@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <numbers>
 
 namespace {
@@ -115,15 +116,16 @@ BoardStatus status_reply(const SimBoard& board) {
 
 void fill_audio(SimBoard& board, uint8_t* audio, uint32_t bytes) {
   const uint32_t samples = std::min(kBlockSamples, bytes / 2);
+  if (!board.playing) {
+    std::memset(audio, 0, size_t{2} * samples);  // no stream yet: silence
+    return;
+  }
   for (size_t i = 0; i < samples; ++i) {
-    const int16_t sample = board.playing ? sim_sample(board, board.next_sample + i) : 0;
-    const auto pattern = static_cast<uint16_t>(sample);
+    const auto pattern = static_cast<uint16_t>(sim_sample(board, board.next_sample + i));
     audio[2 * i] = static_cast<uint8_t>(pattern);
     audio[2 * i + 1] = static_cast<uint8_t>(pattern >> 8);
   }
-  if (board.playing) {
-    board.next_sample += kBlockSamples;
-  }
+  board.next_sample += kBlockSamples;
 }
 
 }  // namespace
