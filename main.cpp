@@ -3,6 +3,7 @@
 // playback, shutdown.
 #include <cstdint>
 
+#include "audio/playback_relay.h"
 #include "board/board_link.h"
 #include "cli/command_line.h"
 #include "cli/console.h"
@@ -60,7 +61,7 @@ int main(int argc, char* argv[]) {
   }
 
   if (settings.EmitSound) {
-    // Playback step: the audio relay plugs in here.
+    relay_run(settings, link);
   }
 
   close_link(settings, link);

@@ -38,7 +38,8 @@ bool board_init(BoardLink&) {
   SimKnobs knobs;
   std::string error;
   if (!sim_parse_knobs(std::getenv("ORVSIM_VERSION"), std::getenv("ORVSIM_STATUS"),
-                       std::getenv("ORVSIM_RATE"), std::getenv("ORVSIM_LOG"), knobs, error)) {
+                       std::getenv("ORVSIM_RATE"), std::getenv("ORVSIM_LOG"), knobs, error,
+                       std::getenv("ORVSIM_SPI_HZ"))) {
     reject_setup(error);
   }
   if (knobs.log_path != nullptr) {
@@ -59,7 +60,13 @@ bool board_spi_setup(BoardLink&) {
 void board_exchange(BoardLink&, uint8_t* bytes, uint32_t length) {
   uint8_t sent[16];
   std::memcpy(sent, bytes, length < 16 ? length : 16);
-  sim_exchange(board, bytes, length, monotonic_ns());
+  const int64_t start = monotonic_ns();
+  sim_exchange(board, bytes, length, start);
+  // The bus is busy for as long as the bytes take at its clock; the host waits for it the way
+  // the bcm2835 library does, by polling.
+  const int64_t done = start + sim_transfer_ns(board.knobs, length);
+  while (monotonic_ns() < done) {
+  }
   if (log_fd >= 0) {
     // One write per line, so that a run ended by Ctrl-C leaves only whole lines.
     const SimLogLine line = sim_log_line(sent, length, bytes);

@@ -58,12 +58,12 @@ bool parse_status(const char* text, BoardStatus& status) {
   return true;
 }
 
-bool parse_rate(const char* text, uint32_t& rate) {
+bool parse_whole(const char* text, uint32_t max, uint32_t& number) {
   uint64_t value = 0;
-  if (!read_decimal(text, kSimMaxRate, value) || *text != '\0') {
+  if (!read_decimal(text, max, value) || *text != '\0') {
     return false;
   }
-  rate = static_cast<uint32_t>(value);
+  number = static_cast<uint32_t>(value);
   return true;
 }
 
@@ -131,7 +131,8 @@ void fill_audio(SimBoard& board, uint8_t* audio, uint32_t bytes) {
 }  // namespace
 
 bool sim_parse_knobs(const char* version, const char* status, const char* rate,
-                     const char* log_path, SimKnobs& knobs, std::string& error) {
+                     const char* log_path, SimKnobs& knobs, std::string& error,
+                     const char* spi_hz) {
   knobs = SimKnobs{};
   if (version != nullptr && !parse_version(version, knobs.version)) {
     error =
@@ -148,9 +149,14 @@ bool sim_parse_knobs(const char* version, const char* status, const char* rate,
     }
     knobs.fixed_status = true;
   }
-  if (rate != nullptr && !parse_rate(rate, knobs.rate)) {
+  if (rate != nullptr && !parse_whole(rate, kSimMaxRate, knobs.rate)) {
     error = "ORVSIM_RATE must be a whole number of samples per second from 0 to " +
             std::to_string(kSimMaxRate) + rejected(rate);
+    return false;
+  }
+  if (spi_hz != nullptr && !parse_whole(spi_hz, kSimMaxSpiHz, knobs.spi_hz)) {
+    error = "ORVSIM_SPI_HZ must be a bus clock in Hz from 0 (no bus time) to " +
+            std::to_string(kSimMaxSpiHz) + rejected(spi_hz);
     return false;
   }
   if (log_path != nullptr && *log_path == '\0') {
@@ -159,6 +165,10 @@ bool sim_parse_knobs(const char* version, const char* status, const char* rate,
   }
   knobs.log_path = log_path;
   return true;
+}
+
+int64_t sim_transfer_ns(const SimKnobs& knobs, uint32_t length) {
+  return knobs.spi_hz == 0 ? 0 : int64_t{length} * 8 * 1000000000 / knobs.spi_hz;
 }
 
 void sim_reset(SimBoard& board, const SimKnobs& knobs) {

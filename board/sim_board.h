@@ -14,18 +14,24 @@ struct SimKnobs {
   FirmwareVersion version{1, 4};
   bool fixed_status = false;  // status reply given by ORVSIM_STATUS instead of following the tuning
   BoardStatus status{};
-  uint32_t rate = 48000;  // samples per second added after playback starts; 0 = never fills
+  uint32_t rate = 48000;      // samples per second added after playback starts; 0 = never fills
+  uint32_t spi_hz = 7812500;  // bus clock that paces each exchange, as on a Pi; 0 = instant
   const char* log_path = nullptr;
 };
 
 constexpr uint32_t kSimMaxRate = 1000000000;
+constexpr uint32_t kSimMaxSpiHz = 1000000000;
 constexpr unsigned kSimCapacity = 65535;     // samples held; beyond that the oldest are overwritten
 constexpr uint32_t kSimBeatSamples = 24000;  // one chime every 0.5 s
 
-// Reads the knobs from their texts (nullptr = not set). On a malformed value returns false and
-// says what is expected in `error`.
+// Reads the knobs from their texts (nullptr = not set); `spi_hz` is ORVSIM_SPI_HZ. On a
+// malformed value returns false and says what is expected in `error`.
 bool sim_parse_knobs(const char* version, const char* status, const char* rate,
-                     const char* log_path, SimKnobs& knobs, std::string& error);
+                     const char* log_path, SimKnobs& knobs, std::string& error,
+                     const char* spi_hz = nullptr);
+
+// How long an exchange of `length` bytes keeps the bus busy: 8 clock cycles a byte.
+int64_t sim_transfer_ns(const SimKnobs& knobs, uint32_t length);
 
 struct SimBoard {
   SimKnobs knobs;

@@ -3,7 +3,7 @@
 # are missing. Uses sudo when not run as root.
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config libbcm2835-dev zlib1g-dev)
+packages=(cmake make g++ pkg-config libbcm2835-dev libasound2-dev zlib1g-dev)
 if [ "${1:-}" = test ]; then
   packages+=(libgtest-dev)
 fi

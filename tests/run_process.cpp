@@ -1,9 +1,11 @@
 #include "run_process.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -27,23 +29,71 @@ std::string make_temp_dir() {
   return pattern;
 }
 
+namespace {
+
+bool inherited(const char* entry, const EnvList& env) {
+  static const char* const kDropped[] = {"ORVSIM_", "FAKE_BCM2835_", "ALSA_"};
+  for (const char* prefix : kDropped) {
+    if (std::strncmp(entry, prefix, std::strlen(prefix)) == 0) {
+      return false;
+    }
+  }
+  for (const auto& [name, value] : env) {
+    if (std::strncmp(entry, name.c_str(), name.size()) == 0 && entry[name.size()] == '=') {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Waits for the child, interrupting it after `interrupt_after_ms` and killing it when it
+// outlives the grace time.
+int wait_for(pid_t child, int interrupt_after_ms) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point start = Clock::now();
+  const auto interrupt_at = start + std::chrono::milliseconds(interrupt_after_ms);
+  const auto kill_at = interrupt_at + std::chrono::minutes(1);
+  bool interrupted = interrupt_after_ms <= 0;
+  int wait_status = 0;
+  for (;;) {
+    const pid_t done = waitpid(child, &wait_status, WNOHANG);
+    if (done == child) {
+      return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+    }
+    if (done < 0) {
+      return -1;
+    }
+    const Clock::time_point now = Clock::now();
+    if (!interrupted && now >= interrupt_at) {
+      kill(child, SIGINT);
+      interrupted = true;
+    }
+    if (now >= kill_at) {
+      kill(child, SIGKILL);
+    }
+    usleep(1000);
+  }
+}
+
+}  // namespace
+
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
-                          const std::vector<std::pair<std::string, std::string>>& env) {
+                          const EnvList& env, int interrupt_after_ms) {
   std::vector<std::string> argv{program};
   argv.insert(argv.end(), args.begin(), args.end());
-  return run_with_argv(program, argv, env);
+  return run_with_argv(program, argv, env, interrupt_after_ms);
 }
 
 ProcessResult run_with_argv(const std::string& program,
-                            const std::vector<std::string>& argv_strings,
-                            const std::vector<std::pair<std::string, std::string>>& env) {
+                            const std::vector<std::string>& argv_strings, const EnvList& env,
+                            int interrupt_after_ms) {
   const std::string dir = make_temp_dir();
   const std::string out_path = dir + "/stdout";
   const std::string err_path = dir + "/stderr";
 
   std::vector<std::string> env_strings;
   for (char** entry = environ; *entry != nullptr; ++entry) {
-    if (std::strncmp(*entry, "ORVSIM_", 7) != 0 && std::strncmp(*entry, "FAKE_BCM2835_", 13) != 0) {
+    if (inherited(*entry, env)) {
       env_strings.emplace_back(*entry);
     }
   }
@@ -74,9 +124,8 @@ ProcessResult run_with_argv(const std::string& program,
     _exit(127);
   }
   ProcessResult result;
-  int wait_status = 0;
-  if (child > 0 && waitpid(child, &wait_status, 0) == child) {
-    result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+  if (child > 0) {
+    result.status = wait_for(child, interrupt_after_ms);
   }
   result.out = read_file(out_path);
   result.err = read_file(err_path);

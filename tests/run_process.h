@@ -11,14 +11,18 @@ struct ProcessResult {
   int status = -1;  // exit status, or 128 + signal
 };
 
-// `args` follow the program name; `env` entries are set on top of this process's environment
-// with every ORVSIM_ and FAKE_BCM2835_ variable removed.
+using EnvList = std::vector<std::pair<std::string, std::string>>;
+
+// `args` follow the program name; `env` entries replace or add to this process's environment
+// with every ORVSIM_, FAKE_BCM2835_ and ALSA_ variable removed. With `interrupt_after_ms`, the
+// program gets SIGINT (Ctrl-C) that long after its start. A program still running a minute
+// after that (or after its start) is killed.
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
-                          const std::vector<std::pair<std::string, std::string>>& env = {});
+                          const EnvList& env = {}, int interrupt_after_ms = 0);
 
 // The same with the whole argument vector, program name included (it may be empty).
 ProcessResult run_with_argv(const std::string& program, const std::vector<std::string>& argv,
-                            const std::vector<std::pair<std::string, std::string>>& env = {});
+                            const EnvList& env = {}, int interrupt_after_ms = 0);
 
 std::string read_file(const std::string& path);
 

@@ -67,6 +67,33 @@ TEST(SimKnobsTest, KeepsTheValues) {
   EXPECT_STREQ(knobs.log_path, "log");
 }
 
+TEST(SimKnobsTest, BusClockSetsHowLongAnExchangeTakes) {
+  const struct {
+    const char* text;
+    bool accepted;
+    int64_t audio_frame_ns;  // 24003 bytes
+  } cases[] = {
+      {nullptr, true, 24579072},  // 7.8125 MHz, as the Pi's divider of 32 gives
+      {"0", true, 0},
+      {"1000000000", true, 192024},
+      {"1000000001", false, 0},
+      {"7.8e6", false, 0},
+      {"", false, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text != nullptr ? c.text : "unset");
+    SimKnobs knobs;
+    std::string error;
+    ASSERT_EQ(sim_parse_knobs(nullptr, nullptr, nullptr, nullptr, knobs, error, c.text),
+              c.accepted);
+    if (c.accepted) {
+      EXPECT_EQ(sim_transfer_ns(knobs, kAudioFrameLength), c.audio_frame_ns);
+    } else {
+      EXPECT_NE(error.find("ORVSIM_SPI_HZ"), std::string::npos) << error;
+    }
+  }
+}
+
 class SimBoardTest : public testing::Test {
  protected:
   void start(uint32_t rate) {

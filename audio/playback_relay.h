@@ -1,0 +1,19 @@
+// The audio relay: the board's audio, block by block, to the ALSA playback device "default".
+#pragma once
+
+#include <cstdint>
+
+struct RunSettings;
+struct BoardLink;
+
+// The PCM device the audio goes to. Which sound output that is is up to ALSA's configuration.
+extern const char* const device;
+
+// Consecutive write attempts that take nothing of a block before the block is given up.
+constexpr int kIdleWritesPerBlock = 3;
+
+// The playback stage: opens and configures the output, starts the board's playback and relays
+// blocks for as long as the process lives. Returns (with the output closed) only when a write
+// fails and cannot be recovered; ends the process with status 1 when the output cannot be opened
+// or configured.
+void relay_run(const RunSettings& settings, BoardLink& link);

@@ -1,0 +1,269 @@
+// Whole runs of orvctl-sim with the letter s, through the real ALSA library. Each run gets an ALSA
+// configuration of its own (ALSA_CONFIG_PATH), so no system file decides where "default" goes.
+// What the program wrote is captured by ALSA's file plugin and compared block by block with what
+// the simulated board sent (the CRC-32 of each audio block in its frame log).
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "run_process.h"
+
+namespace {
+
+const std::string kBanner = "Orvane RF tuning utility v1.04\n\n";
+const std::string kTuned700 =
+    "Firmware version is 1.04\nTuning to 700 kHz\nVHF/UHF, Wide Band FM\n\n"
+    "Playback enabled: Ctrl-C to exit\n";
+const std::string kTunedFrames700 = "01 00 60 00 00\n00 00 40 02\n00 00 f0 bc 02 00 00 a0\n";
+constexpr size_t kBlockBytes = 24000;
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+size_t count_lines_starting(const std::string& text, const std::string& start) {
+  size_t count = 0;
+  for (const std::string& line : lines_of(text)) {
+    count += line.rfind(start, 0) == 0 ? 1 : 0;
+  }
+  return count;
+}
+
+size_t count_of(const std::string& text, const std::string& what) {
+  size_t count = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+// The CRC-32 of each audio block the board sent, in order.
+std::vector<std::string> sent_blocks(const std::string& frame_log) {
+  std::vector<std::string> crcs;
+  for (const std::string& line : lines_of(frame_log)) {
+    const size_t at = line.find(" crc32=");
+    if (at != std::string::npos) {
+      crcs.push_back(line.substr(at + 7));
+    }
+  }
+  return crcs;
+}
+
+// The CRC-32 of each whole block the sound output received; a partial block at the end is an
+// error of its own.
+std::vector<std::string> played_blocks(const std::string& pcm) {
+  EXPECT_EQ(pcm.size() % kBlockBytes, 0u) << "the output received a partial block";
+  std::vector<std::string> crcs;
+  for (size_t at = 0; at + kBlockBytes <= pcm.size(); at += kBlockBytes) {
+    const auto crc =
+        crc32(0, reinterpret_cast<const Bytef*>(pcm.data() + at), static_cast<uInt>(kBlockBytes));
+    char text[9];
+    std::snprintf(text, sizeof text, "%08lx", crc);
+    crcs.emplace_back(text);
+  }
+  return crcs;
+}
+
+// The program's own messages after the announcement, without the per-block traces.
+std::vector<std::string> relay_messages(const std::string& out) {
+  std::vector<std::string> messages;
+  bool relaying = false;
+  for (const std::string& line : lines_of(out)) {
+    if (relaying && line.rfind("RSSI = ", 0) != 0 && line.rfind("Buffer count = ", 0) != 0) {
+      messages.push_back(line);
+    }
+    relaying = relaying || line == "Playback enabled: Ctrl-C to exit";
+  }
+  return messages;
+}
+
+class RelayTest : public testing::Test {
+ protected:
+  void SetUp() override { dir = make_temp_dir(); }
+  void TearDown() override { std::filesystem::remove_all(dir); }
+
+  // The environment of a run whose ALSA configuration is `config`, on top of the test device's
+  // type. The simulated board fills at once and its bus takes no time, so the output sets the
+  // pace.
+  EnvList setup(const std::string& config, EnvList extra = {}) {
+    std::FILE* file = std::fopen((dir + "/asound.conf").c_str(), "w");
+    std::fprintf(file, "pcm_type.orvtest { lib \"%s\" }\n%s\n", ORVTEST_PLUGIN_PATH,
+                 config.c_str());
+    std::fclose(file);
+    EnvList env = {{"ALSA_CONFIG_PATH", dir + "/asound.conf"},
+                   {"HOME", dir},
+                   {"ORVSIM_LOG", dir + "/frames"},
+                   {"ORVSIM_RATE", "1000000000"},
+                   {"ORVSIM_SPI_HZ", "0"}};
+    for (const auto& [name, value] : extra) {
+      std::erase_if(env, [&](const auto& entry) { return entry.first == name; });
+      env.emplace_back(name, value);
+    }
+    return env;
+  }
+  // "default" is the test device under a file plugin that keeps everything it took.
+  std::string captured_device(const std::string& device_fields) {
+    return "pcm.!default { type file; slave.pcm \"card\"; file \"" + dir +
+           "/played.raw\"; format \"raw\" }\n"
+           "pcm.card { type orvtest; speed 16; report \"" +
+           dir + "/report\"; " + device_fields + " }";
+  }
+  std::string frames() { return read_file(dir + "/frames"); }
+  std::string played() { return read_file(dir + "/played.raw"); }
+  std::string report() { return read_file(dir + "/report"); }
+
+  std::string dir;
+};
+
+struct OutputFailureCase {
+  const char* name;
+  const char* config;
+  std::string out;
+  int status;
+};
+
+TEST_F(RelayTest, OutputThatCannotBeOpenedOrConfiguredEndsTheRun) {
+  const OutputFailureCase cases[] = {
+      {"no default device", "", "Playback open error: No such file or directory\n", 1},
+      {"refuses the parameters",
+       "pcm.null { type null }\n"
+       "pcm.!default { type mulaw; slave { pcm \"null\"; format S16_LE } }",
+       "Playback open error: Invalid argument\n", 1},
+  };
+  for (const OutputFailureCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(dir + "/frames");
+    const ProcessResult run = run_process(ORVCTL_SIM_PATH, {"-dws", "700"}, setup(c.config));
+    // Nothing is closed on the way out, so there are no closing traces either.
+    EXPECT_EQ(run.out, kBanner + "bcm2835_init() returned OK\n" + kTuned700 + c.out);
+    EXPECT_EQ(run.status, c.status);
+    // The board was tuned but never told to play.
+    EXPECT_EQ(frames(), kTunedFrames700);
+  }
+}
+
+TEST_F(RelayTest, OutputThatBreaksClosesAndEndsTheRunNormally) {
+  const ProcessResult run =
+      run_process(ORVCTL_SIM_PATH, {"-ws", "700"}, setup(captured_device("fail_at 0")));
+  EXPECT_EQ(run.out, kBanner + kTuned700 + "snd_pcm_writei failed: Input/output error\n");
+  EXPECT_EQ(run.status, 0);
+  const std::string log = frames();
+  ASSERT_EQ(log.rfind(kTunedFrames700 + "00 00 56 01 80\n01 00 54 ", 0), 0u) << log;
+  EXPECT_EQ(sent_blocks(log).size(), 1u);
+  EXPECT_EQ(played(), "");
+  EXPECT_NE(report().find("close after 0 frames"), std::string::npos) << report();
+}
+
+struct FaultCase {
+  const char* name;
+  std::string fault;
+  std::vector<std::string> messages;  // the program's messages, in order
+  size_t recovered;                   // conditions the library reports and recovers from
+  int dropped;                        // index of the block given up, or -1
+};
+
+TEST_F(RelayTest, EveryBlockReachesTheOutputThroughFaults) {
+  const std::string kFailed = "snd_pcm_writei failed: Input/output error";
+  const std::string kGivenUp =
+      "Sound output took nothing in 3 attempts: 12000 samples of this block dropped";
+  // The third block meets the fault: the first two fill the output's buffer and start it.
+  const FaultCase cases[] = {
+      {"no fault", "", {kFailed}, 0, -1},
+      {"short write",
+       "fault \"short\" fault_at 27000",
+       {"Short write (expected 12000, wrote 3000)", kFailed},
+       0,
+       -1},
+      {"underrun", "fault \"underrun\" fault_at 30000", {kFailed}, 1, -1},
+      {"refused twice", "fault \"refuse\" fault_at 30000 fault_count 2", {kFailed}, 2, -1},
+      {"refused three times",
+       "fault \"refuse\" fault_at 30000 fault_count 3",
+       {kGivenUp, kFailed},
+       3,
+       2},
+  };
+  constexpr size_t kBlocksTaken = 8;
+  for (const FaultCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(dir + "/frames");
+    std::filesystem::remove(dir + "/played.raw");
+    const std::string fields = c.fault + " fail_at " + std::to_string(kBlocksTaken * 12000);
+    const ProcessResult run =
+        run_process(ORVCTL_SIM_PATH, {"-rs", "145500"}, setup(captured_device(fields)));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(relay_messages(run.out), c.messages) << run.out;
+    EXPECT_EQ(count_of(run.err, "underrun occurred"), c.recovered) << run.err;
+
+    std::vector<std::string> expected = sent_blocks(frames());
+    // One status line per block, before each block's polling.
+    EXPECT_EQ(count_lines_starting(run.out, "RSSI = 40, AGC = 175, 00 01"), expected.size());
+    EXPECT_EQ(count_of(frames(), "01 00 f8 00 00 00 00\n01 00 54"), expected.size());
+    if (c.dropped >= 0) {
+      expected.erase(expected.begin() + c.dropped);
+    }
+    ASSERT_GT(expected.size(), kBlocksTaken);  // the last one met the broken output
+    expected.resize(kBlocksTaken);
+    EXPECT_EQ(played_blocks(played()), expected);
+  }
+}
+
+TEST_F(RelayTest, BufferCountTracedAtEveryPoll) {
+  const ProcessResult run =
+      run_process(ORVCTL_SIM_PATH, {"-ds", "145500"}, setup(captured_device("fail_at 36000")));
+  EXPECT_EQ(run.status, 0);
+  const std::string log = frames();
+  EXPECT_EQ(count_lines_starting(run.out, "Buffer count = "), count_of(log, "01 00 54"));
+  // A block is fetched at the first count of 12000 or more, and only then.
+  std::vector<std::string> traces;
+  for (const std::string& line : lines_of(run.out)) {
+    if (line.rfind("Buffer count = ", 0) == 0) {
+      traces.push_back(line);
+    }
+  }
+  size_t full = 0;
+  for (const std::string& trace : traces) {
+    full += std::stoul(trace.substr(15), nullptr, 16) >= 12000 ? 1 : 0;
+  }
+  EXPECT_EQ(full, sent_blocks(log).size());
+  EXPECT_EQ(run.out.substr(run.out.size() - 71),
+            "snd_pcm_writei failed: Input/output error\ncalling bcm2835_close()\nDone\n");
+}
+
+TEST_F(RelayTest, OutputIsGivenTwoBlocksOfBuffer) {
+  const ProcessResult run =
+      run_process(ORVCTL_SIM_PATH, {"-s", "700"}, setup(captured_device("fail_at 48000")));
+  EXPECT_EQ(run.status, 0);
+  // 500 ms: a block can be written while the one before it is still queued whole, and the
+  // output starts once both are there.
+  EXPECT_NE(report().find("prepare buffer 24000 period 6000\nstart at 24000\n"), std::string::npos)
+      << report();
+}
+
+TEST_F(RelayTest, StuckBoardKeepsThePollGoingUntilCtrlC) {
+  const ProcessResult run = run_process(
+      ORVCTL_SIM_PATH, {"-ds", "700"},
+      setup(captured_device(""), {{"ORVSIM_RATE", "0"}, {"ORVSIM_SPI_HZ", "7812500"}}), 300);
+  EXPECT_EQ(run.status, 128 + SIGINT);
+  const std::vector<std::string> messages = relay_messages(run.out);
+  EXPECT_EQ(messages, std::vector<std::string>{});
+  const size_t traced = count_lines_starting(run.out, "Buffer count = 0000");
+  EXPECT_GT(traced, 10u);
+  EXPECT_EQ(traced, count_lines_starting(run.out, "Buffer count = "));
+  // Ctrl-C may land between a poll and its trace.
+  const size_t polled = count_of(frames(), "01 00 54 00 00 00\n");
+  EXPECT_TRUE(polled == traced || polled == traced + 1) << polled << " polls, " << traced;
+  EXPECT_EQ(sent_blocks(frames()).size(), 0u);
+  EXPECT_EQ(played(), "");
+}
+
+}  // namespace
