@@ -115,7 +115,7 @@ class RelayTest : public testing::Test {
   std::string captured_device(const std::string& device_fields) {
     return "pcm.!default { type file; slave.pcm \"card\"; file \"" + dir +
            "/played.raw\"; format \"raw\" }\n"
-           "pcm.card { type orvtest; speed 16; report \"" +
+           "pcm.card { type orvtest; speed 4; report \"" +
            dir + "/report\"; " + device_fields + " }";
   }
   std::string frames() { return read_file(dir + "/frames"); }

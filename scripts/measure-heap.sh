@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Counts heap allocations of whole orvctl-sim -s runs under valgrind, for 100 and for 2000 blocks
+# (and any other counts given), with a board that is always full and an output that plays at
+# SPEED (default 50) times real time and breaks after the given number of blocks, which ends the
+# relay the normal way. Underruns (the run under valgrind not keeping up) are counted too. The difference between two runs, divided by the difference in blocks, is what each
+# block allocates in steady state.
+#
+#   scripts/measure-heap.sh [BLOCKS...]      (default: 100 2000)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+[ $# -gt 0 ] || set -- 100 2000
+speed=${SPEED:-50}
+command -v valgrind >/dev/null || scripts/deps.sh test >/dev/null
+command -v valgrind >/dev/null || {
+  echo "valgrind is needed: apt-get install valgrind" >&2
+  exit 2
+}
+scripts/deps.sh test >/dev/null
+cmake -S . -B build -DBUILD_TESTING=ON >/dev/null
+cmake --build build -j"$(nproc)" --target orvctl-sim asound_module_pcm_orvtest >/dev/null
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+previous_blocks=
+previous_allocs=
+printf '%8s %10s %12s %10s %s\n' blocks allocs bytes underruns "allocs per block since the previous row"
+for blocks in "$@"; do
+  cat >"$work/asound.conf" <<CONF
+pcm_type.orvtest { lib "$PWD/build/tests/libasound_module_pcm_orvtest.so" }
+pcm.!default { type orvtest; speed $speed; fail_at $((blocks * 12000)) }
+CONF
+  ALSA_CONFIG_PATH=$work/asound.conf ORVSIM_RATE=1000000000 ORVSIM_SPI_HZ=0 \
+    valgrind --log-file="$work/valgrind" build/orvctl-sim -s 145500 >"$work/out" 2>"$work/err"
+  grep -q 'snd_pcm_writei failed: Input/output error' "$work/out" || {
+    echo "run of $blocks blocks did not end at the broken output:" >&2
+    cat "$work/out" >&2
+    exit 1
+  }
+  usage=$(grep 'total heap usage' "$work/valgrind")
+  allocs=$(sed -E 's/.*usage: ([0-9,]+) allocs.*/\1/; s/,//g' <<<"$usage")
+  bytes=$(sed -E 's/.* ([0-9,]+) bytes allocated.*/\1/; s/,//g' <<<"$usage")
+  underruns=$(grep -c 'underrun occurred' "$work/err" || true)
+  per_block=-
+  if [ -n "$previous_blocks" ]; then
+    per_block=$(awk -v a="$allocs" -v pa="$previous_allocs" -v b="$blocks" -v pb="$previous_blocks" \
+      'BEGIN { printf "%.3f", (a - pa) / (b - pb) }')
+  fi
+  printf '%8s %10s %12s %10s %s\n' "$blocks" "$allocs" "$bytes" "$underruns" "$per_block"
+  previous_blocks=$blocks
+  previous_allocs=$allocs
+done
