@@ -24,14 +24,16 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 previous_blocks=
 previous_allocs=
-printf '%8s %10s %12s %10s %s\n' blocks allocs bytes underruns "allocs per block since the previous row"
+printf '%8s %10s %12s %10s %7s %s\n' blocks allocs bytes underruns errors \
+  "allocs per block since the previous row"
 for blocks in "$@"; do
   cat >"$work/asound.conf" <<CONF
 pcm_type.orvtest { lib "$PWD/build/tests/libasound_module_pcm_orvtest.so" }
 pcm.!default { type orvtest; speed $speed; fail_at $((blocks * 12000)) }
 CONF
   ALSA_CONFIG_PATH=$work/asound.conf ORVSIM_RATE=1000000000 ORVSIM_SPI_HZ=0 \
-    valgrind --log-file="$work/valgrind" build/orvctl-sim -s 145500 >"$work/out" 2>"$work/err"
+    valgrind --leak-check=full --errors-for-leak-kinds=definite --show-leak-kinds=definite \
+    --log-file="$work/valgrind" build/orvctl-sim -s 145500 >"$work/out" 2>"$work/err"
   grep -q 'snd_pcm_writei failed: Input/output error' "$work/out" || {
     echo "run of $blocks blocks did not end at the broken output:" >&2
     cat "$work/out" >&2
@@ -41,12 +43,14 @@ CONF
   allocs=$(sed -E 's/.*usage: ([0-9,]+) allocs.*/\1/; s/,//g' <<<"$usage")
   bytes=$(sed -E 's/.* ([0-9,]+) bytes allocated.*/\1/; s/,//g' <<<"$usage")
   underruns=$(grep -c 'underrun occurred' "$work/err" || true)
+  errors=$(sed -nE 's/.*ERROR SUMMARY: ([0-9,]+) errors.*/\1/p' "$work/valgrind")
   per_block=-
   if [ -n "$previous_blocks" ]; then
     per_block=$(awk -v a="$allocs" -v pa="$previous_allocs" -v b="$blocks" -v pb="$previous_blocks" \
       'BEGIN { printf "%.3f", (a - pa) / (b - pb) }')
   fi
-  printf '%8s %10s %12s %10s %s\n' "$blocks" "$allocs" "$bytes" "$underruns" "$per_block"
+  printf '%8s %10s %12s %10s %7s %s\n' "$blocks" "$allocs" "$bytes" "$underruns" "$errors" \
+    "$per_block"
   previous_blocks=$blocks
   previous_allocs=$allocs
 done

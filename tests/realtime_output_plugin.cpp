@@ -127,7 +127,8 @@ int device_prepare(snd_pcm_ioplug_t* io) {
   device.running = false;
   device.taken = 0;
   arm_timer(device, true);
-  report(device, "prepare buffer %lu period %lu\n", io->buffer_size, io->period_size);
+  report(device, "prepare buffer %lu period %lu %s\n", io->buffer_size, io->period_size,
+         io->access == SND_PCM_ACCESS_MMAP_INTERLEAVED ? "mmap" : "rw");
   return 0;
 }
 
