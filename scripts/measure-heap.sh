@@ -11,7 +11,6 @@ cd "$(dirname "$0")/.."
 
 [ $# -gt 0 ] || set -- 100 2000
 speed=${SPEED:-50}
-command -v valgrind >/dev/null || scripts/deps.sh test >/dev/null
 command -v valgrind >/dev/null || {
   echo "valgrind is needed: apt-get install valgrind" >&2
   exit 2

@@ -57,7 +57,7 @@ if [ "$to_file" = 1 ] && [ -s "$wav" ]; then
   put_le32 $((size - 8)) 4
   put_le32 $((size - 44)) 40
   echo "No sound output on this machine: the audio went to $wav" \
-    "($(((size - 44) / 96000)) s, 48000 Hz mono). Play it with: aplay $wav"
+    "($(((size - 44) / 96000)) s, 48000 Hz mono). Play it with any audio player, or: aplay $wav"
 fi
 
 if [ -f "$frames" ]; then

@@ -98,14 +98,13 @@ uint64_t consumed(const Device& device) {
                                ns_per_frame(device));
 }
 
-void arm_timer(const Device& device, bool on) {
+// Wakes pollers once a period, as a sound card's interrupt would.
+void arm_timer(const Device& device) {
+  const auto ns =
+      static_cast<int64_t>(ns_per_frame(device) * static_cast<double>(device.io.period_size));
   itimerspec period{};
-  if (on) {
-    const auto ns =
-        static_cast<int64_t>(ns_per_frame(device) * static_cast<double>(device.io.period_size));
-    period.it_interval = {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-    period.it_value = period.it_interval;
-  }
+  period.it_interval = {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+  period.it_value = period.it_interval;
   timerfd_settime(device.io.poll_fd, 0, &period, nullptr);
 }
 
@@ -126,7 +125,7 @@ int device_prepare(snd_pcm_ioplug_t* io) {
   Device& device = device_of(io);
   device.running = false;
   device.taken = 0;
-  arm_timer(device, true);
+  arm_timer(device);
   report(device, "prepare buffer %lu period %lu %s\n", io->buffer_size, io->period_size,
          io->access == SND_PCM_ACCESS_MMAP_INTERLEAVED ? "mmap" : "rw");
   return 0;
