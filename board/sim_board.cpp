@@ -181,6 +181,11 @@ void sim_reset(SimBoard& board, const SimKnobs& knobs) {
   tune_notes(board);
 }
 
+void sim_tune(SimBoard& board, uint32_t khz) {
+  board.frequency = khz;
+  tune_notes(board);
+}
+
 int16_t sim_sample(const SimBoard& board, uint64_t n) {
   const uint64_t beat = n / kSimBeatSamples;
   const auto position = static_cast<int32_t>(n % kSimBeatSamples);
@@ -212,9 +217,8 @@ void sim_exchange(SimBoard& board, uint8_t* frame, uint32_t length, int64_t now_
       break;
     case CMD_FREQUENCY:
       if (length >= 8) {
-        board.frequency =
-            frame[3] | frame[4] << 8 | frame[5] << 16 | static_cast<uint32_t>(frame[6]) << 24;
-        tune_notes(board);
+        sim_tune(board,
+                 frame[3] | frame[4] << 8 | frame[5] << 16 | static_cast<uint32_t>(frame[6]) << 24);
       }
       break;
     case CMD_PLAYBACK:

@@ -47,6 +47,9 @@ struct SimBoard {
 
 void sim_reset(SimBoard& board, const SimKnobs& knobs);
 
+// Tunes the board to `khz`, as a frequency frame does: its notes follow the frequency.
+void sim_tune(SimBoard& board, uint32_t khz);
+
 // Answers one frame in place, as the board would at time `now_ns` (CLOCK_MONOTONIC).
 void sim_exchange(SimBoard& board, uint8_t* frame, uint32_t length, int64_t now_ns);
 

@@ -54,16 +54,7 @@ int main(int argc, char* argv[]) {
   // The board as the run left it after tuning: the notes follow the frequency.
   SimBoard board;
   sim_reset(board, SimKnobs{});
-  const auto khz = static_cast<uint32_t>(std::strtoul(argv[2], nullptr, 10));
-  uint8_t frame[8] = {kDirectionWrite,
-                      0x00,
-                      CMD_FREQUENCY,
-                      static_cast<uint8_t>(khz),
-                      static_cast<uint8_t>(khz >> 8),
-                      static_cast<uint8_t>(khz >> 16),
-                      static_cast<uint8_t>(khz >> 24),
-                      0xA0};
-  sim_exchange(board, frame, sizeof frame, 0);
+  sim_tune(board, static_cast<uint32_t>(std::strtoul(argv[2], nullptr, 10)));
 
   const size_t blocks = samples.size() / kBlockSamples;
   size_t in_order = 0;
