@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds everything with warnings as errors and runs the whole test suite, then again under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# Builds everything with warnings as errors and runs the whole test suite, again with orvctl on
+# the spidev link, and again under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,6 +10,10 @@ jobs=$(nproc)
 cmake -S . -B build -DBUILD_TESTING=ON -DORVCTL_WERROR=ON
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure --no-tests=error -j"$jobs"
+
+cmake -S . -B build-spidev -DBUILD_TESTING=ON -DORVCTL_WERROR=ON -DORVCTL_SPI=spidev
+cmake --build build-spidev -j"$jobs"
+ctest --test-dir build-spidev --output-on-failure --no-tests=error -j"$jobs"
 
 cmake -S . -B build-sanitize -DBUILD_TESTING=ON -DORVCTL_WERROR=ON -DORVCTL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 cmake --build build-sanitize -j"$jobs"

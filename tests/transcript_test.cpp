@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstdio>
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -137,6 +140,9 @@ TEST_F(TranscriptTest, SimulatedBoardRejectsAnUnwritableLog) {
 }
 
 TEST_F(TranscriptTest, RealLibraryWithoutDevMem) {
+  if (std::string(ORVCTL_SPI) != "bcm2835") {
+    GTEST_SKIP() << "orvctl is built on " ORVCTL_SPI;
+  }
   if (access("/dev/mem", F_OK) == 0) {
     GTEST_SKIP() << "/dev/mem exists: this case would reach real hardware";
   }
@@ -153,7 +159,7 @@ TEST_F(TranscriptTest, RealLibraryWithoutDevMem) {
       << run.err;
 }
 
-struct LibraryCase {
+struct LinkCase {
   const char* name;
   Env env;
   std::string out;
@@ -162,7 +168,7 @@ struct LibraryCase {
 };
 
 TEST_F(TranscriptTest, BoardLinkOnTheLibrary) {
-  const LibraryCase cases[] = {
+  const LinkCase cases[] = {
       {"tuning run",
        {},
        kBanner + "bcm2835_init() returned OK\nFirmware version is 0.00\nTuning to 700 kHz\n"
@@ -185,7 +191,7 @@ TEST_F(TranscriptTest, BoardLinkOnTheLibrary) {
        "init\nspi_begin\nclose\n",
        1},
   };
-  for (const LibraryCase& c : cases) {
+  for (const LinkCase& c : cases) {
     SCOPED_TRACE(c.name);
     unlink((dir + "/calls").c_str());
     Env env = c.env;
@@ -195,6 +201,170 @@ TEST_F(TranscriptTest, BoardLinkOnTheLibrary) {
     EXPECT_EQ(run.status, c.status);
     EXPECT_EQ(read_file(dir + "/calls"), c.calls);
   }
+}
+
+TEST_F(TranscriptTest, RealSpidevWithoutDevice) {
+  if (std::string(ORVCTL_SPI) != "spidev") {
+    GTEST_SKIP() << "orvctl is built on " ORVCTL_SPI;
+  }
+  if (access("/dev/spidev0.0", F_OK) == 0) {
+    GTEST_SKIP() << "/dev/spidev0.0 exists: this case would reach real hardware";
+  }
+  const ProcessResult run = run_process(ORVCTL_PATH, {"-d", "700"});
+  EXPECT_EQ(run.out, kBanner +
+                         "SPI0 is not enabled: /dev/spidev0.0 does not exist. Enable SPI (sudo "
+                         "raspi-config, Interface Options, SPI; or dtparam=spi=on in "
+                         "/boot/firmware/config.txt) and reboot\n");
+  EXPECT_EQ(run.status, 1);
+}
+
+const std::string kSpidevSetup =
+    "open /dev/spidev0.0\n"
+    "ioctl WR_MODE 0\nioctl RD_MODE 0\n"
+    "ioctl WR_BITS_PER_WORD 8\nioctl RD_BITS_PER_WORD 8\n"
+    "ioctl WR_LSB_FIRST 0\nioctl RD_LSB_FIRST 0\n"
+    "ioctl WR_MAX_SPEED_HZ 7812500\nioctl RD_MAX_SPEED_HZ 7812500\n";
+
+std::string spidev_message(int length) {
+  return "message len " + std::to_string(length) + " speed 0 bits 0 cs_change 0 tx==rx 1\n";
+}
+
+TEST_F(TranscriptTest, BoardLinkOnSpidev) {
+  const std::string tuned = spidev_message(5) + spidev_message(4) + spidev_message(8) + "close\n";
+  const std::string tuning_run =
+      kBanner +
+      "bcm2835_init() returned OK\nFirmware version is 1.01\nTuning to 700 kHz\n"
+      "VHF/UHF, Narrow Band FM\n\ncalling bcm2835_close()\nDone\n";
+  const std::string closed = "calling bcm2835_close()\nDone\n";
+  const std::string set_up = kBanner + "bcm2835_init() returned OK\n";
+  const LinkCase cases[] = {
+      {"tuning run", {}, tuning_run, kSpidevSetup + tuned, 0},
+      {"transfer limit exactly one audio block",
+       {{"FAKE_SPIDEV_BUFSIZ", "24003\n"}},
+       tuning_run,
+       kSpidevSetup + tuned,
+       0},
+      {"transfer limit unreadable",
+       {{"FAKE_SPIDEV_BUFSIZ", "none"}},
+       tuning_run,
+       kSpidevSetup + tuned,
+       0},
+      {"SPI not enabled",
+       {{"FAKE_SPIDEV_OPEN", "ENOENT"}},
+       kBanner +
+           "SPI0 is not enabled: /dev/spidev0.0 does not exist. Enable SPI (sudo raspi-config, "
+           "Interface Options, SPI; or dtparam=spi=on in /boot/firmware/config.txt) and "
+           "reboot\n",
+       "open /dev/spidev0.0\n",
+       1},
+      {"not in the group spi",
+       {{"FAKE_SPIDEV_OPEN", "EACCES"}},
+       kBanner + "SPI0 could not be opened: no permission for /dev/spidev0.0. Join the group spi "
+                 "(sudo usermod -aG spi $USER), then log in again\n",
+       "open /dev/spidev0.0\n",
+       1},
+      {"device busy",
+       {{"FAKE_SPIDEV_OPEN", "EBUSY"}},
+       kBanner + "SPI0 could not be opened: /dev/spidev0.0: Device or resource busy\n",
+       "open /dev/spidev0.0\n",
+       1},
+      {"default transfer limit",
+       {{"FAKE_SPIDEV_BUFSIZ", "4096\n"}},
+       set_up +
+           "SPI0 transfers are limited to 4096 bytes (spidev.bufsiz) and an audio block needs "
+           "24003: add spidev.bufsiz=32768 to the kernel command line "
+           "(/boot/firmware/cmdline.txt) and reboot\n" +
+           closed,
+       "open /dev/spidev0.0\nclose\n",
+       1},
+      {"mode refused",
+       {{"FAKE_SPIDEV_REFUSE", "WR_MODE"}},
+       set_up + "SPI0 could not be set up: /dev/spidev0.0 refused mode 0: Invalid argument\n" +
+           closed,
+       "open /dev/spidev0.0\nioctl WR_MODE 0\nclose\n",
+       1},
+      {"mode unreadable",
+       {{"FAKE_SPIDEV_REFUSE", "RD_MODE"}},
+       set_up +
+           "SPI0 could not be set up: /dev/spidev0.0 cannot report its mode: Invalid argument\n" +
+           closed,
+       "open /dev/spidev0.0\nioctl WR_MODE 0\nioctl RD_MODE 0\nclose\n",
+       1},
+      {"word size ignored",
+       {{"FAKE_SPIDEV_KEEP", "WR_BITS_PER_WORD"}},
+       set_up + "SPI0 could not be set up: /dev/spidev0.0 kept bits per word 16 instead of 8\n" +
+           closed,
+       "open /dev/spidev0.0\nioctl WR_MODE 0\nioctl RD_MODE 0\nioctl WR_BITS_PER_WORD 8\n"
+       "ioctl RD_BITS_PER_WORD 16\nclose\n",
+       1},
+      {"bit order ignored",
+       {{"FAKE_SPIDEV_KEEP", "WR_LSB_FIRST"}},
+       set_up + "SPI0 could not be set up: /dev/spidev0.0 kept LSB first 1 instead of 0\n" + closed,
+       "open /dev/spidev0.0\nioctl WR_MODE 0\nioctl RD_MODE 0\nioctl WR_BITS_PER_WORD 8\n"
+       "ioctl RD_BITS_PER_WORD 8\nioctl WR_LSB_FIRST 0\nioctl RD_LSB_FIRST 1\nclose\n",
+       1},
+      {"clock ignored",
+       {{"FAKE_SPIDEV_KEEP", "WR_MAX_SPEED_HZ"}},
+       set_up +
+           "SPI0 could not be set up: /dev/spidev0.0 kept clock in Hz 125000000 instead of "
+           "7812500\n" +
+           closed,
+       kSpidevSetup.substr(0, kSpidevSetup.rfind("7812500")) + "125000000\nclose\n",
+       1},
+      {"transfer refused",
+       {{"FAKE_SPIDEV_REFUSE", "MESSAGE"}},
+       set_up + "SPI0 transfer of 5 bytes failed: /dev/spidev0.0: Invalid argument\n",
+       kSpidevSetup + spidev_message(5),
+       1},
+      {"transfer cut short",
+       {{"FAKE_SPIDEV_REFUSE", "MESSAGE_SHORT"}},
+       set_up + "SPI0 transfer of 5 bytes failed: /dev/spidev0.0 exchanged 4\n",
+       kSpidevSetup + spidev_message(5),
+       1},
+      {"transfer too long for an unreadable limit",
+       {{"FAKE_SPIDEV_REFUSE", "MESSAGE_SIZE"}, {"FAKE_SPIDEV_BUFSIZ", "none"}},
+       set_up + "SPI0 transfers are limited by spidev.bufsiz and an audio block needs 24003: add "
+                "spidev.bufsiz=32768 to the kernel command line (/boot/firmware/cmdline.txt) and "
+                "reboot\n",
+       kSpidevSetup + spidev_message(5),
+       1},
+  };
+  for (const LinkCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    unlink((dir + "/calls").c_str());
+    Env env = c.env;
+    env.emplace_back("FAKE_SPIDEV_CALLS", dir + "/calls");
+    env.emplace_back("FAKE_SPIDEV_MISO", "1");
+    const ProcessResult run = run_process(ORVCTL_FAKESPIDEV_PATH, {"-d", "700"}, env);
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(read_file(dir + "/calls"), c.calls);
+    EXPECT_EQ(run.err, "");
+  }
+}
+
+// With sound, the audio block is the one frame larger than spidev's default limit: it must still
+// go as a single transfer.
+TEST_F(TranscriptTest, SpidevAudioBlockIsOneTransfer) {
+  const std::string config = dir + "/asound.conf";
+  std::FILE* file = std::fopen(config.c_str(), "w");
+  ASSERT_NE(file, nullptr);
+  std::fputs("pcm.!default { type null }\n", file);
+  std::fclose(file);
+  // Every reply byte 0xff: the board reports a full buffer at once.
+  const ProcessResult run = run_process(ORVCTL_FAKESPIDEV_PATH, {"-s", "700"},
+                                        {{"FAKE_SPIDEV_CALLS", dir + "/calls"},
+                                         {"FAKE_SPIDEV_MISO", "255"},
+                                         {"ALSA_CONFIG_PATH", config},
+                                         {"HOME", dir}},
+                                        300);
+  unlink(config.c_str());
+  EXPECT_EQ(run.status, 128 + SIGINT);
+  // Playback start, then a count, the block and the next count.
+  const std::string expected = kSpidevSetup + spidev_message(5) + spidev_message(4) +
+                               spidev_message(8) + spidev_message(5) + spidev_message(6) +
+                               spidev_message(24003) + spidev_message(6);
+  EXPECT_EQ(read_file(dir + "/calls").substr(0, expected.size()), expected);
 }
 
 }  // namespace
