@@ -1,12 +1,43 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building (and, with "test", testing) orvctl needs, if any
-# are missing. Uses sudo when not run as root.
+# Installs the Debian packages that building orvctl needs, if any are missing, and more for each
+# word given: "test" (the test suite), "package" (Debian packages), "arm64" or "armhf" (cross
+# builds, tested under qemu). Uses sudo when not run as root.
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config libbcm2835-dev libasound2-dev zlib1g-dev)
-if [ "${1:-}" = test ]; then
-  packages+=(libgtest-dev)
-fi
+foreign=()
+for word in "$@"; do
+  case "$word" in
+    test) packages+=(libgtest-dev) ;;
+    package) packages+=(dpkg-dev file) ;;
+    arm64 | armhf)
+      case "$word" in
+        arm64) compiler=g++-aarch64-linux-gnu ;;
+        armhf) compiler=g++-arm-linux-gnueabihf ;;
+      esac
+      foreign+=("$word")
+      packages+=("$compiler" qemu-user-static libgtest-dev)
+      for library in libbcm2835-dev libasound2-dev zlib1g-dev libgtest-dev libstdc++6; do
+        packages+=("$library:$word")
+      done
+      ;;
+    *)
+      echo "deps.sh: unknown word \"$word\" (test, package, arm64, armhf)" >&2
+      exit 2
+      ;;
+  esac
+done
+
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+
+added=0
+for architecture in "${foreign[@]}"; do
+  if ! dpkg --print-foreign-architectures | grep -qx "$architecture"; then
+    "${sudo[@]}" dpkg --add-architecture "$architecture"
+    added=1
+  fi
+done
 
 missing=()
 for package in "${packages[@]}"; do
@@ -14,10 +45,8 @@ for package in "${packages[@]}"; do
     missing+=("$package")
   fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+[ ${#missing[@]} -eq 0 ] && [ $added -eq 0 ] && exit 0
 
-sudo=()
-[ "$(id -u)" -eq 0 ] || sudo=(sudo)
 echo "Installing: ${missing[*]}"
 "${sudo[@]}" apt-get update -q
 DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"

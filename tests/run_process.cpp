@@ -106,6 +106,13 @@ ProcessResult run_with_argv(const std::string& program,
   }
   envp.push_back(nullptr);
   std::vector<std::string> arg_strings = argv_strings;
+  std::string path = program;
+#ifdef ORVTEST_EMULATOR
+  // A foreign build: the program runs under user-mode emulation, with its own argv[0].
+  path = ORVTEST_EMULATOR;
+  arg_strings.insert(arg_strings.begin(), {path, "-0", argv_strings.at(0), program});
+  arg_strings.erase(arg_strings.begin() + 4);
+#endif
   std::vector<char*> argv;
   for (std::string& arg : arg_strings) {
     argv.push_back(arg.data());
@@ -120,7 +127,7 @@ ProcessResult run_with_argv(const std::string& program,
     if (out < 0 || err < 0 || in < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) {
       _exit(126);
     }
-    execve(program.c_str(), argv.data(), envp.data());
+    execve(path.c_str(), argv.data(), envp.data());
     _exit(127);
   }
   ProcessResult result;

@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Builds the Debian packages of orvctl into dist/, for the host and for the Raspberry Pi's
+# arm64 and armhf: scripts/package.sh [host] [arm64] [armhf] (default: all three).
+#
+# Each package carries orvctl on the spidev link, which works on every Raspberry Pi without root.
+# Before packing, the whole test suite runs on that build (a foreign one under qemu), and a cross
+# build also links orvctl on the bcm2835 library for that architecture. After packing, the
+# package's contents and dependencies are checked, and its orvctl-sim is run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(host arm64 armhf)
+foreign=()
+for target in "${targets[@]}"; do
+  case "$target" in
+    host) ;;
+    arm64 | armhf) foreign+=("$target") ;;
+    *)
+      echo "package.sh: unknown target \"$target\" (host, arm64, armhf)" >&2
+      exit 2
+      ;;
+  esac
+done
+scripts/deps.sh test package "${foreign[@]}"
+jobs=$(nproc)
+mkdir -p dist
+
+fail() {
+  echo "package.sh: $*" >&2
+  exit 1
+}
+
+for target in "${targets[@]}"; do
+  echo "=== $target"
+  build=build-package-$target
+  cross=()
+  run=()
+  architecture=$(dpkg --print-architecture)
+  if [ "$target" != host ]; then
+    cross=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/$target.cmake")
+    architecture=$target
+    case "$target" in
+      arm64) run=(qemu-aarch64-static) ;;
+      armhf) run=(qemu-arm-static) ;;
+    esac
+  fi
+
+  cmake -S . -B "$build" "${cross[@]}" -DORVCTL_SPI=spidev -DORVCTL_WERROR=ON \
+    -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build "$build" -j"$jobs"
+  ctest --test-dir "$build" --output-on-failure --no-tests=error -j"$jobs"
+  if [ "$target" != host ]; then
+    cmake -S . -B "$build-bcm2835" "${cross[@]}" -DBUILD_TESTING=OFF -DORVCTL_WERROR=ON \
+      -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build "$build-bcm2835" -j"$jobs" --target orvctl
+  fi
+
+  (cd "$build" && cpack -G DEB >/dev/null)
+  package=$build/orvctl_$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")_$architecture.deb
+  [ -f "$package" ] || fail "$package was not built"
+
+  # What the package holds and needs.
+  contents=$(dpkg-deb -c "$package")
+  echo "$contents"
+  for path in ./usr/bin/orvctl ./usr/bin/orvctl-sim ./usr/share/man/man1/orvctl.1.gz \
+    ./usr/share/man/man1/orvctl-sim.1.gz ./usr/share/doc/orvctl/copyright; do
+    grep -q " $path\$" <<<"$contents" || fail "$package lacks $path"
+  done
+  [ "$(dpkg-deb -f "$package" Architecture)" = "$architecture" ] ||
+    fail "$package is not for $architecture"
+  depends=$(dpkg-deb -f "$package" Depends)
+  echo "Depends: $depends"
+  grep -q 'libasound2' <<<"$depends" || fail "$package does not depend on libasound2"
+
+  # The packed programs run, on their own architecture.
+  unpacked=$(mktemp -d)
+  dpkg-deb -x "$package" "$unpacked"
+  file "$unpacked/usr/bin/orvctl" | grep -q "$(case "$architecture" in
+    arm64) echo aarch64 ;; armhf) echo 'ARM, EABI5' ;; amd64) echo x86-64 ;; *) echo ELF ;; esac)" ||
+    fail "$package holds a program for another architecture"
+  output=$(ORVSIM_SPI_HZ=0 "${run[@]}" "$unpacked/usr/bin/orvctl-sim" -w 700)
+  expected=$'Orvane RF tuning utility v1.04\n\nFirmware version is 1.04\nTuning to 700 kHz\nVHF/UHF, Wide Band FM'
+  [ "$output" = "$expected" ] || fail "the packed orvctl-sim printed: $output"
+  rm -rf "$unpacked"
+
+  cp "$package" dist/
+  echo "dist/$(basename "$package")"
+done
