@@ -1,69 +1,7 @@
 // orvctl: reads the receiver board's firmware version, tunes it and, on request, relays its
-// audio. One straight run: banner, command line, board set-up, firmware report, tuning,
-// playback, shutdown.
-#include <cstdint>
-
-#include "audio/playback_relay.h"
-#include "board/board_link.h"
-#include "cli/command_line.h"
-#include "cli/console.h"
-
-namespace {
-
-void close_link(const RunSettings& settings, BoardLink& link) {
-  if (settings.Debug) {
-    say_line("calling bcm2835_close()");
-  }
-  board_close(link);
-  if (settings.Debug) {
-    say_line("Done");
-  }
-}
-
-const char* demodulation_name(const RunSettings& settings) {
-  return settings.WB ? "Wide Band FM" : settings.AM ? "AM" : "Narrow Band FM";
-}
-
-}  // namespace
+// audio to the sound output.
+#include "driver.h"
 
 int main(int argc, char* argv[]) {
-  print_banner();
-  if (argc < 2) {
-    print_usage();
-    return 0;
-  }
-  const RunSettings settings = parse_command_line(argc, argv);
-  const uint8_t ControlByte = board_control_byte(settings);
-
-  BoardLink link;
-  if (!board_init(link)) {
-    return 1;
-  }
-  if (settings.Debug) {
-    say_line("bcm2835_init() returned OK");
-  }
-  if (!board_spi_setup(link)) {
-    close_link(settings, link);
-    return 1;
-  }
-
-  const FirmwareVersion version = board_read_version(link);
-  say("Firmware version is %d.%02d\n", version.major, version.minor);
-
-  if (settings.FreqInHz != 0) {
-    say("Tuning to %d kHz\n", static_cast<int32_t>(settings.FreqInHz));
-    say("%s", settings.HF ? "HF" : "VHF/UHF");
-    say(", ");
-    say("%s", demodulation_name(settings));
-    say_line("\n");
-    board_set_control(link, ControlByte);
-    board_set_frequency(link, settings.FreqInHz);
-  }
-
-  if (settings.EmitSound) {
-    relay_run(settings, link);
-  }
-
-  close_link(settings, link);
-  return 0;
+  return run_orvctl(argc, argv);
 }

@@ -61,6 +61,22 @@ bool write_block(snd_pcm_t* handle) {
 
 }  // namespace
 
+bool relay_block(const RunSettings& settings, BoardLink& link, snd_pcm_t* handle) {
+  if (settings.DisplayRSSI) {
+    const BoardStatus status = board_read_status(link);
+    say("RSSI = %d, AGC = %d, %02x %02x\n", status.RSSI, status.AGC, status.byte5, status.byte6);
+  }
+  unsigned BytesAvail = 0;
+  do {
+    BytesAvail = board_read_count(link);
+    if (settings.Debug) {
+      say("Buffer count = %04x\n", BytesAvail);
+    }
+  } while (BytesAvail < kBlockSamples);
+  board_read_audio(link);
+  return write_block(handle);
+}
+
 void relay_run(const RunSettings& settings, BoardLink& link) {
   say_line("Playback enabled: Ctrl-C to exit");
 
@@ -76,22 +92,7 @@ void relay_run(const RunSettings& settings, BoardLink& link) {
   }
 
   board_start_playback(link);
-  for (;;) {
-    if (settings.DisplayRSSI) {
-      const BoardStatus status = board_read_status(link);
-      say("RSSI = %d, AGC = %d, %02x %02x\n", status.RSSI, status.AGC, status.byte5, status.byte6);
-    }
-    unsigned BytesAvail = 0;
-    do {
-      BytesAvail = board_read_count(link);
-      if (settings.Debug) {
-        say("Buffer count = %04x\n", BytesAvail);
-      }
-    } while (BytesAvail < kBlockSamples);
-    board_read_audio(link);
-    if (!write_block(handle)) {
-      break;
-    }
+  while (relay_block(settings, link, handle)) {
   }
   snd_pcm_close(handle);
 }

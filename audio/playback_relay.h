@@ -5,6 +5,7 @@
 
 struct RunSettings;
 struct BoardLink;
+typedef struct _snd_pcm snd_pcm_t;  // as <alsa/asoundlib.h> declares it
 
 // The PCM device the audio goes to. Which sound output that is is up to ALSA's configuration.
 extern const char* const device;
@@ -17,3 +18,8 @@ constexpr int kIdleWritesPerBlock = 3;
 // fails and cannot be recovered; ends the process with status 1 when the output cannot be opened
 // or configured.
 void relay_run(const RunSettings& settings, BoardLink& link);
+
+// One block of the relay on an output that is open and configured: the status line (with r),
+// the polls until the board holds a block, the block's fetch and its write. Returns false when
+// the output failed for good.
+bool relay_block(const RunSettings& settings, BoardLink& link, snd_pcm_t* handle);
