@@ -1,21 +1,23 @@
 #!/usr/bin/env bash
-# Counts heap allocations of whole orvctl-sim -s runs under valgrind, for 100 and for 2000 blocks
-# (and any other counts given), with a board that is always full and an output that plays at
-# SPEED (default 50) times real time and breaks after the given number of blocks, which ends the
-# relay the normal way. Underruns (the run under valgrind not keeping up) are counted too. The difference between two runs, divided by the difference in blocks, is what each
-# block allocates in steady state.
+# Counts heap allocations of whole orvctl-sim -s runs under valgrind, for 100 and for 10000 blocks
+# (or the counts given), with a board that is always full and an output that plays at SPEED
+# (default 50) times real time and breaks after the given number of blocks, which ends the relay
+# the normal way. Underruns (the run under valgrind not keeping up) are counted too. The
+# difference between two runs, divided by the difference in blocks, is what each block allocates
+# in steady state. Ends with status 1 unless every run allocated as often as the first: the relay
+# allocates nothing per block.
 #
-#   scripts/measure-heap.sh [BLOCKS...]      (default: 100 2000)
+#   scripts/measure-heap.sh [BLOCKS...]      (default: 100 10000)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-[ $# -gt 0 ] || set -- 100 2000
+[ $# -gt 0 ] || set -- 100 10000
 speed=${SPEED:-50}
 command -v valgrind >/dev/null || {
   echo "valgrind is needed: apt-get install valgrind" >&2
   exit 2
 }
-scripts/deps.sh test >/dev/null
+scripts/deps.sh measure >/dev/null
 cmake -S . -B build -DBUILD_TESTING=ON >/dev/null
 cmake --build build -j"$(nproc)" --target orvctl-sim asound_module_pcm_orvtest >/dev/null
 
@@ -23,6 +25,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 previous_blocks=
 previous_allocs=
+first_allocs=
+flat=1
 printf '%8s %10s %12s %10s %7s %s\n' blocks allocs bytes underruns errors \
   "allocs per block since the previous row"
 for blocks in "$@"; do
@@ -52,4 +56,12 @@ CONF
     "$per_block"
   previous_blocks=$blocks
   previous_allocs=$allocs
+  first_allocs=${first_allocs:-$allocs}
+  [ "$allocs" = "$first_allocs" ] || flat=0
 done
+if [ $flat = 1 ]; then
+  echo "flat: every run allocated $first_allocs times"
+else
+  echo "NOT flat: the allocation count grows with the blocks played" >&2
+  exit 1
+fi

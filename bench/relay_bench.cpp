@@ -1,0 +1,122 @@
+// The host's work per audio block, without the bus: building and decoding each frame, and one
+// whole block of the relay (status with r, the poll that finds a block, the fetch, and the write
+// to ALSA's "default", here the null device that takes everything at once).
+//
+// BM_BlockFixed runs a fixed number of blocks for counting instructions under callgrind
+// (scripts/measure-block.sh).
+#include <alsa/asoundlib.h>
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "audio/playback_relay.h"
+#include "board/board_link.h"
+#include "cli/command_line.h"
+
+namespace {
+
+BoardLink link{};
+
+void BM_ReadCount(benchmark::State& state) {
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(board_read_count(link));
+  }
+}
+BENCHMARK(BM_ReadCount);
+
+void BM_ReadStatus(benchmark::State& state) {
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(board_read_status(link));
+  }
+}
+BENCHMARK(BM_ReadStatus);
+
+void BM_ReadVersion(benchmark::State& state) {
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(board_read_version(link));
+  }
+}
+BENCHMARK(BM_ReadVersion);
+
+void BM_Tune(benchmark::State& state) {
+  RunSettings settings;
+  settings.WB = 1;
+  uint32_t khz = 88000;
+  for (auto _ : state) {
+    board_set_control(link, board_control_byte(settings));
+    board_set_frequency(link, khz++);
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(BM_Tune);
+
+void BM_ReadAudioHeader(benchmark::State& state) {
+  for (auto _ : state) {
+    board_read_audio(link);
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(BM_ReadAudioHeader);
+
+// The output as the relay opens it, on a configuration where "default" is the null device.
+snd_pcm_t* open_output() {
+  char path[] = "/tmp/orvctl-bench-asound-XXXXXX";
+  const int fd = mkstemp(path);
+  if (fd < 0 || write(fd, "pcm.!default { type null }\n", 27) != 27) {
+    std::perror("orvctl bench: ALSA configuration");
+    std::exit(2);
+  }
+  close(fd);
+  setenv("ALSA_CONFIG_PATH", path, 1);
+  snd_pcm_t* handle = nullptr;
+  if (snd_pcm_open(&handle, device, SND_PCM_STREAM_PLAYBACK, 0) < 0 ||
+      snd_pcm_set_params(handle, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 1, 48000, 1,
+                         500000) < 0) {
+    std::fprintf(stderr, "orvctl bench: cannot open the null output\n");
+    std::exit(2);
+  }
+  unlink(path);
+  return handle;
+}
+
+// state.range(0): 1 with r (the status frame and its line, written to /dev/null).
+void block(benchmark::State& state) {
+  RunSettings settings;
+  settings.EmitSound = 1;
+  settings.DisplayRSSI = static_cast<int>(state.range(0));
+  snd_pcm_t* handle = open_output();
+  std::fflush(stdout);
+  const int saved_stdout = dup(1);
+  const int null = open("/dev/null", O_WRONLY);
+  dup2(null, 1);
+  bool ok = true;
+  for (auto _ : state) {
+    ok = ok && relay_block(settings, link, handle);
+  }
+  std::fflush(stdout);
+  dup2(saved_stdout, 1);
+  close(saved_stdout);
+  close(null);
+  snd_pcm_close(handle);
+  if (!ok) {
+    state.SkipWithError("the null output failed");
+  }
+  state.SetItemsProcessed(state.iterations() * kBlockSamples);
+}
+
+void BM_Block(benchmark::State& state) {
+  block(state);
+}
+BENCHMARK(BM_Block)->Arg(0)->Arg(1);
+
+void BM_BlockFixed(benchmark::State& state) {
+  block(state);
+}
+BENCHMARK(BM_BlockFixed)->Arg(0)->Arg(1)->Iterations(10000);
+
+}  // namespace
+
+BENCHMARK_MAIN();
