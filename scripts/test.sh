@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Builds everything with warnings as errors and runs the whole test suite, again with orvctl on
-# the spidev link, and again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Builds everything (the benchmark too) with warnings as errors and runs the whole test suite,
+# again with orvctl on the spidev link, and again under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/deps.sh test
 jobs=$(nproc)
 
-cmake -S . -B build -DBUILD_TESTING=ON -DORVCTL_WERROR=ON
+cmake -S . -B build -DBUILD_TESTING=ON -DORVCTL_WERROR=ON -DORVCTL_BENCH=ON
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure --no-tests=error -j"$jobs"
 
