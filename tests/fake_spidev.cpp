@@ -126,46 +126,36 @@ int message(const spi_ioc_transfer& transfer) {
   return static_cast<int>(transfer.len) - (env_is("FAKE_SPIDEV_REFUSE", "MESSAGE_SHORT") ? 1 : 0);
 }
 
-int fake_open(const char* path, bool& handled) {
-  handled = true;
+// The device and the parameter file are faked; any other path goes to `real`, the C library's
+// open or open64. `args` holds open's optional third argument.
+int open_or_fake(int (*real)(const char*, int, ...), const char* path, int flags, va_list args) {
   if (std::strcmp(path, "/dev/spidev0.0") == 0) {
     return open_device();
   }
   if (std::strcmp(path, "/sys/module/spidev/parameters/bufsiz") == 0) {
     return open_transfer_limit();
   }
-  handled = false;
-  return -1;
+  // The third argument exists only when the call may create a file.
+  const mode_t permissions = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(args, mode_t) : 0;
+  return real(path, flags, permissions);
 }
 
 }  // namespace
 
 int __wrap_open(const char* path, int flags, ...) {
-  // The third argument exists only when the call may create a file.
-  mode_t permissions = 0;
-  if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
-    va_list args;
-    va_start(args, flags);
-    permissions = va_arg(args, mode_t);
-    va_end(args);
-  }
-  bool handled = false;
-  const int fd = fake_open(path, handled);
-  return handled ? fd : __real_open(path, flags, permissions);
+  va_list args;
+  va_start(args, flags);
+  const int fd = open_or_fake(__real_open, path, flags, args);
+  va_end(args);
+  return fd;
 }
 
 int __wrap_open64(const char* path, int flags, ...) {
-  // The third argument exists only when the call may create a file.
-  mode_t permissions = 0;
-  if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
-    va_list args;
-    va_start(args, flags);
-    permissions = va_arg(args, mode_t);
-    va_end(args);
-  }
-  bool handled = false;
-  const int fd = fake_open(path, handled);
-  return handled ? fd : __real_open64(path, flags, permissions);
+  va_list args;
+  va_start(args, flags);
+  const int fd = open_or_fake(__real_open64, path, flags, args);
+  va_end(args);
+  return fd;
 }
 
 int __wrap_ioctl(int fd, unsigned long request, ...) {
