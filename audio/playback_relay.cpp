@@ -77,9 +77,7 @@ bool relay_block(const RunSettings& settings, BoardLink& link, snd_pcm_t* handle
   return write_block(handle);
 }
 
-void relay_run(const RunSettings& settings, BoardLink& link) {
-  say_line("Playback enabled: Ctrl-C to exit");
-
+snd_pcm_t* relay_open_output() {
   snd_pcm_t* handle = nullptr;
   int error = snd_pcm_open(&handle, device, SND_PCM_STREAM_PLAYBACK, 0);
   if (error < 0) {
@@ -90,7 +88,12 @@ void relay_run(const RunSettings& settings, BoardLink& link) {
   if (error < 0) {
     open_failed(error);
   }
+  return handle;
+}
 
+void relay_run(const RunSettings& settings, BoardLink& link) {
+  say_line("Playback enabled: Ctrl-C to exit");
+  snd_pcm_t* const handle = relay_open_output();
   board_start_playback(link);
   while (relay_block(settings, link, handle)) {
   }

@@ -11,7 +11,7 @@ bool board_spi_setup(BoardLink&) {
   return true;
 }
 
-void board_exchange(BoardLink&, uint8_t* bytes, uint32_t length) {
+void board_exchange(BoardLink&, uint8_t* bytes, uint32_t) {
   switch (bytes[2]) {
     case CMD_VERSION:
       bytes[3] = 1;
@@ -30,7 +30,6 @@ void board_exchange(BoardLink&, uint8_t* bytes, uint32_t length) {
     default:  // the audio block's samples are whatever the buffer holds
       break;
   }
-  static_cast<void>(length);
 }
 
 void board_close(BoardLink&) {}

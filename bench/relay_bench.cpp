@@ -61,7 +61,7 @@ void BM_ReadAudioHeader(benchmark::State& state) {
 }
 BENCHMARK(BM_ReadAudioHeader);
 
-// The output as the relay opens it, on a configuration where "default" is the null device.
+// The relay's own output, on a configuration where "default" is the null device.
 snd_pcm_t* open_output() {
   char path[] = "/tmp/orvctl-bench-asound-XXXXXX";
   const int fd = mkstemp(path);
@@ -71,13 +71,7 @@ snd_pcm_t* open_output() {
   }
   close(fd);
   setenv("ALSA_CONFIG_PATH", path, 1);
-  snd_pcm_t* handle = nullptr;
-  if (snd_pcm_open(&handle, device, SND_PCM_STREAM_PLAYBACK, 0) < 0 ||
-      snd_pcm_set_params(handle, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 1, 48000, 1,
-                         500000) < 0) {
-    std::fprintf(stderr, "orvctl bench: cannot open the null output\n");
-    std::exit(2);
-  }
+  snd_pcm_t* handle = relay_open_output();
   unlink(path);
   return handle;
 }
