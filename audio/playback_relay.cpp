@@ -2,6 +2,8 @@
 
 #include <alsa/asoundlib.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 
 #include "board/board_link.h"
@@ -22,46 +24,111 @@ constexpr unsigned kLatencyUs = 500000;
   std::exit(1);
 }
 
-// Writes the block at buffer[3..] to the output, all of it: after a short write or a recovered
-// failure the rest follows. A block the output takes nothing of in kIdleWritesPerBlock attempts
-// in a row is given up. Returns false when a failure cannot be recovered.
-bool write_block(snd_pcm_t* handle) {
+// A run of samples of the block at buffer[3..], written in one call (or more, if the output
+// takes only part of it).
+struct BlockPart {
+  uint32_t first;
+  uint32_t count;
+};
+
+int sample_at(const uint8_t* samples, uint32_t i) {
+  // The block starts at an odd address: the samples are read byte by byte.
+  return static_cast<int16_t>(samples[2 * i] | samples[2 * i + 1] << 8);
+}
+
+// Where the waveform changes least: the sample in [from, to) whose steps to both neighbours are
+// smallest together. Dropping it joins two samples that are close; repeating it holds a level.
+uint32_t flattest(const uint8_t* samples, uint32_t from, uint32_t to) {
+  uint32_t best = from;
+  int best_change = INT32_MAX;
+  for (uint32_t i = from; i < to; ++i) {
+    const int here = sample_at(samples, i);
+    const int change =
+        std::abs(here - sample_at(samples, i - 1)) + std::abs(sample_at(samples, i + 1) - here);
+    if (change < best_change) {
+      best = i;
+      best_change = change;
+    }
+  }
+  return best;
+}
+
+// Splits the block into the parts that drop (edits > 0) or repeat (edits < 0) that many samples:
+// one edit in each equal share of the block, at the flattest place near the share's middle. A
+// dropped sample lies between two parts; a repeated one ends a part and starts the next. Returns
+// the number of parts.
+int plan_parts(int edits, BlockPart parts[]) {
   const uint8_t* const samples = buffer + kAudioHeaderLength;
-  snd_pcm_uframes_t done = 0;
-  int idle = 0;
-  while (done < kBlockSamples) {
-    const snd_pcm_uframes_t asked = kBlockSamples - done;
-    snd_pcm_sframes_t frames = snd_pcm_writei(handle, samples + 2 * done, asked);
-    if (frames < 0) {
-      frames = snd_pcm_recover(handle, static_cast<int>(frames), 0);
-      if (frames < 0) {
-        say("snd_pcm_writei failed: %s\n", snd_strerror(static_cast<int>(frames)));
-        return false;
-      }
-      frames = 0;  // recovered, but nothing of the block went out: write it again
-    }
-    const auto written = static_cast<snd_pcm_uframes_t>(frames);
-    if (written > 0 && written < asked) {
-      say("Short write (expected %li, wrote %li)\n", static_cast<long>(asked),
-          static_cast<long>(written));
-    }
-    if (written == 0) {
-      if (++idle == kIdleWritesPerBlock) {
-        say("Sound output took nothing in %d attempts: %lu samples of this block dropped\n",
-            kIdleWritesPerBlock, static_cast<unsigned long>(asked));
-        return true;
-      }
+  const int count = std::abs(edits);
+  constexpr uint32_t kSearch = 512;  // samples searched on either side of a share's middle
+  uint32_t first = 0;
+  for (int e = 0; e < count; ++e) {
+    const uint32_t middle = (2 * static_cast<uint32_t>(e) + 1) * kBlockSamples / (2 * count);
+    const uint32_t half = std::min(kSearch, kBlockSamples / (2 * count) - 1);
+    const uint32_t at = flattest(samples, middle - half, middle + half + 1);
+    if (edits > 0) {
+      parts[e] = {first, at - first};
+      first = at + 1;
     } else {
-      idle = 0;
+      parts[e] = {first, at + 1 - first};
+      first = at;
     }
-    done += written;
+  }
+  parts[count] = {first, kBlockSamples - first};
+  return count + 1;
+}
+
+// Writes the parts of the block at buffer[3..] to the output, all of them: after a short write or
+// a recovered failure the rest follows. When the output takes nothing in kIdleWritesPerBlock
+// attempts in a row, the rest of the block is given up. Returns false when a failure cannot be
+// recovered; `recovered` tells whether the output had to be recovered.
+bool write_block(snd_pcm_t* handle, const BlockPart parts[], int part_count, bool& recovered) {
+  const uint8_t* const samples = buffer + kAudioHeaderLength;
+  snd_pcm_uframes_t left = 0;  // samples of the block still to go, in all parts
+  for (int p = 0; p < part_count; ++p) {
+    left += parts[p].count;
+  }
+  int idle = 0;
+  for (int p = 0; p < part_count; ++p) {
+    snd_pcm_uframes_t done = 0;
+    while (done < parts[p].count) {
+      const snd_pcm_uframes_t asked = parts[p].count - done;
+      snd_pcm_sframes_t frames =
+          snd_pcm_writei(handle, samples + 2 * (parts[p].first + done), asked);
+      if (frames < 0) {
+        frames = snd_pcm_recover(handle, static_cast<int>(frames), 0);
+        if (frames < 0) {
+          say("snd_pcm_writei failed: %s\n", snd_strerror(static_cast<int>(frames)));
+          return false;
+        }
+        recovered = true;
+        frames = 0;  // recovered, but nothing of the block went out: write it again
+      }
+      const auto written = static_cast<snd_pcm_uframes_t>(frames);
+      if (written > 0 && written < asked) {
+        say("Short write (expected %li, wrote %li)\n", static_cast<long>(asked),
+            static_cast<long>(written));
+      }
+      if (written == 0) {
+        if (++idle == kIdleWritesPerBlock) {
+          say("Sound output took nothing in %d attempts: %lu samples of this block dropped\n",
+              kIdleWritesPerBlock, static_cast<unsigned long>(left));
+          return true;
+        }
+      } else {
+        idle = 0;
+      }
+      done += written;
+      left -= written;
+    }
   }
   return true;
 }
 
 }  // namespace
 
-bool relay_block(const RunSettings& settings, BoardLink& link, snd_pcm_t* handle) {
+bool relay_block(const RunSettings& settings, BoardLink& link, snd_pcm_t* handle,
+                 OutputClock& clock) {
   if (settings.DisplayRSSI) {
     const BoardStatus status = board_read_status(link);
     say("RSSI = %d, AGC = %d, %02x %02x\n", status.RSSI, status.AGC, status.byte5, status.byte6);
@@ -72,9 +139,17 @@ bool relay_block(const RunSettings& settings, BoardLink& link, snd_pcm_t* handle
     if (settings.Debug) {
       say("Buffer count = %04x\n", BytesAvail);
     }
+    relay_clock_poll(clock, handle);
   } while (BytesAvail < kBlockSamples);
   board_read_audio(link);
-  return write_block(handle);
+  BlockPart parts[kClockMaxEdits + 1];
+  const int part_count = plan_parts(relay_clock_edits(clock, handle), parts);
+  bool recovered = false;
+  const bool playing = write_block(handle, parts, part_count, recovered);
+  if (recovered) {
+    relay_clock_restart(clock);
+  }
+  return playing;
 }
 
 snd_pcm_t* relay_open_output() {
@@ -95,7 +170,9 @@ void relay_run(const RunSettings& settings, BoardLink& link) {
   say_line("Playback enabled: Ctrl-C to exit");
   snd_pcm_t* const handle = relay_open_output();
   board_start_playback(link);
-  while (relay_block(settings, link, handle)) {
+  OutputClock clock;
+  relay_clock_start(clock);
+  while (relay_block(settings, link, handle, clock)) {
   }
   snd_pcm_close(handle);
 }

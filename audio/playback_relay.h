@@ -3,9 +3,10 @@
 
 #include <cstdint>
 
+#include "audio/output_clock.h"
+
 struct RunSettings;
 struct BoardLink;
-typedef struct _snd_pcm snd_pcm_t;  // as <alsa/asoundlib.h> declares it
 
 // The PCM device the audio goes to. Which sound output that is is up to ALSA's configuration.
 extern const char* const device;
@@ -24,6 +25,8 @@ void relay_run(const RunSettings& settings, BoardLink& link);
 snd_pcm_t* relay_open_output();
 
 // One block of the relay on an output that is open and configured: the status line (with r),
-// the polls until the board holds a block, the block's fetch and its write. Returns false when
-// the output failed for good.
-bool relay_block(const RunSettings& settings, BoardLink& link, snd_pcm_t* handle);
+// the polls until the board holds a block, the block's fetch and its write, with the samples
+// that `clock` finds the drift needs dropped or repeated. Returns false when the output failed
+// for good.
+bool relay_block(const RunSettings& settings, BoardLink& link, snd_pcm_t* handle,
+                 OutputClock& clock);

@@ -86,9 +86,11 @@ void block(benchmark::State& state) {
   const int saved_stdout = dup(1);
   const int null = open("/dev/null", O_WRONLY);
   dup2(null, 1);
+  OutputClock clock;
+  relay_clock_start(clock);
   bool ok = true;
   for (auto _ : state) {
-    ok = ok && relay_block(settings, link, handle);
+    ok = ok && relay_block(settings, link, handle, clock);
   }
   std::fflush(stdout);
   dup2(saved_stdout, 1);

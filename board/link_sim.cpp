@@ -39,7 +39,7 @@ bool board_init(BoardLink&) {
   std::string error;
   if (!sim_parse_knobs(std::getenv("ORVSIM_VERSION"), std::getenv("ORVSIM_STATUS"),
                        std::getenv("ORVSIM_RATE"), std::getenv("ORVSIM_LOG"), knobs, error,
-                       std::getenv("ORVSIM_SPI_HZ"))) {
+                       std::getenv("ORVSIM_SPI_HZ"), std::getenv("ORVSIM_SIGNAL"))) {
     reject_setup(error);
   }
   if (knobs.log_path != nullptr) {

@@ -131,8 +131,8 @@ void fill_audio(SimBoard& board, uint8_t* audio, uint32_t bytes) {
 }  // namespace
 
 bool sim_parse_knobs(const char* version, const char* status, const char* rate,
-                     const char* log_path, SimKnobs& knobs, std::string& error,
-                     const char* spi_hz) {
+                     const char* log_path, SimKnobs& knobs, std::string& error, const char* spi_hz,
+                     const char* signal) {
   knobs = SimKnobs{};
   if (version != nullptr && !parse_version(version, knobs.version)) {
     error =
@@ -158,6 +158,16 @@ bool sim_parse_knobs(const char* version, const char* status, const char* rate,
     error = "ORVSIM_SPI_HZ must be a bus clock in Hz from 0 (no bus time) to " +
             std::to_string(kSimMaxSpiHz) + rejected(spi_hz);
     return false;
+  }
+  if (signal != nullptr) {
+    if (std::strcmp(signal, "chime") == 0) {
+      knobs.signal = SimSignal::chime;
+    } else if (std::strcmp(signal, "ramp") == 0) {
+      knobs.signal = SimSignal::ramp;
+    } else {
+      error = "ORVSIM_SIGNAL must be chime or ramp" + rejected(signal);
+      return false;
+    }
   }
   if (log_path != nullptr && *log_path == '\0') {
     error = "ORVSIM_LOG must name a file";
@@ -187,6 +197,9 @@ void sim_tune(SimBoard& board, uint32_t khz) {
 }
 
 int16_t sim_sample(const SimBoard& board, uint64_t n) {
+  if (board.knobs.signal == SimSignal::ramp) {
+    return static_cast<int16_t>(static_cast<uint16_t>(n));
+  }
   const uint64_t beat = n / kSimBeatSamples;
   const auto position = static_cast<int32_t>(n % kSimBeatSamples);
   const auto phase = static_cast<uint32_t>(n * board.note_step[beat & 1]);

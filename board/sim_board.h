@@ -8,14 +8,19 @@
 
 #include "board/board_link.h"
 
+// What the simulated board plays: a soft chime, or a ramp whose sample n is the low 16 bits of n
+// (so that a dropped, repeated or lost sample shows in any capture of it).
+enum class SimSignal { chime, ramp };
+
 // The simulated board's knobs (environment variables ORVSIM_VERSION, ORVSIM_STATUS,
-// ORVSIM_RATE and ORVSIM_LOG of orvctl-sim).
+// ORVSIM_RATE, ORVSIM_SPI_HZ, ORVSIM_SIGNAL and ORVSIM_LOG of orvctl-sim).
 struct SimKnobs {
   FirmwareVersion version{1, 4};
   bool fixed_status = false;  // status reply given by ORVSIM_STATUS instead of following the tuning
   BoardStatus status{};
   uint32_t rate = 48000;      // samples per second added after playback starts; 0 = never fills
   uint32_t spi_hz = 7812500;  // bus clock that paces each exchange, as on a Pi; 0 = instant
+  SimSignal signal = SimSignal::chime;
   const char* log_path = nullptr;
 };
 
@@ -24,11 +29,11 @@ constexpr uint32_t kSimMaxSpiHz = 1000000000;
 constexpr unsigned kSimCapacity = 65535;     // samples held; beyond that the oldest are overwritten
 constexpr uint32_t kSimBeatSamples = 24000;  // one chime every 0.5 s
 
-// Reads the knobs from their texts (nullptr = not set); `spi_hz` is ORVSIM_SPI_HZ. On a
-// malformed value returns false and says what is expected in `error`.
+// Reads the knobs from their texts (nullptr = not set); `spi_hz` is ORVSIM_SPI_HZ and `signal`
+// ORVSIM_SIGNAL. On a malformed value returns false and says what is expected in `error`.
 bool sim_parse_knobs(const char* version, const char* status, const char* rate,
                      const char* log_path, SimKnobs& knobs, std::string& error,
-                     const char* spi_hz = nullptr);
+                     const char* spi_hz = nullptr, const char* signal = nullptr);
 
 // How long an exchange of `length` bytes keeps the bus busy: 8 clock cycles a byte.
 int64_t sim_transfer_ns(const SimKnobs& knobs, uint32_t length);
@@ -54,7 +59,7 @@ void sim_tune(SimBoard& board, uint32_t khz);
 void sim_exchange(SimBoard& board, uint8_t* frame, uint32_t length, int64_t now_ns);
 
 // Sample number `n` of the stream since playback started: a soft chime alternating between a
-// note chosen by the tuned frequency and the fifth above it.
+// note chosen by the tuned frequency and the fifth above it, or the ramp.
 int16_t sim_sample(const SimBoard& board, uint64_t n);
 
 // One line of the frame log, with its newline: at most 16 bytes as hex, or 3 and " +N", and

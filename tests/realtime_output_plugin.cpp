@@ -12,7 +12,15 @@
 //     fault_at 36000    # ... once this many frames have been taken in all
 //     fault_count 2     # refuse: this many transfers in a row take nothing (default 1)
 //     fail_at 120000    # every transfer fails with -EIO once this many frames have been taken
-//     report "/path"    # appends one line per event: prepare, start, underrun, fault, close
+//     position "period" # reports its position in whole periods, as coarse cards do (default
+//                       # "exact")
+//     ramp_block 12000  # the stream is the simulated board's ramp (sample n = n mod 65536),
+//                       # written in blocks of this many board samples: report the queue when
+//                       # each block starts and the delay from board to device (needs the board
+//                       # at 48000 samples per second times speed)
+//     settle 2880000    # ... once this many frames have been taken (default 0)
+//     report "/path"    # appends one line per event: prepare, start, underrun, fault, close,
+//                       # and each new lowest or highest queue and delay after settling
 //   }
 //
 // Faults: "underrun" stalls the application until the device has played out all it was given, so
@@ -49,7 +57,17 @@ struct Device {
   uint64_t fail_at = UINT64_MAX;
   bool fault_done = false;
   bool fail_next_transfer = false;  // the rest of a write after a short transfer
+  bool coarse = false;              // position in whole periods
+  uint64_t ramp_block = 0;          // 0: the stream is not followed
+  uint64_t settle = 0;
   int report_fd = -1;
+
+  // The board's ramp, followed: the board sample the next frame should be.
+  uint64_t ramp_next = 0;
+  int64_t queue_low = INT64_MAX;
+  int64_t queue_high = INT64_MIN;
+  int64_t delay_low_us = INT64_MAX;
+  int64_t delay_high_us = INT64_MIN;
 
   bool running = false;
   int64_t start_ns = 0;
@@ -140,11 +158,57 @@ snd_pcm_sframes_t device_pointer(snd_pcm_ioplug_t* io) {
     device.running = false;
     return -EPIPE;
   }
-  return static_cast<snd_pcm_sframes_t>(played % io->buffer_size);
+  const uint64_t shown = device.coarse ? played - played % io->period_size : played;
+  return static_cast<snd_pcm_sframes_t>(shown % io->buffer_size);
 }
 
-snd_pcm_sframes_t device_transfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t*,
-                                  snd_pcm_uframes_t, snd_pcm_uframes_t size) {
+// Follows the board's ramp through a transfer whose first frame is `first` (a sample of the
+// ramp), taken while the device plays: the queue when a board block starts, and when the frame
+// will be heard against when the board made it.
+void follow_ramp(Device& device, int16_t first) {
+  // The sample number, from its low 16 bits and where the stream was: drops and repeats move it
+  // by one, a loss by less than 32768.
+  const auto low = static_cast<uint16_t>(first);
+  const auto n = static_cast<uint64_t>(
+      static_cast<int64_t>(device.ramp_next) +
+      static_cast<int16_t>(static_cast<uint16_t>(low - static_cast<uint16_t>(device.ramp_next))));
+  device.ramp_next = n;
+  if (!device.running || device.taken_all < device.settle) {
+    return;
+  }
+  const uint64_t played = consumed(device);
+  if (n % device.ramp_block == 0 && device.taken >= played) {
+    const auto queue = static_cast<int64_t>(device.taken - played);
+    if (queue < device.queue_low) {
+      device.queue_low = queue;
+      report(device, "queue low %" PRId64 " at %" PRIu64 "\n", queue, device.taken_all);
+    }
+    if (queue > device.queue_high) {
+      device.queue_high = queue;
+      report(device, "queue high %" PRId64 " at %" PRIu64 "\n", queue, device.taken_all);
+    }
+  }
+  // Heard at the device's start plus its frames before this one; made at the board's rate,
+  // 48000 times speed, from the board's own start (which is the same for every sample). In
+  // microseconds of audio: the wall clock's, times speed.
+  const double heard_ns = static_cast<double>(device.start_ns) +
+                          static_cast<double>(device.taken) * ns_per_frame(device);
+  const double made_ns =
+      static_cast<double>(n) * 1e9 / (48000.0 * static_cast<double>(device.speed));
+  const auto delay_us =
+      static_cast<int64_t>((heard_ns - made_ns) / 1000 * static_cast<double>(device.speed));
+  if (delay_us < device.delay_low_us) {
+    device.delay_low_us = delay_us;
+    report(device, "delay low %" PRId64 " us at %" PRIu64 "\n", delay_us, device.taken_all);
+  }
+  if (delay_us > device.delay_high_us) {
+    device.delay_high_us = delay_us;
+    report(device, "delay high %" PRId64 " us at %" PRIu64 "\n", delay_us, device.taken_all);
+  }
+}
+
+snd_pcm_sframes_t device_transfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* areas,
+                                  snd_pcm_uframes_t offset, snd_pcm_uframes_t size) {
   Device& device = device_of(io);
   if (device.taken_all >= device.fail_at) {
     report(device, "failing at %" PRIu64 "\n", device.taken_all);
@@ -185,6 +249,12 @@ snd_pcm_sframes_t device_transfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_ar
       case Fault::none:
         break;
     }
+  }
+  if (device.ramp_block > 0 && take > 0) {
+    const auto* first =
+        static_cast<const uint8_t*>(areas[0].addr) + (areas[0].first + offset * areas[0].step) / 8;
+    follow_ramp(device, static_cast<int16_t>(first[0] | first[1] << 8));
+    device.ramp_next += take;
   }
   device.taken += take;
   device.taken_all += take;
@@ -296,6 +366,20 @@ SND_PCM_PLUGIN_DEFINE_FUNC(orvtest) {
       if (error == 0) {
         error = parse_fault(text, device->fault);
       }
+    } else if (key == "position") {
+      error = snd_config_get_string(node, &text);
+      if (error == 0) {
+        device->coarse = std::strcmp(text, "period") == 0;
+        error = device->coarse || std::strcmp(text, "exact") == 0 ? 0 : -EINVAL;
+      }
+    } else if (key == "ramp_block") {
+      int64_t block = 0;
+      error = read_integer(node, block);
+      device->ramp_block = static_cast<uint64_t>(std::max<int64_t>(0, block));
+    } else if (key == "settle") {
+      int64_t frames = 0;
+      error = read_integer(node, frames);
+      device->settle = static_cast<uint64_t>(std::max<int64_t>(0, frames));
     } else if (key == "report") {
       error = snd_config_get_string(node, &text);
       if (error == 0) {

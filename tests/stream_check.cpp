@@ -1,92 +1,166 @@
-// orvctl-stream-check RAW KHZ: compares what a sound output received (raw 16-bit little-endian
-// mono, as ALSA's file plugin writes it) with the stream the simulated board produces when tuned
-// to KHZ, block by block. A long run cannot keep a frame log of its busy polls, so the check
-// regenerates the board's samples instead.
+// orvctl-stream-check RAW KHZ [SIGNAL]: compares what a sound output received (raw 16-bit
+// little-endian mono, as ALSA's file plugin writes it) with the stream the simulated board
+// produces when tuned to KHZ with ORVSIM_SIGNAL=SIGNAL (chime or ramp; default chime), sample by
+// sample. A long run cannot keep a frame log of its busy polls, so the check regenerates the
+// board's samples instead.
 //
-// Prints one line: blocks received, blocks in order, samples the output never got (lost), blocks
-// it got twice (repeated) and blocks that are nowhere in the stream (altered). Exit status 0 when
-// every block came in order.
+// It follows the capture through the board's stream and tells apart:
+//   drops, repeats  single samples the relay left out or played twice to follow the output's
+//                   clock (edits);
+//   lost            samples the output never got, in gaps longer than one sample;
+//   repeated        samples played again after a jump back;
+//   altered         samples that are nowhere in the stream.
+// It also prints the largest step between two neighbouring samples that an edit made, next to
+// the largest step of the board's own block (12000 samples) in which it was made.
+//
+// Exit status 0 when nothing was lost, repeated or altered (edits are allowed).
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
-#include <vector>
+#include <cstring>
 
 #include "board/sim_board.h"
 
 namespace {
 
+constexpr int64_t kVerify = 8;  // samples that must agree after an edit or a jump
 constexpr int64_t kSearchBehind = 4 * kBlockSamples;
 constexpr int64_t kSearchAhead = 4 * kSimCapacity;
 
-bool block_at(const SimBoard& board, const int16_t* block, int64_t first) {
-  if (first < 0) {
+struct Capture {
+  const uint8_t* bytes;
+  int64_t size;  // samples
+};
+
+int sample(const Capture& capture, int64_t i) {
+  return static_cast<int16_t>(capture.bytes[2 * i] | capture.bytes[2 * i + 1] << 8);
+}
+
+// Whether the capture from `i` on is the board's stream from `n` on (as far as both go).
+bool matches(const Capture& capture, const SimBoard& board, int64_t i, int64_t n) {
+  if (n < 0 || i >= capture.size) {
     return false;
   }
-  for (uint32_t i = 0; i < kBlockSamples; ++i) {
-    if (sim_sample(board, static_cast<uint64_t>(first) + i) != block[i]) {
+  const int64_t end = std::min(capture.size, i + kVerify);
+  for (; i < end; ++i, ++n) {
+    if (sample(capture, i) != sim_sample(board, static_cast<uint64_t>(n))) {
       return false;
     }
   }
   return true;
 }
 
+// The largest step between two neighbouring samples of the board's block that holds sample n.
+int own_step(const SimBoard& board, int64_t n) {
+  const uint64_t first = static_cast<uint64_t>(n) / kBlockSamples * kBlockSamples;
+  int largest = 0;
+  for (uint64_t m = first; m + 1 < first + kBlockSamples; ++m) {
+    largest = std::max(largest, std::abs(sim_sample(board, m + 1) - sim_sample(board, m)));
+  }
+  return largest;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: orvctl-stream-check RAW KHZ\n");
+  if (argc != 3 && argc != 4) {
+    std::fprintf(stderr, "usage: orvctl-stream-check RAW KHZ [chime|ramp]\n");
     return 2;
   }
-  std::ifstream in(argv[1], std::ios::binary);
-  if (!in) {
+  SimKnobs knobs;
+  std::string error;
+  if (!sim_parse_knobs(nullptr, nullptr, nullptr, nullptr, knobs, error, nullptr,
+                       argc == 4 ? argv[3] : nullptr)) {
+    std::fprintf(stderr, "orvctl-stream-check: %s\n", error.c_str());
+    return 2;
+  }
+  const int fd = open(argv[1], O_RDONLY | O_CLOEXEC);
+  struct stat status {};
+  if (fd < 0 || fstat(fd, &status) < 0) {
     std::fprintf(stderr, "orvctl-stream-check: cannot read %s\n", argv[1]);
     return 2;
   }
-  const std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
-                                std::istreambuf_iterator<char>());
-  std::vector<int16_t> samples(bytes.size() / 2);
-  for (size_t i = 0; i < samples.size(); ++i) {
-    samples[i] = static_cast<int16_t>(static_cast<uint8_t>(bytes[2 * i]) |
-                                      static_cast<uint8_t>(bytes[2 * i + 1]) << 8);
+  Capture capture{nullptr, status.st_size / 2};
+  if (capture.size > 0) {
+    void* mapped =
+        mmap(nullptr, static_cast<size_t>(status.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+    if (mapped == MAP_FAILED) {
+      std::fprintf(stderr, "orvctl-stream-check: cannot map %s\n", argv[1]);
+      return 2;
+    }
+    madvise(mapped, static_cast<size_t>(status.st_size), MADV_SEQUENTIAL);
+    capture.bytes = static_cast<const uint8_t*>(mapped);
   }
 
   // The board as the run left it after tuning: the notes follow the frequency.
   SimBoard board;
-  sim_reset(board, SimKnobs{});
+  sim_reset(board, knobs);
   sim_tune(board, static_cast<uint32_t>(std::strtoul(argv[2], nullptr, 10)));
 
-  const size_t blocks = samples.size() / kBlockSamples;
-  size_t in_order = 0;
-  size_t repeated = 0;
-  size_t altered = 0;
-  int64_t lost = 0;
-  int64_t next = 0;  // where the next block should start in the board's stream
-  for (size_t b = 0; b < blocks; ++b) {
-    const int16_t* block = samples.data() + b * kBlockSamples;
-    if (block_at(board, block, next)) {
-      ++in_order;
-      next += kBlockSamples;
+  int64_t drops = 0, repeats = 0, lost = 0, gaps = 0, repeated = 0, jumps = 0, altered = 0;
+  int edit_step = -1, edit_block_step = 0;
+  int64_t search_from = 0;  // after a failed search, the next samples are not searched again
+  int64_t n = 0;            // the board's sample that the capture's next sample should be
+  for (int64_t i = 0; i < capture.size;) {
+    const int here = sample(capture, i);
+    if (here == sim_sample(board, static_cast<uint64_t>(n))) {
+      ++i;
+      ++n;
       continue;
     }
-    int64_t found = -1;
-    for (int64_t at = next - kSearchBehind; at <= next + kSearchAhead && found < 0; ++at) {
-      found = block_at(board, block, at) ? at : -1;
+    int step = -1;
+    if (i > 0 && matches(capture, board, i, n + 1)) {  // sample n was left out
+      ++drops;
+      step = std::abs(here - sample(capture, i - 1));
+      ++n;
+    } else if (i > 0 && here == sample(capture, i - 1) && matches(capture, board, i + 1, n)) {
+      ++repeats;  // sample n - 1 played twice
+      step = i + 1 < capture.size ? std::abs(sample(capture, i + 1) - here) : 0;
+      ++i;
     }
-    if (found < 0) {
-      ++altered;
-      next += kBlockSamples;
-    } else {
-      if (found < next) {
-        ++repeated;
-      } else {
-        lost += found - next;
+    if (step >= 0) {
+      if (step > edit_step) {
+        edit_step = step;
+        edit_block_step = own_step(board, n);
       }
-      next = found + kBlockSamples;
+      continue;
     }
+    int64_t jump = 0;
+    if (i >= search_from) {
+      for (int64_t d = 1; d <= std::max(kSearchAhead, kSearchBehind) && jump == 0; ++d) {
+        if (d <= kSearchAhead && matches(capture, board, i, n + d)) {
+          jump = d;
+        } else if (d <= kSearchBehind && matches(capture, board, i, n - d)) {
+          jump = -d;
+        }
+      }
+    }
+    if (jump > 0) {
+      lost += jump;
+      ++gaps;
+    } else if (jump < 0) {
+      repeated -= jump;
+      ++jumps;
+    } else {
+      ++altered;
+      search_from = i + kBlockSamples;
+      ++i;
+      ++n;
+      continue;
+    }
+    n += jump;
   }
-  std::printf("blocks %zu, in order %zu, lost samples %lld, repeated %zu, altered %zu%s\n", blocks,
-              in_order, static_cast<long long>(lost), repeated, altered,
-              samples.size() % kBlockSamples != 0 ? " (a partial block at the end)" : "");
-  return in_order == blocks ? 0 : 1;
+  std::printf(
+      "samples %lld, drops %lld, repeats %lld, lost %lld in %lld gaps, repeated %lld in %lld jumps "
+      "back, altered %lld, largest edit step %d (its block's own largest step %d)\n",
+      static_cast<long long>(capture.size), static_cast<long long>(drops),
+      static_cast<long long>(repeats), static_cast<long long>(lost), static_cast<long long>(gaps),
+      static_cast<long long>(repeated), static_cast<long long>(jumps),
+      static_cast<long long>(altered), std::max(edit_step, 0), edit_block_step);
+  return lost == 0 && repeated == 0 && altered == 0 ? 0 : 1;
 }
