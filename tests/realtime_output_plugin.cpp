@@ -36,6 +36,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -116,7 +117,7 @@ uint64_t consumed(const Device& device) {
                                ns_per_frame(device));
 }
 
-// Wakes pollers once a period, as a sound card's interrupt would.
+// Wakes pollers once a period until the device starts.
 void arm_timer(const Device& device) {
   const auto ns =
       static_cast<int64_t>(ns_per_frame(device) * static_cast<double>(device.io.period_size));
@@ -126,10 +127,22 @@ void arm_timer(const Device& device) {
   timerfd_settime(device.io.poll_fd, 0, &period, nullptr);
 }
 
+// While playing, wakes pollers at the end of each period of the device's own clock, as a sound
+// card's period interrupt would; a coarse position moves at the same moments.
+void arm_period_end(const Device& device) {
+  const double period_ns = ns_per_frame(device) * static_cast<double>(device.io.period_size);
+  const double periods = std::floor(static_cast<double>(now_ns() - device.start_ns) / period_ns);
+  const auto at = device.start_ns + static_cast<int64_t>(std::ceil((periods + 1) * period_ns));
+  itimerspec end{};
+  end.it_value = {static_cast<time_t>(at / 1000000000), static_cast<long>(at % 1000000000)};
+  timerfd_settime(device.io.poll_fd, TFD_TIMER_ABSTIME, &end, nullptr);
+}
+
 int device_start(snd_pcm_ioplug_t* io) {
   Device& device = device_of(io);
   device.running = true;
   device.start_ns = now_ns();
+  arm_period_end(device);
   report(device, "start at %" PRIu64 "\n", device.taken_all);
   return 0;
 }
@@ -266,6 +279,9 @@ int device_poll_revents(snd_pcm_ioplug_t* io, struct pollfd* pfd, unsigned int n
   uint64_t expirations = 0;
   if (nfds == 1 && (pfd[0].revents & POLLIN) != 0) {
     [[maybe_unused]] const ssize_t got = read(io->poll_fd, &expirations, sizeof expirations);
+    if (device_of(io).running) {
+      arm_period_end(device_of(io));
+    }
   }
   *revents = expirations > 0 ? POLLOUT : 0;
   return 0;

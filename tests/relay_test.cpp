@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -263,6 +265,138 @@ TEST_F(RelayTest, OutputIsGivenTwoBlocksOfBuffer) {
     EXPECT_EQ(report(), std::string("prepare buffer 24000 period 6000 ") + c.access +
                             "\nstart at 24000\nfailing at 48000\nclose after 48000 frames, 0 "
                             "underruns\n");
+  }
+}
+
+// A run whose board and output both play `speed` times faster than real time (the board's rate
+// and bus clock scaled with the device's speed), the output's clock `ppm` off the board's, for
+// `audio_seconds` of audio; the board plays its ramp, so that the capture shows every edit.
+struct DriftCase {
+  const char* name;
+  int ppm;
+  const char* position;  // "exact" or "period"
+  int audio_seconds;
+  int64_t queue_span;  // most the queue before a block may move after the first minute (samples)
+};
+
+struct DriftRun {
+  ProcessResult run;
+  long long samples = 0, drops = 0, repeats = 0, lost = 0, repeated = 0, altered = 0;
+  int edit_step = -1;
+  int64_t queue_low = 0, queue_high = 0, delay_low_us = 0, delay_high_us = 0;
+  size_t underruns = 0;
+};
+
+// The last value a report line starting with `what` gave ("queue low 11972 at ..." for "queue
+// low").
+int64_t last_reported(const std::string& report, const std::string& what) {
+  int64_t value = 0;
+  for (const std::string& line : lines_of(report)) {
+    if (line.rfind(what + " ", 0) == 0) {
+      value = std::stoll(line.substr(what.size() + 1));
+    }
+  }
+  return value;
+}
+
+class DriftTest : public RelayTest {
+ protected:
+  static constexpr int kSpeed = 10;
+
+  void SetUp() override {
+    RelayTest::SetUp();
+#ifdef ORVTEST_EMULATOR
+    GTEST_SKIP() << "under emulation the board and the output cannot keep time together";
+#endif
+  }
+
+  DriftRun play(const DriftCase& c) {
+    std::filesystem::remove(dir + "/played.raw");
+    std::filesystem::remove(dir + "/report");
+    const std::string config = captured_device(
+        "ppm " + std::to_string(c.ppm) + "; speed " + std::to_string(kSpeed) + "; position \"" +
+        c.position + "\"; ramp_block 12000; settle " + std::to_string(48000 * 60));
+    DriftRun result;
+    result.run = run_process(ORVCTL_SIM_PATH, {"-s", "145500"},
+                             setup(config, {{"ORVSIM_RATE", std::to_string(48000 * kSpeed)},
+                                            {"ORVSIM_SPI_HZ", std::to_string(7812500 * kSpeed)},
+                                            {"ORVSIM_SIGNAL", "ramp"},
+                                            {"ORVSIM_LOG", "/dev/null"}}),
+                             c.audio_seconds * 1000 / kSpeed);
+    const ProcessResult check =
+        run_process(ORVCTL_STREAM_CHECK_PATH, {dir + "/played.raw", "145500", "ramp"});
+    EXPECT_EQ(std::sscanf(check.out.c_str(),
+                          "samples %lld, drops %lld, repeats %lld, lost %lld in %*d gaps, repeated "
+                          "%lld in %*d jumps back, altered %lld, largest edit step %d",
+                          &result.samples, &result.drops, &result.repeats, &result.lost,
+                          &result.repeated, &result.altered, &result.edit_step),
+              7)
+        << check.out << check.err;
+    const std::string events = report();
+    result.queue_low = last_reported(events, "queue low");
+    result.queue_high = last_reported(events, "queue high");
+    result.delay_low_us = last_reported(events, "delay low");
+    result.delay_high_us = last_reported(events, "delay high");
+    result.underruns = count_lines_starting(events, "underrun");
+    return result;
+  }
+
+  // What every run must show, edits or not.
+  void expect_clean(const DriftCase& c, const DriftRun& r) {
+    EXPECT_EQ(r.run.status, 128 + SIGINT);
+    EXPECT_EQ(r.run.out, kBanner +
+                             "Firmware version is 1.04\nTuning to 145500 kHz\n"
+                             "VHF/UHF, Narrow Band FM\n\nPlayback enabled: Ctrl-C to exit\n");
+    EXPECT_EQ(r.underruns, 0u) << report();
+    EXPECT_EQ(r.run.err, "");
+    EXPECT_EQ(r.lost, 0);
+    EXPECT_EQ(r.repeated, 0);
+    EXPECT_EQ(r.altered, 0);
+    // Most of the audio was captured (the end is still queued at Ctrl-C).
+    EXPECT_GT(r.samples, 48000LL * c.audio_seconds * 9 / 10);
+    // An edit joins neighbours of the ramp: a step of 2 (a drop) or 0 (a repeat).
+    EXPECT_LE(r.edit_step, 2);
+  }
+};
+
+TEST_F(DriftTest, EditsFollowAnOutputClockFarOff) {
+  // A minute of audio: the set point settles in 10 s, the queue reaches the dead band 10 s later.
+  const DriftCase cases[] = {
+      {"output 1000 ppm fast", 1000, "exact", 60, 0},
+      {"output 1000 ppm slow, coarse position", -1000, "period", 60, 0},
+  };
+  for (const DriftCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const DriftRun r = play(c);
+    expect_clean(c, r);
+    EXPECT_GT(c.ppm > 0 ? r.repeats : r.drops, 100);
+    EXPECT_EQ(c.ppm > 0 ? r.drops : r.repeats, 0);
+  }
+}
+
+// Minutes of audio per case (ctest -L long): the queue stays where it settled, and the edits
+// make up for the offset and nothing more.
+TEST_F(DriftTest, HoldsTheQueueForMinutes) {
+  const DriftCase cases[] = {
+      {"matched clocks", 0, "exact", 300, 100},
+      {"output 300 ppm fast", 300, "exact", 300, 2400},
+      {"output 300 ppm slow", -300, "exact", 300, 2400},
+      {"output 300 ppm fast, coarse position", 300, "period", 300, 3600},
+      {"output 300 ppm slow, coarse position", -300, "period", 300, 3600},
+  };
+  for (const DriftCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    // Without the correction the queue would leave its band within the run.
+    ASSERT_TRUE(c.ppm == 0 || std::abs(c.ppm) * 48000LL * c.audio_seconds / 1000000 > c.queue_span);
+    const DriftRun r = play(c);
+    expect_clean(c, r);
+    const double implied = std::abs(c.ppm) * 1e-6 * static_cast<double>(r.samples);
+    const long long wanted = c.ppm > 0 ? r.repeats : r.drops;
+    const long long unwanted = c.ppm > 0 ? r.drops : r.repeats;
+    EXPECT_NEAR(static_cast<double>(wanted), implied, 0.25 * implied + 0.5);
+    EXPECT_LE(static_cast<double>(unwanted), 0.02 * implied);
+    EXPECT_LE(r.queue_high - r.queue_low, c.queue_span);
+    EXPECT_LE(r.delay_high_us - r.delay_low_us, c.queue_span * 1000000 / 48000);
   }
 }
 
