@@ -1,20 +1,31 @@
 #!/usr/bin/env bash
-# A soak at real time: orvctl-sim (its board filling at 48000 samples per second, every SPI frame
-# taking as long as at 7.8125 MHz) plays into the test suite's real-time output device, with the
-# device's clock matched to the board's and then 100 ppm slow and 100 ppm fast. ALSA's file plugin
+# A soak: orvctl-sim (its board filling at 48000 samples per second, every SPI frame taking as
+# long as at 7.8125 MHz) plays into the test suite's output device, whose clock runs a few ppm off
+# the board's. Both run SPEED times faster than real time (the board's rate, the bus clock and
+# the device's speed scaled together), so that hours of audio take minutes. ALSA's file plugin
 # keeps everything the tool wrote, which is compared sample for sample with the board's stream.
 #
-#   scripts/soak.sh [SECONDS]      (default 600 per clock offset, one after another)
-#   PPMS="0 -100 100" scripts/soak.sh 60
+#   scripts/soak.sh [AUDIO_SECONDS]     (default 600 of audio per clock offset, one after another)
+#   SPEED=10 PPMS="0 -100 100 -300 300" POSITION=period scripts/soak.sh 14400
 #
-# Columns: blocks the output took; underruns the device saw; short writes the tool reported;
-# samples lost, blocks repeated and blocks altered (not in the board's stream at all); CPU time
-# (user + system) per second of playback. The goal is 0 in the four middle columns.
+# SPEED: default 1 (real time); keep it at 10 or below, so that a moment's stall of this machine
+# cannot run the output dry. POSITION: "exact" (default) or "period" (the output reports its
+# position in whole periods, as coarse cards do). SIGNAL: "ramp" (default; shows the queue and the
+# delay) or "chime" (the board's usual sound; shows how large the edits' steps are next to its own).
+#
+# Columns: hours of audio captured; underruns the device saw; samples lost, repeated and altered
+# (the goal is 0 in these four); edits per hour (samples dropped and repeated to follow the
+# output's clock); after the first minute, the lowest and highest queue of the output when a block
+# starts and the spread of the delay from board to output, in ms; the largest step an edit made
+# and the largest step of the board's own block there; CPU time (user + system) per second.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-seconds=${1:-600}
+audio_seconds=${1:-600}
+speed=${SPEED:-1}
 ppms=${PPMS:-0 -100 100}
+position=${POSITION:-exact}
+signal=${SIGNAL:-ramp}
 khz=145500
 
 scripts/deps.sh measure >/dev/null
@@ -24,18 +35,28 @@ cmake --build build -j"$(nproc)" --target orvctl-sim asound_module_pcm_orvtest \
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+seconds=$(((audio_seconds + speed - 1) / speed))
+settle=$((48000 * 60))
+ramp_fields=
+[ "$signal" != ramp ] || ramp_fields="ramp_block 12000; settle $settle"
+last() { sed -nE "s/^$1 (-?[0-9]+).*/\1/p" "$2" | tail -n 1; }
+
 failed=0
-printf '%-5s %7s %7s %9s %6s %6s %8s %7s %12s\n' ppm seconds blocks underruns short lost \
-  repeated altered "CPU s per s"
+echo "$audio_seconds s of audio per offset at $speed x real time, position $position, signal $signal"
+printf '%-5s %6s %9s %6s %8s %7s %9s %9s %9s %9s %9s %11s %6s\n' ppm hours underruns lost \
+  repeated altered "drops/h" "repeats/h" "queue min" "queue max" "delay ms" "edit step" "CPU/s"
 for ppm in $ppms; do
   conf=$work/asound-$ppm.conf
+  raw=$work/played-$ppm.raw
+  report=$work/report-$ppm
   cat >"$conf" <<CONF
 pcm_type.orvtest { lib "$PWD/build/tests/libasound_module_pcm_orvtest.so" }
-pcm.!default { type file; slave.pcm "card"; file "$work/played-$ppm.raw"; format "raw" }
-pcm.card { type orvtest; ppm $ppm; report "$work/report-$ppm" }
+pcm.!default { type file; slave.pcm "card"; file "$raw"; format "raw" }
+pcm.card { type orvtest; ppm $ppm; speed $speed; position "$position"; report "$report"; $ramp_fields }
 CONF
   status=0
-  ALSA_CONFIG_PATH=$conf /usr/bin/time -f '%U %S' -o "$work/time-$ppm" \
+  ALSA_CONFIG_PATH=$conf ORVSIM_SIGNAL=$signal ORVSIM_RATE=$((48000 * speed)) \
+    ORVSIM_SPI_HZ=$((7812500 * speed)) /usr/bin/time -f '%U %S' -o "$work/time-$ppm" \
     timeout -s INT "$seconds" build/orvctl-sim -s "$khz" >"$work/out-$ppm" 2>"$work/err-$ppm" ||
     status=$?
   [ "$status" = 124 ] || {
@@ -43,16 +64,28 @@ CONF
     cat "$work/out-$ppm"
     failed=1
   }
-  underruns=$(grep -c '^underrun' "$work/report-$ppm" || true)
-  shorts=$(grep -c '^Short write' "$work/out-$ppm" || true)
-  check=$(build/tests/orvctl-stream-check "$work/played-$ppm.raw" "$khz" || true)
-  blocks=$(sed -nE 's/^blocks ([0-9]+),.*/\1/p' <<<"$check")
-  lost=$(sed -nE 's/.*lost samples ([0-9]+),.*/\1/p' <<<"$check")
-  repeated=$(sed -nE 's/.*repeated ([0-9]+),.*/\1/p' <<<"$check")
-  altered=$(sed -nE 's/.*altered ([0-9]+).*/\1/p' <<<"$check")
+  underruns=$(grep -c '^underrun' "$report" || true)
+  check=$(build/tests/orvctl-stream-check "$raw" "$khz" "$signal" || true)
+  rm -f "$raw"
+  field() { sed -nE "s/.*$1 (-?[0-9]+).*/\1/p" <<<"$check"; }
+  samples=$(field samples)
+  hours=$(awk -v s="$samples" 'BEGIN { printf "%.2f", s / 48000 / 3600 }')
+  per_hour() { awk -v n="$1" -v s="$samples" 'BEGIN { printf "%.0f", (s > 0 ? n * 48000 * 3600 / s : 0) }'; }
+  lost=$(field lost)
+  repeated=$(field repeated)
+  altered=$(field altered)
+  queue_min=- queue_max=- delay=-
+  if [ "$signal" = ramp ]; then
+    queue_min=$(last 'queue low' "$report")
+    queue_max=$(last 'queue high' "$report")
+    delay=$(awk -v l="$(last 'delay low' "$report")" -v h="$(last 'delay high' "$report")" \
+      'BEGIN { printf "%.1f", (h - l) / 1000 }')
+  fi
   cpu=$(tail -n 1 "$work/time-$ppm" | awk -v s="$seconds" '{ printf "%.3f", ($1 + $2) / s }')
-  printf '%-5s %7s %7s %9s %6s %6s %8s %7s %12s\n' "$ppm" "$seconds" "$blocks" "$underruns" \
-    "$shorts" "$lost" "$repeated" "$altered" "$cpu"
-  [ "$underruns$shorts$lost$repeated$altered" = 00000 ] || failed=1
+  printf '%-5s %6s %9s %6s %8s %7s %9s %9s %9s %9s %9s %11s %6s\n' "$ppm" "$hours" "$underruns" \
+    "$lost" "$repeated" "$altered" "$(per_hour "$(field drops)")" \
+    "$(per_hour "$(field repeats)")" "$queue_min" "$queue_max" "$delay" \
+    "$(field 'largest edit step')/$(field 'own largest step')" "$cpu"
+  [ "$underruns$lost$repeated$altered" = 0000 ] || failed=1
 done
 exit $failed
