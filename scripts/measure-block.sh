@@ -2,7 +2,9 @@
 # The host's work per audio block, next to the 24.6 ms that the block's 24003-byte transfer takes
 # on SPI0 at 7.8125 MHz:
 #   1. Google Benchmark of each frame's building and decoding, and of one whole block of the relay
-#      (without and with r) into ALSA's null output, on a board link that answers at once;
+#      (without r, with r, and without r dropping the most samples a block may to follow the
+#      output's clock: 12, each searched for and written apart) into ALSA's null output, on a board
+#      link that answers at once;
 #   2. instructions per block under callgrind (10000 blocks), split into the program's own code,
 #      the sound library call, the console line of r, and the stand-in board (not counted).
 #
@@ -30,14 +32,16 @@ per_block() {
 }
 echo
 echo "Instructions per block (callgrind, $blocks blocks); the transfer itself takes $((transfer_ns / 1000)) us"
-printf '%-4s %8s %10s %12s %10s %12s %s\n' r total "own code" "snd_pcm_writei" "console" \
+printf '%-6s %8s %10s %12s %10s %12s %s\n' block total "own code" "snd_pcm_writei" "console" \
   "board (stub)" "own + library at 1 instruction/ns, share of the transfer"
-for r in 0 1; do
+names=(plain r edited)
+for r in 0 1 2; do
   total=$(per_block $r 'relay_block*')
   board=$(per_block $r 'board_exchange*')
   sound=$(per_block $r 'snd_pcm_writei')
   console=$(per_block $r 'say*')
   own=$((total - board - sound - console))
   share=$(awk -v i=$((total - board)) -v t=$transfer_ns 'BEGIN { printf "%.4f%%", 100 * i / t }')
-  printf '%-4s %8s %10s %12s %10s %12s %s\n' $r "$total" "$own" "$sound" "$console" "$board" "$share"
+  printf '%-6s %8s %10s %12s %10s %12s %s\n' "${names[$r]}" "$total" "$own" "$sound" "$console" \
+    "$board" "$share"
 done

@@ -186,6 +186,16 @@ TEST_F(SimBoardTest, SignalIsAudibleAndFollowsTheTuning) {
   send({0x00, 0x00, 0xF0, 0xBD, 0x02, 0x00, 0x00, 0xA0}, 0);  // 701 kHz
   EXPECT_EQ(board.frequency, 701u);
   EXPECT_NE(sim_sample(board, 1000), before);
+
+  // The ramp: sample n is the low 16 bits of n, whatever the tuning.
+  std::string error;
+  ASSERT_TRUE(sim_parse_knobs(nullptr, nullptr, nullptr, nullptr, knobs, error, nullptr, "ramp"));
+  sim_reset(board, knobs);
+  const std::pair<uint64_t, int16_t> ramp[] = {
+      {0, 0}, {1, 1}, {32767, 32767}, {32768, -32768}, {65535, -1}, {65536, 0}, {1000001, 16961}};
+  for (const auto& [n, value] : ramp) {
+    EXPECT_EQ(sim_sample(board, n), value) << n;
+  }
 }
 
 TEST_F(SimBoardTest, AnswersVersionStatusAndTakesControl) {

@@ -107,6 +107,7 @@ TEST_F(TranscriptTest, SimulatedBoardRuns) {
        0},
       {"malformed rate", {"-d", "700"}, {{"ORVSIM_RATE", "fast"}}, kBanner, "", 2},
       {"malformed version", {"700"}, {{"ORVSIM_VERSION", "1.4.1"}}, kBanner, "", 2},
+      {"malformed signal", {"-s", "700"}, {{"ORVSIM_SIGNAL", "sine"}}, kBanner, "", 2},
   };
   for (const SimCase& c : cases) {
     SCOPED_TRACE(c.name);
