@@ -25,9 +25,8 @@ const char* demodulation_name(const RunSettings& settings) {
   return settings.WB ? "Wide Band FM" : settings.AM ? "AM" : "Narrow Band FM";
 }
 
-}  // namespace
-
-int run_orvctl(int argc, const char* const argv[]) {
+// The run's stages; returns the exit status.
+int run_stages(int argc, const char* const argv[]) {
   print_banner();
   if (argc < 2) {
     print_usage();
@@ -37,6 +36,7 @@ int run_orvctl(int argc, const char* const argv[]) {
   const uint8_t ControlByte = board_control_byte(settings);
 
   BoardLink link;
+  link.LongestFrame = settings.EmitSound ? kAudioFrameLength : kLongestCommandFrame;
   if (!board_init(link)) {
     return 1;
   }
@@ -62,9 +62,18 @@ int run_orvctl(int argc, const char* const argv[]) {
   }
 
   if (settings.EmitSound) {
-    relay_run(settings, link);
+    relay_run(settings, link);  // returns only when the sound output failed for good
+    close_link(settings, link);
+    return 1;
   }
 
   close_link(settings, link);
   return 0;
+}
+
+}  // namespace
+
+int run_orvctl(int argc, const char* const argv[]) {
+  console_open_standard_streams();
+  return console_status(run_stages(argc, argv));
 }

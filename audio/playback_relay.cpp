@@ -21,7 +21,7 @@ constexpr unsigned kLatencyUs = 500000;
 
 [[noreturn]] void open_failed(int error) {
   say("Playback open error: %s\n", snd_strerror(error));
-  std::exit(1);
+  console_exit(1);
 }
 
 // A run of samples of the block at buffer[3..], written in one call (or more, if the output

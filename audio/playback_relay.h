@@ -16,8 +16,8 @@ constexpr int kIdleWritesPerBlock = 3;
 
 // The playback stage: opens and configures the output, starts the board's playback and relays
 // blocks for as long as the process lives. Returns (with the output closed) only when a write
-// fails and cannot be recovered; ends the process with status 1 when the output cannot be opened
-// or configured.
+// fails and cannot be recovered, after which the run ends with status 1; ends the process with
+// status 1 when the output cannot be opened or configured.
 void relay_run(const RunSettings& settings, BoardLink& link);
 
 // Opens `device` for playback and configures it (signed 16-bit, mono, 48000 Hz, 500 ms of

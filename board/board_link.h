@@ -22,11 +22,14 @@ constexpr uint8_t kDirectionRead = 0x01;
 constexpr uint32_t kBlockSamples = 12000;                      // 0.25 s at 48000 Hz
 constexpr uint32_t kAudioHeaderLength = 3;                     // audio starts at buffer[3]
 constexpr uint32_t kAudioFrameLength = 3 + 2 * kBlockSamples;  // 24003
+constexpr uint32_t kLongestCommandFrame = 8;                   // the frequency frame
 
 // The link's state, held by the driver for the whole run. Buf carries every frame but the
-// audio block; the longest such frame is 8 bytes.
+// audio block. LongestFrame is the longest frame the run will exchange (the audio block's when
+// it relays audio): a link whose transfers are limited checks it when it sets up.
 struct BoardLink {
   uint8_t Buf[100];
+  uint32_t LongestFrame = kAudioFrameLength;
 };
 
 // The audio block frame: 3 header bytes, then 12000 signed 16-bit little-endian samples. Only

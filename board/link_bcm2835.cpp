@@ -1,4 +1,4 @@
-// The board link on a Raspberry Pi's SPI0 controller, through the bcm2835 library
+// The board link on a Raspberry Pi's SPI0 controller, through the bcm2835 library 1.45 or later
 // (Raspberry Pi 1 to 4; needs the rights to /dev/mem).
 #include <bcm2835.h>
 
@@ -11,6 +11,7 @@ bool board_init(BoardLink&) {
 }
 
 bool board_spi_setup(BoardLink&) {
+#if BCM2835_VERSION >= 10050
   // Without root the library maps only /dev/gpiomem, which has no SPI controller: every SPI
   // call after a failed begin would fault, so stop here.
   if (bcm2835_spi_begin() == 0) {
@@ -19,6 +20,9 @@ bool board_spi_setup(BoardLink&) {
         "run it with sudo");
     return false;
   }
+#else
+  bcm2835_spi_begin();  // before 1.50 the library has no result to give (and needs root anyway)
+#endif
   bcm2835_spi_setClockDivider(BCM2835_SPI_CLOCK_DIVIDER_32);
   bcm2835_spi_setDataMode(BCM2835_SPI_MODE0);
   bcm2835_spi_chipSelect(BCM2835_SPI_CS0);

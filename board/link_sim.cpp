@@ -13,6 +13,7 @@
 
 #include "board/board_link.h"
 #include "board/sim_board.h"
+#include "cli/console.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ int log_fd = -1;
 
 [[noreturn]] void reject_setup(const std::string& message) {
   std::fprintf(stderr, "orvctl-sim: %s\n", message.c_str());
-  std::exit(2);
+  console_exit(2);
 }
 
 int64_t monotonic_ns() {

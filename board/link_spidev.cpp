@@ -22,7 +22,7 @@ constexpr const char* kTransferLimitPath = "/sys/module/spidev/parameters/bufsiz
 constexpr uint32_t kClockHz = 7812500;
 
 // The open device, like the bcm2835 library's own mapping: one per process.
-int device = -1;
+int spidev_fd = -1;
 
 // `limit` is the module parameter, or -1 where it could not be read.
 void report_transfer_limit(long limit) {
@@ -58,13 +58,13 @@ template <typename T>
 bool apply_setting(unsigned long write_request, unsigned long read_request, T wanted,
                    const char* name) {
   T value = wanted;
-  if (ioctl(device, write_request, &value) < 0) {
+  if (ioctl(spidev_fd, write_request, &value) < 0) {
     say("SPI0 could not be set up: %s refused %s %lu: %s\n", kDevice, name,
         static_cast<unsigned long>(wanted), std::strerror(errno));
     return false;
   }
   value = 0;
-  if (ioctl(device, read_request, &value) < 0) {
+  if (ioctl(spidev_fd, read_request, &value) < 0) {
     say("SPI0 could not be set up: %s cannot report its %s: %s\n", kDevice, name,
         std::strerror(errno));
     return false;
@@ -80,8 +80,8 @@ bool apply_setting(unsigned long write_request, unsigned long read_request, T wa
 }  // namespace
 
 bool board_init(BoardLink&) {
-  device = open(kDevice, O_RDWR | O_CLOEXEC);
-  if (device >= 0) {
+  spidev_fd = open(kDevice, O_RDWR | O_CLOEXEC);
+  if (spidev_fd >= 0) {
     return true;
   }
   const int error = errno;
@@ -99,10 +99,11 @@ bool board_init(BoardLink&) {
   return false;
 }
 
-bool board_spi_setup(BoardLink&) {
-  // Checked before anything is sent, so that a run with sound does not stop at its first block.
+bool board_spi_setup(BoardLink& link) {
+  // Checked before anything is sent, so that a run with sound does not stop at its first block;
+  // a run that only tunes sends no frame longer than 8 bytes.
   const long limit = read_transfer_limit();
-  if (limit >= 0 && limit < static_cast<long>(kAudioFrameLength)) {
+  if (limit >= 0 && limit < static_cast<long>(link.LongestFrame)) {
     report_transfer_limit(limit);
     return false;
   }
@@ -120,7 +121,7 @@ void board_exchange(BoardLink&, uint8_t* bytes, uint32_t length) {
   transfer.tx_buf = reinterpret_cast<uintptr_t>(bytes);
   transfer.rx_buf = reinterpret_cast<uintptr_t>(bytes);
   transfer.len = length;
-  const int exchanged = ioctl(device, SPI_IOC_MESSAGE(1), &transfer);
+  const int exchanged = ioctl(spidev_fd, SPI_IOC_MESSAGE(1), &transfer);
   if (exchanged == static_cast<int>(length)) {
     return;
   }
@@ -134,12 +135,12 @@ void board_exchange(BoardLink&, uint8_t* bytes, uint32_t length) {
   } else {
     say("SPI0 transfer of %u bytes failed: %s: %s\n", length, kDevice, std::strerror(error));
   }
-  std::exit(1);
+  console_exit(1);
 }
 
 void board_close(BoardLink&) {
-  if (device >= 0) {
-    close(device);
-    device = -1;
+  if (spidev_fd >= 0) {
+    close(spidev_fd);
+    spidev_fd = -1;
   }
 }

@@ -1,7 +1,9 @@
 // A stand-in for the bcm2835 library, for running the real board link file on a machine
 // without one. It appends each call to the file named by FAKE_BCM2835_CALLS; FAKE_BCM2835_INIT=0
-// and FAKE_BCM2835_SPI_BEGIN=0 make those calls fail as the library does; every byte the
-// "board" returns is FAKE_BCM2835_MISO (a number, default 0: a board that does not answer).
+// and FAKE_BCM2835_SPI_BEGIN=0 make those calls fail as the library does (the latter from 1.50
+// on: before, bcm2835_spi_begin has no result); every byte the "board" returns is
+// FAKE_BCM2835_MISO (a number, default 0: a board that does not answer). It builds against the
+// library's own header or against tests/bcm2835-1.45.
 #include <bcm2835.h>
 
 #include <cstdio>
@@ -43,10 +45,16 @@ int bcm2835_close(void) {
   return 1;
 }
 
+#if BCM2835_VERSION >= 10050
 int bcm2835_spi_begin(void) {
   record("spi_begin", 0);
   return result_of("FAKE_BCM2835_SPI_BEGIN");
 }
+#else
+void bcm2835_spi_begin(void) {
+  record("spi_begin", 0);
+}
+#endif
 
 void bcm2835_spi_end(void) {
   record("spi_end", 0);

@@ -10,6 +10,9 @@
 //                     MESSAGE_SHORT a transfer of one byte less)
 // FAKE_SPIDEV_KEEP    setting whose write the device accepts but ignores (same names)
 // FAKE_SPIDEV_MISO    every byte the board returns (default 0)
+//
+// The device is a file of its own: frames go through ioctl, so anything written to it is text
+// that was meant for the console. Its close records how much that was.
 #include <fcntl.h>
 #include <linux/spi/spidev.h>
 #include <sys/ioctl.h>
@@ -77,7 +80,7 @@ int open_device() {
                 : std::strcmp(error, "EACCES") == 0 ? EACCES
                                                     : EBUSY);
   }
-  device_fd = __real_open("/dev/null", O_RDWR | O_CLOEXEC);
+  device_fd = memfd_create("spidev0.0", MFD_CLOEXEC);
   return device_fd;
 }
 
@@ -189,7 +192,12 @@ int __wrap_ioctl(int fd, unsigned long request, ...) {
 
 int __wrap_close(int fd) {
   if (fd >= 0 && fd == device_fd) {
-    record("close");
+    const off_t written = lseek(fd, 0, SEEK_END);
+    if (written > 0) {
+      record("close, after %lld bytes written to the device", static_cast<long long>(written));
+    } else {
+      record("close");
+    }
     device_fd = -1;
   }
   return __real_close(fd);

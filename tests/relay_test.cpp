@@ -3,6 +3,7 @@
 // What the program wrote is captured by ALSA's file plugin and compared block by block with what
 // the simulated board sent (the CRC-32 of each audio block in its frame log).
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <csignal>
@@ -154,11 +155,12 @@ TEST_F(RelayTest, OutputThatCannotBeOpenedOrConfiguredEndsTheRun) {
   }
 }
 
-TEST_F(RelayTest, OutputThatBreaksClosesAndEndsTheRunNormally) {
+// An output that fails for good ends the run as a failure: a service manager must see it.
+TEST_F(RelayTest, OutputThatBreaksClosesAndEndsTheRunWithStatus1) {
   const ProcessResult run =
       run_process(ORVCTL_SIM_PATH, {"-ws", "700"}, setup(captured_device("fail_at 0")));
   EXPECT_EQ(run.out, kBanner + kTuned700 + "snd_pcm_writei failed: Input/output error\n");
-  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.status, 1);
   const std::string log = frames();
   ASSERT_EQ(log.rfind(kTunedFrames700 + "00 00 56 01 80\n01 00 54 ", 0), 0u) << log;
   EXPECT_EQ(sent_blocks(log).size(), 1u);
@@ -202,7 +204,7 @@ TEST_F(RelayTest, EveryBlockReachesTheOutputThroughFaults) {
     const std::string fields = c.fault + " fail_at " + std::to_string(kBlocksTaken * 12000);
     const ProcessResult run =
         run_process(ORVCTL_SIM_PATH, {"-rs", "145500"}, setup(captured_device(fields)));
-    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.status, 1);
     EXPECT_EQ(relay_messages(run.out), c.messages) << run.out;
     EXPECT_EQ(count_of(run.err, "underrun occurred"), c.recovered) << run.err;
 
@@ -222,7 +224,7 @@ TEST_F(RelayTest, EveryBlockReachesTheOutputThroughFaults) {
 TEST_F(RelayTest, BufferCountTracedAtEveryPoll) {
   const ProcessResult run =
       run_process(ORVCTL_SIM_PATH, {"-ds", "145500"}, setup(captured_device("fail_at 36000")));
-  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.status, 1);
   const std::string log = frames();
   EXPECT_EQ(count_lines_starting(run.out, "Buffer count = "), count_of(log, "01 00 54"));
   // A block is fetched at the first count of 12000 or more, and only then.
@@ -259,7 +261,7 @@ TEST_F(RelayTest, OutputIsGivenTwoBlocksOfBuffer) {
     SCOPED_TRACE(c.name);
     std::filesystem::remove(dir + "/report");
     const ProcessResult run = run_process(ORVCTL_SIM_PATH, {"-s", "700"}, setup(c.config));
-    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.status, 1);
     // 500 ms: a block can be written while the one before it is still queued whole, and the
     // output starts once both are there.
     EXPECT_EQ(report(), std::string("prepare buffer 24000 period 6000 ") + c.access +
@@ -399,6 +401,72 @@ TEST_F(DriftTest, HoldsTheQueueForMinutes) {
     // what a listener hears.
     EXPECT_LE(r.delay_high_us - r.delay_low_us, c.delay_span_us)
         << "queue when a block starts: " << r.queue_low << " to " << r.queue_high;
+  }
+}
+
+// The little-endian 32-bit number at `at` of `bytes`.
+uint32_t le32(const std::string& bytes, size_t at) {
+  uint32_t value = 0;
+  for (size_t i = 0; i < 4; ++i) {
+    value |= static_cast<uint32_t>(static_cast<uint8_t>(bytes.at(at + i))) << (8 * i);
+  }
+  return value;
+}
+
+// Ways of routing "default" that the README and the man page give, each run as a user would and
+// followed to what the other program made of the audio.
+struct RecipeCase {
+  const char* name;
+  std::string config;  // "DIR" stands for the test's directory
+  const char* made;    // the file the other program writes
+};
+
+TEST_F(RelayTest, RecipesFromTheReadme) {
+  const RecipeCase cases[] = {
+      {"recorder: a WAV file written by sox as the audio comes",
+       "pcm.!default { type file; slave.pcm { type null }; format \"raw\";\n"
+       "  file \"|sox -q -t raw -r 48000 -e signed -b 16 -c 1 - DIR/out.wav\" }",
+       "out.wav"},
+  };
+  for (const RecipeCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string config = c.config;
+    for (size_t at = config.find("DIR"); at != std::string::npos; at = config.find("DIR", at)) {
+      config.replace(at, 3, dir);
+    }
+    const std::string made = dir + "/" + c.made;
+    std::filesystem::remove(made);
+    std::filesystem::remove(dir + "/frames");
+    // The board at ten times real time: a few blocks before Ctrl-C.
+    const ProcessResult run = run_process(ORVCTL_SIM_PATH, {"-s", "145500"},
+                                          setup(config, {{"ORVSIM_RATE", "480000"}}), 400);
+    EXPECT_EQ(run.status, 128 + SIGINT) << run.out << run.err;
+    // The other program finishes once the tool's end has closed the pipe: its header then
+    // gives the size of what follows it.
+    std::string wav;
+    for (int wait_ms = 0; wait_ms < 10000; wait_ms += 50) {
+      wav = read_file(made);
+      if (wav.size() > 44 && le32(wav, 40) == wav.size() - 44) {
+        break;
+      }
+      usleep(50000);
+    }
+    ASSERT_GT(wav.size(), 44u);
+    EXPECT_EQ(wav.substr(0, 4), "RIFF");
+    EXPECT_EQ(le32(wav, 4), wav.size() - 8);
+    EXPECT_EQ(wav.substr(8, 8), "WAVEfmt ");
+    EXPECT_EQ(le32(wav, 24), 48000u);
+    EXPECT_EQ(wav.substr(36, 4), "data");
+    EXPECT_EQ(le32(wav, 40), wav.size() - 44);
+    // The audio is the board's, block for block, from the first.
+    std::string audio = wav.substr(44);
+    audio.resize(audio.size() - audio.size() % kBlockBytes);
+    std::vector<std::string> sent = sent_blocks(frames());
+    const std::vector<std::string> got = played_blocks(audio);
+    ASSERT_GT(got.size(), 0u);
+    ASSERT_GE(sent.size(), got.size());
+    sent.resize(got.size());
+    EXPECT_EQ(got, sent);
   }
 }
 

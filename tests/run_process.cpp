@@ -78,15 +78,15 @@ int wait_for(pid_t child, int interrupt_after_ms) {
 }  // namespace
 
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
-                          const EnvList& env, int interrupt_after_ms) {
+                          const EnvList& env, int interrupt_after_ms, Console console) {
   std::vector<std::string> argv{program};
   argv.insert(argv.end(), args.begin(), args.end());
-  return run_with_argv(program, argv, env, interrupt_after_ms);
+  return run_with_argv(program, argv, env, interrupt_after_ms, console);
 }
 
 ProcessResult run_with_argv(const std::string& program,
                             const std::vector<std::string>& argv_strings, const EnvList& env,
-                            int interrupt_after_ms) {
+                            int interrupt_after_ms, Console console) {
   const std::string dir = make_temp_dir();
   const std::string out_path = dir + "/stdout";
   const std::string err_path = dir + "/stderr";
@@ -121,11 +121,22 @@ ProcessResult run_with_argv(const std::string& program,
 
   const pid_t child = fork();
   if (child == 0) {
-    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int out = open(console == Console::full ? "/dev/full" : out_path.c_str(),
+                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int in = open("/dev/null", O_RDONLY);
     if (out < 0 || err < 0 || in < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) {
       _exit(126);
+    }
+    if (console == Console::closed) {
+      close(1);
+      close(2);
+    }
+    // Nothing else of this process stays open in the program.
+    for (const int fd : {out, err, in}) {
+      if (fd > 2) {
+        close(fd);
+      }
     }
     execve(path.c_str(), argv.data(), envp.data());
     _exit(127);

@@ -13,16 +13,25 @@ struct ProcessResult {
 
 using EnvList = std::vector<std::pair<std::string, std::string>>;
 
+// Where the program's standard output and error go.
+enum class Console {
+  captured,  // into ProcessResult
+  closed,    // nowhere: both descriptors closed
+  full,      // standard output into /dev/full (every write fails), standard error captured
+};
+
 // `args` follow the program name; `env` entries replace or add to this process's environment
 // with every ORVSIM_, FAKE_BCM2835_, FAKE_SPIDEV_ and ALSA_ variable removed. With
 // `interrupt_after_ms`, the program gets SIGINT (Ctrl-C) that long after its start. A program still
 // running a minute after that (or after its start) is killed.
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
-                          const EnvList& env = {}, int interrupt_after_ms = 0);
+                          const EnvList& env = {}, int interrupt_after_ms = 0,
+                          Console console = Console::captured);
 
 // The same with the whole argument vector, program name included (it may be empty).
 ProcessResult run_with_argv(const std::string& program, const std::vector<std::string>& argv,
-                            const EnvList& env = {}, int interrupt_after_ms = 0);
+                            const EnvList& env = {}, int interrupt_after_ms = 0,
+                            Console console = Console::captured);
 
 std::string read_file(const std::string& path);
 

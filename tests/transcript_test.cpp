@@ -46,10 +46,12 @@ class TranscriptTest : public testing::Test {
 struct SimCase {
   const char* name;
   std::vector<std::string> args;
-  Env env;
+  Env env = {};
   std::string out;
   std::string frames;
   int status;
+  std::string err = "";  // but for a malformed knob (status 2)
+  Console console = Console::captured;
 };
 
 TEST_F(TranscriptTest, SimulatedBoardRuns) {
@@ -108,20 +110,34 @@ TEST_F(TranscriptTest, SimulatedBoardRuns) {
       {"malformed rate", {"-d", "700"}, {{"ORVSIM_RATE", "fast"}}, kBanner, "", 2},
       {"malformed version", {"700"}, {{"ORVSIM_VERSION", "1.4.1"}}, kBanner, "", 2},
       {"malformed signal", {"-s", "700"}, {{"ORVSIM_SIGNAL", "sine"}}, kBanner, "", 2},
+      // The frame log is opened after the console: it must not become standard output.
+      {.name = "standard output and error closed",
+       .args = {"-d", "700"},
+       .out = "",
+       .frames = "01 00 60 00 00\n00 00 40 00\n00 00 f0 bc 02 00 00 a0\n",
+       .status = 1,
+       .console = Console::closed},
+      {.name = "standard output full",
+       .args = {"-d", "700"},
+       .out = "",
+       .frames = "01 00 60 00 00\n00 00 40 00\n00 00 f0 bc 02 00 00 a0\n",
+       .status = 1,
+       .err = "orvctl-sim: cannot write to standard output: No space left on device\n",
+       .console = Console::full},
   };
   for (const SimCase& c : cases) {
     SCOPED_TRACE(c.name);
     unlink((dir + "/frames").c_str());
     Env env = c.env;
     env.emplace_back("ORVSIM_LOG", dir + "/frames");
-    const ProcessResult run = run_process(ORVCTL_SIM_PATH, c.args, env);
+    const ProcessResult run = run_process(ORVCTL_SIM_PATH, c.args, env, 0, c.console);
     EXPECT_EQ(run.out, c.out);
     EXPECT_EQ(run.status, c.status);
     EXPECT_EQ(read_file(dir + "/frames"), c.frames);
     if (c.status == 2) {
       EXPECT_NE(run.err.find("orvctl-sim: ORVSIM_"), std::string::npos) << run.err;
     } else {
-      EXPECT_EQ(run.err, "");
+      EXPECT_EQ(run.err, c.err);
     }
   }
 }
@@ -165,10 +181,13 @@ TEST_F(TranscriptTest, RealLibraryWithoutDevMem) {
 
 struct LinkCase {
   const char* name;
-  Env env;
+  Env env = {};
   std::string out;
   std::string calls;
   int status;
+  std::vector<std::string> args = {"-d", "700"};
+  Console console = Console::captured;
+  bool needs_begin_result = false;  // only the library from 1.50 on reports a failed SPI begin
 };
 
 TEST_F(TranscriptTest, BoardLinkOnTheLibrary) {
@@ -188,22 +207,30 @@ TEST_F(TranscriptTest, BoardLinkOnTheLibrary) {
        "spi_transfern 5\nspi_transfern 4\nspi_transfern 8\nclose\n",
        0},
       {"no rights to the peripherals", {{"FAKE_BCM2835_INIT", "0"}}, kBanner, "init\n", 1},
-      {"SPI cannot be opened",
-       {{"FAKE_BCM2835_SPI_BEGIN", "0"}},
-       kBanner + "bcm2835_init() returned OK\nSPI0 could not be opened: orvctl needs root (or the "
-                 "rights to /dev/mem); run it with sudo\ncalling bcm2835_close()\nDone\n",
-       "init\nspi_begin\nclose\n",
-       1},
+      {.name = "SPI cannot be opened",
+       .env = {{"FAKE_BCM2835_SPI_BEGIN", "0"}},
+       .out = kBanner +
+              "bcm2835_init() returned OK\nSPI0 could not be opened: orvctl needs root (or the "
+              "rights to /dev/mem); run it with sudo\ncalling bcm2835_close()\nDone\n",
+       .calls = "init\nspi_begin\nclose\n",
+       .status = 1,
+       .needs_begin_result = true},
   };
-  for (const LinkCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    unlink((dir + "/calls").c_str());
-    Env env = c.env;
-    env.emplace_back("FAKE_BCM2835_CALLS", dir + "/calls");
-    const ProcessResult run = run_process(ORVCTL_FAKELIB_PATH, {"-d", "700"}, env);
-    EXPECT_EQ(run.out, c.out);
-    EXPECT_EQ(run.status, c.status);
-    EXPECT_EQ(read_file(dir + "/calls"), c.calls);
+  // The library's own header (1.71), and 1.45's, whose bcm2835_spi_begin has no result.
+  for (const char* program : {ORVCTL_FAKELIB_PATH, ORVCTL_FAKELIB_145_PATH}) {
+    for (const LinkCase& c : cases) {
+      SCOPED_TRACE(std::string(program) + ": " + c.name);
+      if (c.needs_begin_result && program == std::string(ORVCTL_FAKELIB_145_PATH)) {
+        continue;
+      }
+      unlink((dir + "/calls").c_str());
+      Env env = c.env;
+      env.emplace_back("FAKE_BCM2835_CALLS", dir + "/calls");
+      const ProcessResult run = run_process(program, c.args, env);
+      EXPECT_EQ(run.out, c.out);
+      EXPECT_EQ(run.status, c.status);
+      EXPECT_EQ(read_file(dir + "/calls"), c.calls);
+    }
   }
 }
 
@@ -272,15 +299,27 @@ TEST_F(TranscriptTest, BoardLinkOnSpidev) {
        kBanner + "SPI0 could not be opened: /dev/spidev0.0: Device or resource busy\n",
        "open /dev/spidev0.0\n",
        1},
-      {"default transfer limit",
+      {"default transfer limit, tuning only",
        {{"FAKE_SPIDEV_BUFSIZ", "4096\n"}},
-       set_up +
-           "SPI0 transfers are limited to 4096 bytes (spidev.bufsiz) and an audio block needs "
-           "24003: add spidev.bufsiz=32768 to the kernel command line "
-           "(/boot/firmware/cmdline.txt) and reboot\n" +
-           closed,
-       "open /dev/spidev0.0\nclose\n",
-       1},
+       tuning_run,
+       kSpidevSetup + tuned,
+       0},
+      {.name = "default transfer limit, with sound",
+       .env = {{"FAKE_SPIDEV_BUFSIZ", "4096\n"}},
+       .out = set_up +
+              "SPI0 transfers are limited to 4096 bytes (spidev.bufsiz) and an audio block needs "
+              "24003: add spidev.bufsiz=32768 to the kernel command line "
+              "(/boot/firmware/cmdline.txt) and reboot\n" +
+              closed,
+       .calls = "open /dev/spidev0.0\nclose\n",
+       .status = 1,
+       .args = {"-ds", "700"}},
+      // The device is opened after the console: no console text may go to it.
+      {.name = "standard output and error closed",
+       .out = "",
+       .calls = kSpidevSetup + tuned,
+       .status = 1,
+       .console = Console::closed},
       {"mode refused",
        {{"FAKE_SPIDEV_REFUSE", "WR_MODE"}},
        set_up + "SPI0 could not be set up: /dev/spidev0.0 refused mode 0: Invalid argument\n" +
@@ -339,7 +378,7 @@ TEST_F(TranscriptTest, BoardLinkOnSpidev) {
     Env env = c.env;
     env.emplace_back("FAKE_SPIDEV_CALLS", dir + "/calls");
     env.emplace_back("FAKE_SPIDEV_MISO", "1");
-    const ProcessResult run = run_process(ORVCTL_FAKESPIDEV_PATH, {"-d", "700"}, env);
+    const ProcessResult run = run_process(ORVCTL_FAKESPIDEV_PATH, c.args, env, 0, c.console);
     EXPECT_EQ(run.out, c.out);
     EXPECT_EQ(run.status, c.status);
     EXPECT_EQ(read_file(dir + "/calls"), c.calls);
