@@ -20,7 +20,8 @@
 //                       # at 48000 samples per second times speed)
 //     settle 2880000    # ... once this many frames have been taken (default 0)
 //     report "/path"    # appends one line per event: prepare, start, underrun, fault, close,
-//                       # and each new lowest or highest queue and delay after settling
+//                       # and each new lowest or highest queue and delay (in microseconds of
+//                       # audio) after settling
 //   }
 //
 // Faults: "underrun" stalls the application until the device has played out all it was given, so
@@ -48,6 +49,12 @@ namespace {
 
 enum class Fault { none, underrun, shortwrite, refuse };
 
+// The lowest and highest of a measure so far.
+struct Extremes {
+  int64_t low = INT64_MAX;
+  int64_t high = INT64_MIN;
+};
+
 struct Device {
   snd_pcm_ioplug_t io{};
   int64_t ppm = 0;
@@ -65,10 +72,8 @@ struct Device {
 
   // The board's ramp, followed: the board sample the next frame should be.
   uint64_t ramp_next = 0;
-  int64_t queue_low = INT64_MAX;
-  int64_t queue_high = INT64_MIN;
-  int64_t delay_low_us = INT64_MAX;
-  int64_t delay_high_us = INT64_MIN;
+  Extremes queue{};
+  Extremes delay_us{};
 
   bool running = false;
   int64_t start_ns = 0;
@@ -175,6 +180,18 @@ snd_pcm_sframes_t device_pointer(snd_pcm_ioplug_t* io) {
   return static_cast<snd_pcm_sframes_t>(shown % io->buffer_size);
 }
 
+// Reports `value` of the measure `name` when it is the lowest or the highest so far.
+void track(const Device& device, Extremes& extremes, int64_t value, const char* name) {
+  if (value < extremes.low) {
+    extremes.low = value;
+    report(device, "%s low %" PRId64 " at %" PRIu64 "\n", name, value, device.taken_all);
+  }
+  if (value > extremes.high) {
+    extremes.high = value;
+    report(device, "%s high %" PRId64 " at %" PRIu64 "\n", name, value, device.taken_all);
+  }
+}
+
 // Follows the board's ramp through a transfer whose first frame is `first` (a sample of the
 // ramp), taken while the device plays: the queue when a board block starts, and when the frame
 // will be heard against when the board made it.
@@ -191,15 +208,7 @@ void follow_ramp(Device& device, int16_t first) {
   }
   const uint64_t played = consumed(device);
   if (n % device.ramp_block == 0 && device.taken >= played) {
-    const auto queue = static_cast<int64_t>(device.taken - played);
-    if (queue < device.queue_low) {
-      device.queue_low = queue;
-      report(device, "queue low %" PRId64 " at %" PRIu64 "\n", queue, device.taken_all);
-    }
-    if (queue > device.queue_high) {
-      device.queue_high = queue;
-      report(device, "queue high %" PRId64 " at %" PRIu64 "\n", queue, device.taken_all);
-    }
+    track(device, device.queue, static_cast<int64_t>(device.taken - played), "queue");
   }
   // Heard at the device's start plus its frames before this one; made at the board's rate,
   // 48000 times speed, from the board's own start (which is the same for every sample). In
@@ -208,16 +217,9 @@ void follow_ramp(Device& device, int16_t first) {
                           static_cast<double>(device.taken) * ns_per_frame(device);
   const double made_ns =
       static_cast<double>(n) * 1e9 / (48000.0 * static_cast<double>(device.speed));
-  const auto delay_us =
-      static_cast<int64_t>((heard_ns - made_ns) / 1000 * static_cast<double>(device.speed));
-  if (delay_us < device.delay_low_us) {
-    device.delay_low_us = delay_us;
-    report(device, "delay low %" PRId64 " us at %" PRIu64 "\n", delay_us, device.taken_all);
-  }
-  if (delay_us > device.delay_high_us) {
-    device.delay_high_us = delay_us;
-    report(device, "delay high %" PRId64 " us at %" PRIu64 "\n", delay_us, device.taken_all);
-  }
+  track(device, device.delay_us,
+        static_cast<int64_t>((heard_ns - made_ns) / 1000 * static_cast<double>(device.speed)),
+        "delay");
 }
 
 snd_pcm_sframes_t device_transfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* areas,
