@@ -128,6 +128,26 @@ bool write_block(snd_pcm_t* handle, const BlockPart parts[], int part_count, boo
   return true;
 }
 
+// The output starts once two blocks are queued, whatever its buffer. A card that can only offer
+// more (a buffer of 32768 frames, say) would otherwise start only in the third block, when its
+// buffer is full: the audio would reach the speaker some 200 ms later, and every write would wait
+// for the output to make room. With two blocks the rest of the buffer is room above the queue's
+// set point. Where this cannot be set, the output starts when its buffer is full, as
+// snd_pcm_set_params leaves it.
+void start_at_two_blocks(snd_pcm_t* handle) {
+  snd_pcm_uframes_t buffer_size = 0;
+  snd_pcm_uframes_t period_size = 0;
+  snd_pcm_sw_params_t* params = nullptr;
+  snd_pcm_sw_params_alloca(&params);
+  if (snd_pcm_get_params(handle, &buffer_size, &period_size) < 0 ||
+      snd_pcm_sw_params_current(handle, params) < 0 ||
+      snd_pcm_sw_params_set_start_threshold(
+          handle, params, std::min<snd_pcm_uframes_t>(buffer_size, 2 * kBlockSamples)) < 0) {
+    return;
+  }
+  snd_pcm_sw_params(handle, params);
+}
+
 }  // namespace
 
 bool relay_block(const RunSettings& settings, BoardLink& link, snd_pcm_t* handle,
@@ -166,6 +186,7 @@ snd_pcm_t* relay_open_output() {
   if (error < 0) {
     open_failed(error);
   }
+  start_at_two_blocks(handle);
   return handle;
 }
 

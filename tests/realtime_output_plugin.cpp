@@ -12,6 +12,7 @@
 //     fault_at 36000    # ... once this many frames have been taken in all
 //     fault_count 2     # refuse: this many transfers in a row take nothing (default 1)
 //     fail_at 120000    # every transfer fails with -EIO once this many frames have been taken
+//     buffer 32768      # the only buffer size, in frames, it offers (default: any)
 //     position "period" # reports its position in whole periods, as coarse cards do (default
 //                       # "exact")
 //     ramp_block 12000  # the stream is the simulated board's ramp (sample n = n mod 65536),
@@ -66,6 +67,7 @@ struct Device {
   bool fault_done = false;
   bool fail_next_transfer = false;  // the rest of a write after a short transfer
   bool coarse = false;              // position in whole periods
+  int64_t buffer_frames = 0;        // 0: any buffer size
   uint64_t ramp_block = 0;          // 0: the stream is not followed
   uint64_t settle = 0;
   int report_fd = -1;
@@ -384,6 +386,11 @@ SND_PCM_PLUGIN_DEFINE_FUNC(orvtest) {
       if (error == 0) {
         error = parse_fault(text, device->fault);
       }
+    } else if (key == "buffer") {
+      error = read_integer(node, device->buffer_frames);
+      if (error == 0 && device->buffer_frames < 64) {
+        error = -EINVAL;
+      }
     } else if (key == "position") {
       error = snd_config_get_string(node, &text);
       if (error == 0) {
@@ -442,6 +449,10 @@ SND_PCM_PLUGIN_DEFINE_FUNC(orvtest) {
   snd_pcm_ioplug_set_param_minmax(&device->io, SND_PCM_IOPLUG_HW_RATE, 48000, 48000);
   snd_pcm_ioplug_set_param_minmax(&device->io, SND_PCM_IOPLUG_HW_PERIOD_BYTES, 64, 1 << 20);
   snd_pcm_ioplug_set_param_minmax(&device->io, SND_PCM_IOPLUG_HW_PERIODS, 2, 1024);
+  if (device->buffer_frames > 0) {  // one channel of 16 bits: two bytes a frame
+    const auto bytes = static_cast<unsigned>(2 * device->buffer_frames);
+    snd_pcm_ioplug_set_param_minmax(&device->io, SND_PCM_IOPLUG_HW_BUFFER_BYTES, bytes, bytes);
+  }
 
   *pcmp = device->io.pcm;
   return 0;

@@ -247,15 +247,19 @@ TEST_F(RelayTest, OutputIsGivenTwoBlocksOfBuffer) {
   const struct {
     const char* name;
     std::string config;
-    const char* access;
+    const char* prepared;
   } cases[] = {
-      {"the device itself", captured_device("fail_at 48000"), "rw"},
+      {"the device itself", captured_device("fail_at 48000"), "buffer 24000 period 6000 rw"},
       // ALSA's rate converter writes to its slave through mmap.
       {"through a rate converter",
        "pcm.!default { type rate; slave { pcm \"card\"; rate 48000 } }\n"
        "pcm.card { type orvtest; speed 4; fail_at 48000; report \"" +
            dir + "/report\" }",
-       "mmap"},
+       "buffer 24000 period 6000 mmap"},
+      // A card that offers only a larger buffer still starts at two blocks: the rest of its
+      // buffer is room above where the queue settles.
+      {"a card with a larger buffer", captured_device("fail_at 48000; buffer 32768"),
+       "buffer 32768 period 8192 rw"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -264,7 +268,7 @@ TEST_F(RelayTest, OutputIsGivenTwoBlocksOfBuffer) {
     EXPECT_EQ(run.status, 1);
     // 500 ms: a block can be written while the one before it is still queued whole, and the
     // output starts once both are there.
-    EXPECT_EQ(report(), std::string("prepare buffer 24000 period 6000 ") + c.access +
+    EXPECT_EQ(report(), std::string("prepare ") + c.prepared +
                             "\nstart at 24000\nfailing at 48000\nclose after 48000 frames, 0 "
                             "underruns\n");
   }
@@ -278,7 +282,8 @@ struct DriftCase {
   int ppm;
   const char* position;  // "exact" or "period"
   int audio_seconds;
-  int64_t delay_span_us;  // most the delay from board to output may move after the first minute
+  int64_t delay_span_us;    // most the delay from board to output may move after the first minute
+  const char* device = "";  // further fields of the output device
 };
 
 struct DriftRun {
@@ -366,6 +371,12 @@ TEST_F(DriftTest, EditsFollowAnOutputClockFarOff) {
   const DriftCase cases[] = {
       {"output 1000 ppm fast", 1000, "exact", 60, 0},
       {"output 1000 ppm slow, coarse position", -1000, "period", 60, 0},
+      {.name = "output 1000 ppm slow, with a larger buffer",
+       .ppm = -1000,
+       .position = "exact",
+       .audio_seconds = 60,
+       .delay_span_us = 0,
+       .device = "buffer 32768"},
   };
   for (const DriftCase& c : cases) {
     SCOPED_TRACE(c.name);
