@@ -308,14 +308,11 @@ int64_t last_reported(const std::string& report, const std::string& what) {
 
 class DriftTest : public RelayTest {
  protected:
-  static constexpr int kSpeed = 10;
-
-  void SetUp() override {
-    RelayTest::SetUp();
 #ifdef ORVTEST_EMULATOR
-    GTEST_SKIP() << "under emulation the board and the output cannot keep time together";
+  static constexpr int kSpeed = 5;  // emulated code is slower: more room against a stall
+#else
+  static constexpr int kSpeed = 10;
 #endif
-  }
 
   DriftRun play(const DriftCase& c) {
     std::filesystem::remove(dir + "/played.raw");
