@@ -7,7 +7,7 @@
 #include "audio/playback_relay.h"
 #include "board/board_link.h"
 #include "cli/command_line.h"
-#include "cli/console.h"
+#include "common/console.h"
 
 namespace {
 
@@ -33,7 +33,7 @@ int run_stages(int argc, const char* const argv[]) {
     return 0;
   }
   const RunSettings settings = parse_command_line(argc, argv);
-  const uint8_t ControlByte = board_control_byte(settings);
+  const uint8_t ControlByte = board_control_byte(settings.AM, settings.WB, settings.HF);
 
   BoardLink link;
   link.LongestFrame = settings.EmitSound ? kAudioFrameLength : kLongestCommandFrame;

@@ -8,18 +8,18 @@
 
 #include "board/board_link.h"
 #include "cli/command_line.h"
-#include "cli/console.h"
+#include "common/console.h"
 
 const char* const device = "default";
 
 namespace {
 
-constexpr unsigned kRate = 48000;
 // Two blocks of buffer: a block written while the previous one is still queued whole, so the
 // fetch of the next block (about 25 ms on the bus) never has to beat the last sample out.
 constexpr unsigned kLatencyUs = 500000;
 
-[[noreturn]] void open_failed(int error) {
+// The output cannot be used: says so and ends the run with status 1, closing nothing.
+[[noreturn]] void die_playback_open(int error) {
   say("Playback open error: %s\n", snd_strerror(error));
   console_exit(1);
 }
@@ -175,16 +175,16 @@ bool relay_block(const RunSettings& settings, BoardLink& link, snd_pcm_t* handle
   return playing;
 }
 
-snd_pcm_t* relay_open_output() {
+snd_pcm_t* relay_open_output_or_die() {
   snd_pcm_t* handle = nullptr;
   int error = snd_pcm_open(&handle, device, SND_PCM_STREAM_PLAYBACK, 0);
   if (error < 0) {
-    open_failed(error);
+    die_playback_open(error);
   }
-  error = snd_pcm_set_params(handle, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 1, kRate,
-                             1, kLatencyUs);
+  error = snd_pcm_set_params(handle, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 1,
+                             kSampleRate, 1, kLatencyUs);
   if (error < 0) {
-    open_failed(error);
+    die_playback_open(error);
   }
   start_at_two_blocks(handle);
   return handle;
@@ -192,7 +192,7 @@ snd_pcm_t* relay_open_output() {
 
 void relay_run(const RunSettings& settings, BoardLink& link) {
   say_line("Playback enabled: Ctrl-C to exit");
-  snd_pcm_t* const handle = relay_open_output();
+  snd_pcm_t* const handle = relay_open_output_or_die();
   board_start_playback(link);
   OutputClock clock;
   relay_clock_start(clock);

@@ -20,9 +20,10 @@ constexpr int kIdleWritesPerBlock = 3;
 // status 1 when the output cannot be opened or configured.
 void relay_run(const RunSettings& settings, BoardLink& link);
 
-// Opens `device` for playback and configures it (signed 16-bit, mono, 48000 Hz, 500 ms of
-// buffer); ends the process with status 1, after a message, when it cannot.
-snd_pcm_t* relay_open_output();
+// Opens `device` for playback and configures it (signed 16-bit, mono, the board's rate, 500 ms of
+// buffer, started once two blocks are queued); ends the process with status 1, after a message,
+// when it cannot.
+snd_pcm_t* relay_open_output_or_die();
 
 // One block of the relay on an output that is open and configured: the status line (with r),
 // the polls until the board holds a block, the block's fetch and its write, with the samples

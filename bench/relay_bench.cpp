@@ -10,11 +10,12 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
+#include <string>
 
 #include "audio/playback_relay.h"
 #include "board/board_link.h"
 #include "cli/command_line.h"
+#include "testing/alsa_config.h"
 
 namespace {
 
@@ -42,11 +43,9 @@ void BM_ReadVersion(benchmark::State& state) {
 BENCHMARK(BM_ReadVersion);
 
 void BM_Tune(benchmark::State& state) {
-  RunSettings settings;
-  settings.WB = 1;
   uint32_t khz = 88000;
   for (auto _ : state) {
-    board_set_control(link, board_control_byte(settings));
+    board_set_control(link, board_control_byte(0, 1, 0));
     board_set_frequency(link, khz++);
     benchmark::ClobberMemory();
   }
@@ -63,16 +62,9 @@ BENCHMARK(BM_ReadAudioHeader);
 
 // The relay's own output, on a configuration where "default" is the null device.
 snd_pcm_t* open_output() {
-  char path[] = "/tmp/orvctl-bench-asound-XXXXXX";
-  const int fd = mkstemp(path);
-  if (fd < 0 || write(fd, "pcm.!default { type null }\n", 27) != 27) {
-    std::perror("orvctl bench: ALSA configuration");
-    std::exit(2);
-  }
-  close(fd);
-  setenv("ALSA_CONFIG_PATH", path, 1);
-  snd_pcm_t* handle = relay_open_output();
-  unlink(path);
+  const std::string config = use_alsa_config("pcm.!default { type null }");
+  snd_pcm_t* handle = relay_open_output_or_die();
+  unlink(config.c_str());
   return handle;
 }
 

@@ -4,8 +4,6 @@
 
 #include <cstdint>
 
-struct RunSettings;
-
 // Command codes (byte 2 of a frame).
 constexpr uint8_t CMD_VERSION = 0x60;
 constexpr uint8_t CMD_CONTROL = 0x40;
@@ -19,7 +17,8 @@ constexpr uint8_t CMD_AUDIO = 0x50;
 constexpr uint8_t kDirectionWrite = 0x00;
 constexpr uint8_t kDirectionRead = 0x01;
 
-constexpr uint32_t kBlockSamples = 12000;                      // 0.25 s at 48000 Hz
+constexpr uint32_t kSampleRate = 48000;                        // the board's audio, per second
+constexpr uint32_t kBlockSamples = kSampleRate / 4;            // 0.25 s
 constexpr uint32_t kAudioHeaderLength = 3;                     // audio starts at buffer[3]
 constexpr uint32_t kAudioFrameLength = 3 + 2 * kBlockSamples;  // 24003
 constexpr uint32_t kLongestCommandFrame = 8;                   // the frequency frame
@@ -62,9 +61,9 @@ struct BoardStatus {
   uint8_t byte6;
 };
 
-// Control payload: demodulation in bits 0-1 (0 narrow band FM, 1 AM, 2 wide band FM),
-// bit 2 set for the HF antenna.
-uint8_t board_control_byte(const RunSettings& settings);
+// Control payload from the three flags of the run: demodulation in bits 0-1 (0 narrow band FM,
+// 1 AM, 2 wide band FM; WB wins over AM), bit 2 set for the HF antenna.
+uint8_t board_control_byte(uint8_t AM, uint8_t WB, uint8_t HF);
 
 FirmwareVersion board_read_version(BoardLink& link);
 void board_set_control(BoardLink& link, uint8_t ControlByte);

@@ -2,7 +2,6 @@
 #include <cstring>
 
 #include "board/board_link.h"
-#include "cli/command_line.h"
 
 uint8_t buffer[kAudioFrameLength];
 
@@ -24,9 +23,9 @@ const uint8_t* read_command(BoardLink& link, uint8_t command, uint32_t length) {
 
 }  // namespace
 
-uint8_t board_control_byte(const RunSettings& settings) {
-  const uint8_t demodulation = settings.WB ? 2 : settings.AM ? 1 : 0;
-  return static_cast<uint8_t>(demodulation | (settings.HF ? 0x04 : 0x00));
+uint8_t board_control_byte(uint8_t AM, uint8_t WB, uint8_t HF) {
+  const uint8_t demodulation = WB ? 2 : AM ? 1 : 0;
+  return static_cast<uint8_t>(demodulation | (HF ? 0x04 : 0x00));
 }
 
 FirmwareVersion board_read_version(BoardLink& link) {
@@ -45,12 +44,14 @@ void board_set_frequency(BoardLink& link, uint32_t FreqInHz) {
   for (int i = 0; i < 4; ++i) {
     link.Buf[3 + i] = static_cast<uint8_t>(FreqInHz >> (8 * i));
   }
+  // Fixed by the board's protocol: it ends every frequency frame; nothing more is known of it.
   link.Buf[7] = 0xA0;
   board_exchange(link, link.Buf, 8);
 }
 
 void board_start_playback(BoardLink& link) {
   write_header(link.Buf, kDirectionWrite, CMD_PLAYBACK);
+  // Fixed by the board's protocol: what these two set up on the board is not known.
   link.Buf[3] = 0x01;
   link.Buf[4] = 0x80;
   board_exchange(link, link.Buf, 5);

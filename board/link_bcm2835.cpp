@@ -3,7 +3,7 @@
 #include <bcm2835.h>
 
 #include "board/board_link.h"
-#include "cli/console.h"
+#include "common/console.h"
 
 bool board_init(BoardLink&) {
   // On failure the library has written its reason to standard error and released what it had.

@@ -1,19 +1,20 @@
-// The board link on the simulated board: the same program with a model of the receiver board
-// behind the four hardware functions. The model's knobs come from ORVSIM_* environment variables,
-// read when the link is opened.
+// The board link of orvctl-sim: the same program with a model of the receiver board (sim/) behind
+// the four hardware functions. The model's knobs come from ORVSIM_* environment variables, read
+// when the link is opened; a malformed one ends the run with status 2.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
 
 #include "board/board_link.h"
-#include "board/sim_board.h"
-#include "cli/console.h"
+#include "common/console.h"
+#include "sim/sim_board.h"
+#include "sim/sim_knobs.h"
+#include "sim/sim_log.h"
 
 namespace {
 
@@ -22,7 +23,8 @@ namespace {
 SimBoard board;
 int log_fd = -1;
 
-[[noreturn]] void reject_setup(const std::string& message) {
+// A knob orvctl-sim cannot use: says why on standard error and ends the run with status 2.
+[[noreturn]] void die_knob(const std::string& message) {
   std::fprintf(stderr, "orvctl-sim: %s\n", message.c_str());
   console_exit(2);
 }
@@ -38,16 +40,14 @@ int64_t monotonic_ns() {
 bool board_init(BoardLink&) {
   SimKnobs knobs;
   std::string error;
-  if (!sim_parse_knobs(std::getenv("ORVSIM_VERSION"), std::getenv("ORVSIM_STATUS"),
-                       std::getenv("ORVSIM_RATE"), std::getenv("ORVSIM_LOG"), knobs, error,
-                       std::getenv("ORVSIM_SPI_HZ"), std::getenv("ORVSIM_SIGNAL"))) {
-    reject_setup(error);
+  if (!sim_parse_knobs(sim_knobs_from_environment(), knobs, error)) {
+    die_knob(error);
   }
   if (knobs.log_path != nullptr) {
     log_fd = open(knobs.log_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (log_fd < 0) {
-      reject_setup(std::string("ORVSIM_LOG: cannot open \"") + knobs.log_path +
-                   "\": " + std::strerror(errno));
+      die_knob(std::string("ORVSIM_LOG: cannot open \"") + knobs.log_path +
+               "\": " + std::strerror(errno));
     }
   }
   sim_reset(board, knobs);

@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "board/board_link.h"
-#include "cli/console.h"
+#include "common/console.h"
 
 namespace {
 
@@ -77,6 +77,19 @@ bool apply_setting(unsigned long write_request, unsigned long read_request, T wa
   return true;
 }
 
+// A frame that did not go through: says why and ends the run with status 1. The commands have no
+// way to report a failed frame, and a frame half exchanged leaves the board in an unknown state.
+[[noreturn]] void die_transfer_failed(uint32_t length, int exchanged, int error) {
+  if (exchanged >= 0) {
+    say("SPI0 transfer of %u bytes failed: %s exchanged %d\n", length, kDevice, exchanged);
+  } else if (error == EMSGSIZE) {
+    report_transfer_limit(read_transfer_limit());
+  } else {
+    say("SPI0 transfer of %u bytes failed: %s: %s\n", length, kDevice, std::strerror(error));
+  }
+  console_exit(1);
+}
+
 }  // namespace
 
 bool board_init(BoardLink&) {
@@ -122,20 +135,9 @@ void board_exchange(BoardLink&, uint8_t* bytes, uint32_t length) {
   transfer.rx_buf = reinterpret_cast<uintptr_t>(bytes);
   transfer.len = length;
   const int exchanged = ioctl(spidev_fd, SPI_IOC_MESSAGE(1), &transfer);
-  if (exchanged == static_cast<int>(length)) {
-    return;
+  if (exchanged != static_cast<int>(length)) {
+    die_transfer_failed(length, exchanged, errno);
   }
-  // The commands have no way to report a failed frame, and a frame half exchanged leaves the
-  // board in an unknown state: end the run here.
-  const int error = errno;
-  if (exchanged >= 0) {
-    say("SPI0 transfer of %u bytes failed: %s exchanged %d\n", length, kDevice, exchanged);
-  } else if (error == EMSGSIZE) {
-    report_transfer_limit(read_transfer_limit());
-  } else {
-    say("SPI0 transfer of %u bytes failed: %s: %s\n", length, kDevice, std::strerror(error));
-  }
-  console_exit(1);
 }
 
 void board_close(BoardLink&) {

@@ -1,9 +1,10 @@
 #include "cli/command_line.h"
 
-#include "cli/console.h"
+#include "common/console.h"
+#include "version.h"
 
 void print_banner() {
-  say_line("Orvane RF tuning utility v1.04\n");
+  say_line("Orvane RF tuning utility v" ORVCTL_VERSION "\n");
 }
 
 void print_usage() {

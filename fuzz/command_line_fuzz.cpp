@@ -4,13 +4,13 @@
 // write, so that a run with s relays one block and ends the way a broken output ends it (status 1).
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "cli/command_line.h"
 #include "driver.h"
+#include "testing/alsa_config.h"
 
 namespace {
 
@@ -19,22 +19,10 @@ constexpr size_t kMaxArguments = 64;
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  char path[] = "/tmp/orvctl-fuzz-asound-XXXXXX";
-  const int fd = mkstemp(path);
-  FILE* config = fd >= 0 ? fdopen(fd, "w") : nullptr;
-  if (config == nullptr) {
-    std::perror("orvctl fuzz: ALSA configuration");
-    std::exit(2);
-  }
-  std::fprintf(config,
-               "pcm_type.orvtest { lib \"%s\" }\n"
-               "pcm.!default { type orvtest; fail_at 0 }\n",
-               ORVTEST_PLUGIN_PATH);
-  std::fclose(config);
-  setenv("ALSA_CONFIG_PATH", path, 1);
+  use_alsa_config("pcm.!default { type orvtest; fail_at 0 }");
   setenv("ORVSIM_SPI_HZ", "0", 1);
   setenv("ORVSIM_RATE", "1000000000", 1);
-  for (const char* knob : {"ORVSIM_VERSION", "ORVSIM_STATUS", "ORVSIM_LOG"}) {
+  for (const char* knob : {"ORVSIM_VERSION", "ORVSIM_STATUS", "ORVSIM_LOG", "ORVSIM_SIGNAL"}) {
     unsetenv(knob);
   }
   return 0;

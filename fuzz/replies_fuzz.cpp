@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "board/board_link.h"
-#include "board/sim_board.h"
-#include "cli/command_line.h"
+#include "sim/sim_board.h"
+#include "sim/sim_log.h"
 
 namespace {
 
@@ -87,13 +87,12 @@ void commands(BoardLink& link) {
         break;
       }
       case 4: {
-        RunSettings settings;
         const uint8_t letters = next_byte();
-        settings.AM = letters & 1;
-        settings.WB = (letters >> 1) & 1;
-        settings.HF = (letters >> 2) & 1;
-        const uint8_t control = board_control_byte(settings);
-        check(control == ((settings.WB ? 2 : settings.AM ? 1 : 0) | (settings.HF ? 4 : 0)));
+        const uint8_t AM = letters & 1;
+        const uint8_t WB = (letters >> 1) & 1;
+        const uint8_t HF = (letters >> 2) & 1;
+        const uint8_t control = board_control_byte(AM, WB, HF);
+        check(control == ((WB ? 2 : AM ? 1 : 0) | (HF ? 4 : 0)));
         board_set_control(link, control);
         check_sent(kDirectionWrite, CMD_CONTROL, 4, {control});
         break;

@@ -9,27 +9,23 @@
 #   scripts/measure-cpu.sh [SECONDS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib.sh
 
 seconds=${1:-60}
 khz=145500
-scripts/deps.sh measure >/dev/null
-cmake -S . -B build -DBUILD_TESTING=ON >/dev/null
-cmake --build build -j"$(nproc)" --target orvctl-sim asound_module_pcm_orvtest >/dev/null
+build_for_measuring
 
 work=$(mktemp -d)
 log=$(mktemp -p /dev/shm orvctl-frames.XXXXXX)
 trap 'rm -rf "$work" "$log"' EXIT
-cat >"$work/asound.conf" <<CONF
-pcm_type.orvtest { lib "$PWD/build/tests/libasound_module_pcm_orvtest.so" }
-pcm.!default { type orvtest; report "$work/report" }
-CONF
+write_test_asound_conf "$work/asound.conf" "pcm.!default { type orvtest; report \"$work/report\" }"
 
 # run NAME [VARIABLE=VALUE...]: one run of SECONDS, timed.
 run() {
   local name=$1
   shift
   env ALSA_CONFIG_PATH="$work/asound.conf" "$@" /usr/bin/time -v -o "$work/time-$name" \
-    timeout -s INT "$seconds" build/orvctl-sim -s "$khz" >/dev/null 2>"$work/err-$name" || true
+    timeout -s INT "$seconds" "$test_build/orvctl-sim" -s "$khz" >/dev/null 2>"$work/err-$name" || true
 }
 field() { sed -nE "s/^\s*$2: (.*)/\1/p" "$work/time-$1"; }
 

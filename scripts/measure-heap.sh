@@ -10,12 +10,11 @@
 #   scripts/measure-heap.sh [BLOCKS...]      (default: 100 10000)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib.sh
 
 [ $# -gt 0 ] || set -- 100 10000
 speed=${SPEED:-50}
-scripts/deps.sh measure >/dev/null
-cmake -S . -B build -DBUILD_TESTING=ON >/dev/null
-cmake --build build -j"$(nproc)" --target orvctl-sim asound_module_pcm_orvtest >/dev/null
+build_for_measuring
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -26,13 +25,11 @@ flat=1
 printf '%8s %10s %12s %10s %7s %s\n' blocks allocs bytes underruns errors \
   "allocs per block since the previous row"
 for blocks in "$@"; do
-  cat >"$work/asound.conf" <<CONF
-pcm_type.orvtest { lib "$PWD/build/tests/libasound_module_pcm_orvtest.so" }
-pcm.!default { type orvtest; speed $speed; fail_at $((blocks * 12000)) }
-CONF
+  write_test_asound_conf "$work/asound.conf" \
+    "pcm.!default { type orvtest; speed $speed; fail_at $((blocks * 12000)) }"
   ALSA_CONFIG_PATH=$work/asound.conf ORVSIM_RATE=1000000000 ORVSIM_SPI_HZ=0 \
     valgrind --leak-check=full --errors-for-leak-kinds=definite --show-leak-kinds=definite \
-    --log-file="$work/valgrind" build/orvctl-sim -s 145500 >"$work/out" 2>"$work/err"
+    --log-file="$work/valgrind" "$test_build/orvctl-sim" -s 145500 >"$work/out" 2>"$work/err"
   grep -q 'snd_pcm_writei failed: Input/output error' "$work/out" || {
     echo "run of $blocks blocks did not end at the broken output:" >&2
     cat "$work/out" >&2

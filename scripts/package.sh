@@ -58,7 +58,8 @@ for target in "${targets[@]}"; do
   fi
 
   (cd "$build" && cpack -G DEB >/dev/null)
-  package=$build/orvctl_$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")_$architecture.deb
+  version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+  package=$build/orvctl_${version}_$architecture.deb
   [ -f "$package" ] || fail "$package was not built"
 
   # What the package holds and needs.
@@ -81,7 +82,8 @@ for target in "${targets[@]}"; do
     arm64) echo aarch64 ;; armhf) echo 'ARM, EABI5' ;; amd64) echo x86-64 ;; *) echo ELF ;; esac)" ||
     fail "$package holds a program for another architecture"
   output=$(ORVSIM_SPI_HZ=0 "${run[@]}" "$unpacked/usr/bin/orvctl-sim" -w 700)
-  expected=$'Orvane RF tuning utility v1.04\n\nFirmware version is 1.04\nTuning to 700 kHz\nVHF/UHF, Wide Band FM'
+  # The banner carries the project's version; 1.04 is the simulated board's firmware.
+  expected="Orvane RF tuning utility v$version"$'\n\nFirmware version is 1.04\nTuning to 700 kHz\nVHF/UHF, Wide Band FM'
   [ "$output" = "$expected" ] || fail "the packed orvctl-sim printed: $output"
   rm -rf "$unpacked"
 

@@ -20,6 +20,7 @@
 # and the largest step of the board's own block there; CPU time (user + system) per second.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib.sh
 
 audio_seconds=${1:-600}
 speed=${SPEED:-1}
@@ -28,10 +29,7 @@ position=${POSITION:-exact}
 signal=${SIGNAL:-ramp}
 khz=145500
 
-scripts/deps.sh measure >/dev/null
-cmake -S . -B build -DBUILD_TESTING=ON >/dev/null
-cmake --build build -j"$(nproc)" --target orvctl-sim asound_module_pcm_orvtest \
-  orvctl-stream-check >/dev/null
+build_for_measuring
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -49,15 +47,12 @@ for ppm in $ppms; do
   conf=$work/asound-$ppm.conf
   raw=$work/played-$ppm.raw
   report=$work/report-$ppm
-  cat >"$conf" <<CONF
-pcm_type.orvtest { lib "$PWD/build/tests/libasound_module_pcm_orvtest.so" }
-pcm.!default { type file; slave.pcm "card"; file "$raw"; format "raw" }
-pcm.card { type orvtest; ppm $ppm; speed $speed; position "$position"; report "$report"; $ramp_fields }
-CONF
+  write_test_asound_conf "$conf" "pcm.!default { type file; slave.pcm \"card\"; file \"$raw\"; format \"raw\" }
+pcm.card { type orvtest; ppm $ppm; speed $speed; position \"$position\"; report \"$report\"; $ramp_fields }"
   status=0
   ALSA_CONFIG_PATH=$conf ORVSIM_SIGNAL=$signal ORVSIM_RATE=$((48000 * speed)) \
     ORVSIM_SPI_HZ=$((7812500 * speed)) /usr/bin/time -f '%U %S' -o "$work/time-$ppm" \
-    timeout -s INT "$seconds" build/orvctl-sim -s "$khz" >"$work/out-$ppm" 2>"$work/err-$ppm" ||
+    timeout -s INT "$seconds" "$test_build/orvctl-sim" -s "$khz" >"$work/out-$ppm" 2>"$work/err-$ppm" ||
     status=$?
   [ "$status" = 124 ] || {
     echo "ppm $ppm: run ended early (status $status)"
@@ -65,7 +60,7 @@ CONF
     failed=1
   }
   underruns=$(grep -c '^underrun' "$report" || true)
-  check=$(build/tests/orvctl-stream-check "$raw" "$khz" "$signal" || true)
+  check=$("$test_build/testing/orvctl-stream-check" "$raw" "$khz" "$signal" || true)
   rm -f "$raw"
   field() { sed -nE "s/.*$1 (-?[0-9]+).*/\1/p" <<<"$check"; }
   samples=$(field samples)

@@ -5,13 +5,14 @@
 # only: the other two play the same simulated board through the same relay.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib.sh
 
 scripts/deps.sh test
 jobs=$(nproc)
 
-cmake -S . -B build -DBUILD_TESTING=ON -DORVCTL_WERROR=ON -DORVCTL_BENCH=ON
-cmake --build build -j"$jobs"
-ctest --test-dir build --output-on-failure --no-tests=error -j"$jobs"
+configure_test_build
+cmake --build "$test_build" -j"$jobs"
+ctest --test-dir "$test_build" --output-on-failure --no-tests=error -j"$jobs"
 
 cmake -S . -B build-spidev -DBUILD_TESTING=ON -DORVCTL_WERROR=ON -DORVCTL_SPI=spidev
 cmake --build build-spidev -j"$jobs"

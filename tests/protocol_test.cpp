@@ -5,8 +5,7 @@
 #include <vector>
 
 #include "board/board_link.h"
-#include "cli/command_line.h"
-#include "recording_link.h"
+#include "testing/recording_link.h"
 
 namespace {
 
@@ -108,11 +107,7 @@ TEST(ControlByteTest, CombinesDemodulationAndAntenna) {
   } cases[] = {{0, 0, 0, 0x00}, {1, 0, 0, 0x01}, {0, 1, 0, 0x02}, {0, 0, 1, 0x04},
                {1, 0, 1, 0x05}, {0, 1, 1, 0x06}, {1, 1, 0, 0x02}};
   for (const auto& c : cases) {
-    RunSettings settings;
-    settings.AM = c.am;
-    settings.WB = c.wb;
-    settings.HF = c.hf;
-    EXPECT_EQ(board_control_byte(settings), c.control)
+    EXPECT_EQ(board_control_byte(c.am, c.wb, c.hf), c.control)
         << "AM " << +c.am << " WB " << +c.wb << " HF " << +c.hf;
   }
 }

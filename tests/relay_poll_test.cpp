@@ -11,7 +11,8 @@
 #include "audio/playback_relay.h"
 #include "board/board_link.h"
 #include "cli/command_line.h"
-#include "recording_link.h"
+#include "testing/alsa_config.h"
+#include "testing/recording_link.h"
 
 namespace {
 
@@ -20,15 +21,7 @@ using Bytes = std::vector<uint8_t>;
 // ALSA's configuration for this process: "default" is a device that takes one block and then
 // breaks, so that relay_run returns after the second.
 std::string use_device_that_takes_one_block() {
-  const char* base = std::getenv("TMPDIR");
-  std::string path = std::string(base != nullptr ? base : "/tmp") + "/orvctl-relay-XXXXXX";
-  const int fd = mkstemp(path.data());
-  const std::string config = std::string("pcm_type.orvtest { lib \"") + ORVTEST_PLUGIN_PATH +
-                             "\" }\npcm.!default { type orvtest; speed 1000; fail_at 12000 }\n";
-  [[maybe_unused]] const ssize_t written = write(fd, config.data(), config.size());
-  close(fd);
-  setenv("ALSA_CONFIG_PATH", path.c_str(), 1);
-  return path;
+  return use_alsa_config("pcm.!default { type orvtest; speed 1000; fail_at 12000 }");
 }
 
 Bytes count_reply(unsigned count) {

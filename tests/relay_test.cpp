@@ -14,11 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "run_process.h"
+#include "testing/alsa_config.h"
+#include "testing/run_process.h"
+#include "version.h"
 
 namespace {
 
-const std::string kBanner = "Orvane RF tuning utility v1.04\n\n";
+const std::string kBanner = "Orvane RF tuning utility v" ORVCTL_VERSION "\n\n";
 const std::string kTuned700 =
     "Firmware version is 1.04\nTuning to 700 kHz\nVHF/UHF, Wide Band FM\n\n"
     "Playback enabled: Ctrl-C to exit\n";
@@ -99,10 +101,7 @@ class RelayTest : public testing::Test {
   // type. The simulated board fills at once and its bus takes no time, so the output sets the
   // pace.
   EnvList setup(const std::string& config, EnvList extra = {}) {
-    std::FILE* file = std::fopen((dir + "/asound.conf").c_str(), "w");
-    std::fprintf(file, "pcm_type.orvtest { lib \"%s\" }\n%s\n", ORVTEST_PLUGIN_PATH,
-                 config.c_str());
-    std::fclose(file);
+    write_alsa_config(dir + "/asound.conf", config);
     EnvList env = {{"ALSA_CONFIG_PATH", dir + "/asound.conf"},
                    {"HOME", dir},
                    {"ORVSIM_LOG", dir + "/frames"},

@@ -5,50 +5,53 @@
 #include <string>
 #include <vector>
 
-#include "board/sim_board.h"
+#include "sim/sim_board.h"
+#include "sim/sim_knobs.h"
+#include "sim/sim_log.h"
 
 namespace {
 
 constexpr int64_t kSecond = 1000000000;
 
 struct KnobCase {
-  const char* version;
-  const char* status;
-  const char* rate;
-  const char* log;
+  SimKnobTexts texts;
   bool accepted;
   const char* error_mentions;  // for a rejected case
 };
 
+const char* shown(const char* text) {
+  return text != nullptr ? text : "-";
+}
+
 TEST(SimKnobsTest, AcceptsWellFormedValuesAndExplainsOthers) {
   const KnobCase cases[] = {
-      {nullptr, nullptr, nullptr, nullptr, true, ""},
-      {"0.0", "0 0 0 0", "0", "/tmp/x", true, ""},
-      {"255.255", "255 255 255 255", "1000000000", nullptr, true, ""},
-      {"2.03", "  1  2 3 4 ", "48000", nullptr, true, ""},
-      {"256.1", nullptr, nullptr, nullptr, false, "ORVSIM_VERSION"},
-      {"1", nullptr, nullptr, nullptr, false, "ORVSIM_VERSION"},
-      {"1.", nullptr, nullptr, nullptr, false, "ORVSIM_VERSION"},
-      {"1.4.2", nullptr, nullptr, nullptr, false, "ORVSIM_VERSION"},
-      {"-1.4", nullptr, nullptr, nullptr, false, "ORVSIM_VERSION"},
-      {"", nullptr, nullptr, nullptr, false, "ORVSIM_VERSION"},
-      {nullptr, "1 2 3", nullptr, nullptr, false, "ORVSIM_STATUS"},
-      {nullptr, "1 2 3 4 5", nullptr, nullptr, false, "ORVSIM_STATUS"},
-      {nullptr, "1 2 3 256", nullptr, nullptr, false, "ORVSIM_STATUS"},
-      {nullptr, "1,2,3,4", nullptr, nullptr, false, "ORVSIM_STATUS"},
-      {nullptr, nullptr, "fast", nullptr, false, "ORVSIM_RATE"},
-      {nullptr, nullptr, "-1", nullptr, false, "ORVSIM_RATE"},
-      {nullptr, nullptr, "1000000001", nullptr, false, "ORVSIM_RATE"},
-      {nullptr, nullptr, "99999999999999999999999", nullptr, false, "ORVSIM_RATE"},
-      {nullptr, nullptr, "48000 ", nullptr, false, "ORVSIM_RATE"},
-      {nullptr, nullptr, nullptr, "", false, "ORVSIM_LOG"},
+      {{}, true, ""},
+      {{.version = "0.0", .status = "0 0 0 0", .rate = "0", .log = "/tmp/x"}, true, ""},
+      {{.version = "255.255", .status = "255 255 255 255", .rate = "1000000000"}, true, ""},
+      {{.version = "2.03", .status = "  1  2 3 4 ", .rate = "48000"}, true, ""},
+      {{.version = "256.1"}, false, "ORVSIM_VERSION"},
+      {{.version = "1"}, false, "ORVSIM_VERSION"},
+      {{.version = "1."}, false, "ORVSIM_VERSION"},
+      {{.version = "1.4.2"}, false, "ORVSIM_VERSION"},
+      {{.version = "-1.4"}, false, "ORVSIM_VERSION"},
+      {{.version = ""}, false, "ORVSIM_VERSION"},
+      {{.status = "1 2 3"}, false, "ORVSIM_STATUS"},
+      {{.status = "1 2 3 4 5"}, false, "ORVSIM_STATUS"},
+      {{.status = "1 2 3 256"}, false, "ORVSIM_STATUS"},
+      {{.status = "1,2,3,4"}, false, "ORVSIM_STATUS"},
+      {{.rate = "fast"}, false, "ORVSIM_RATE"},
+      {{.rate = "-1"}, false, "ORVSIM_RATE"},
+      {{.rate = "1000000001"}, false, "ORVSIM_RATE"},
+      {{.rate = "99999999999999999999999"}, false, "ORVSIM_RATE"},
+      {{.rate = "48000 "}, false, "ORVSIM_RATE"},
+      {{.log = ""}, false, "ORVSIM_LOG"},
   };
   for (const KnobCase& c : cases) {
-    SCOPED_TRACE(std::string(c.version ? c.version : "-") + " | " + (c.status ? c.status : "-") +
-                 " | " + (c.rate ? c.rate : "-"));
+    SCOPED_TRACE(std::string(shown(c.texts.version)) + " | " + shown(c.texts.status) + " | " +
+                 shown(c.texts.rate));
     SimKnobs knobs;
     std::string error;
-    EXPECT_EQ(sim_parse_knobs(c.version, c.status, c.rate, c.log, knobs, error), c.accepted);
+    EXPECT_EQ(sim_parse_knobs(c.texts, knobs, error), c.accepted);
     EXPECT_NE(error.find(c.error_mentions), std::string::npos) << error;
   }
 }
@@ -56,7 +59,8 @@ TEST(SimKnobsTest, AcceptsWellFormedValuesAndExplainsOthers) {
 TEST(SimKnobsTest, KeepsTheValues) {
   SimKnobs knobs;
   std::string error;
-  ASSERT_TRUE(sim_parse_knobs("2.3", "52 180 0 1", "8000", "log", knobs, error));
+  ASSERT_TRUE(sim_parse_knobs(
+      {.version = "2.3", .status = "52 180 0 1", .rate = "8000", .log = "log"}, knobs, error));
   EXPECT_EQ(knobs.version.major, 2);
   EXPECT_EQ(knobs.version.minor, 3);
   EXPECT_TRUE(knobs.fixed_status);
@@ -84,8 +88,7 @@ TEST(SimKnobsTest, BusClockSetsHowLongAnExchangeTakes) {
     SCOPED_TRACE(c.text != nullptr ? c.text : "unset");
     SimKnobs knobs;
     std::string error;
-    ASSERT_EQ(sim_parse_knobs(nullptr, nullptr, nullptr, nullptr, knobs, error, c.text),
-              c.accepted);
+    ASSERT_EQ(sim_parse_knobs({.spi_hz = c.text}, knobs, error), c.accepted);
     if (c.accepted) {
       EXPECT_EQ(sim_transfer_ns(knobs, kAudioFrameLength), c.audio_frame_ns);
     } else {
@@ -189,7 +192,7 @@ TEST_F(SimBoardTest, SignalIsAudibleAndFollowsTheTuning) {
 
   // The ramp: sample n is the low 16 bits of n, whatever the tuning.
   std::string error;
-  ASSERT_TRUE(sim_parse_knobs(nullptr, nullptr, nullptr, nullptr, knobs, error, nullptr, "ramp"));
+  ASSERT_TRUE(sim_parse_knobs({.signal = "ramp"}, knobs, error));
   sim_reset(board, knobs);
   const std::pair<uint64_t, int16_t> ramp[] = {
       {0, 0}, {1, 1}, {32767, 32767}, {32768, -32768}, {65535, -1}, {65536, 0}, {1000001, 16961}};

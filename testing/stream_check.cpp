@@ -24,7 +24,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "board/sim_board.h"
+#include "sim/sim_board.h"
+#include "sim/sim_knobs.h"
 
 namespace {
 
@@ -74,8 +75,7 @@ int main(int argc, char* argv[]) {
   }
   SimKnobs knobs;
   std::string error;
-  if (!sim_parse_knobs(nullptr, nullptr, nullptr, nullptr, knobs, error, nullptr,
-                       argc == 4 ? argv[3] : nullptr)) {
+  if (!sim_parse_knobs({.signal = argc == 4 ? argv[3] : nullptr}, knobs, error)) {
     std::fprintf(stderr, "orvctl-stream-check: %s\n", error.c_str());
     return 2;
   }

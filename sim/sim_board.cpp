@@ -1,79 +1,17 @@
-#include "board/sim_board.h"
-
-#include <zlib.h>
+#include "sim/sim_board.h"
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <numbers>
 
 namespace {
 
-// Whole decimal number of at most `max`; digits only.
-bool read_decimal(const char*& p, uint64_t max, uint64_t& value) {
-  if (*p < '0' || *p > '9') {
-    return false;
-  }
-  value = 0;
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    value = value * 10 + static_cast<uint64_t>(*p - '0');
-    if (value > max) {
-      return false;
-    }
-  }
-  return true;
-}
+constexpr double kSineAmplitude = 12000;  // the chime's peak, about -9 dBFS
 
-bool parse_version(const char* text, FirmwareVersion& version) {
-  uint64_t major = 0;
-  uint64_t minor = 0;
-  if (!read_decimal(text, 255, major) || *text++ != '.' || !read_decimal(text, 255, minor) ||
-      *text != '\0') {
-    return false;
-  }
-  version = {static_cast<uint8_t>(major), static_cast<uint8_t>(minor)};
-  return true;
-}
-
-bool parse_status(const char* text, BoardStatus& status) {
-  uint8_t bytes[4];
-  for (uint8_t& byte : bytes) {
-    while (*text == ' ') {
-      ++text;
-    }
-    uint64_t value = 0;
-    if (!read_decimal(text, 255, value) || (*text != ' ' && *text != '\0')) {
-      return false;
-    }
-    byte = static_cast<uint8_t>(value);
-  }
-  while (*text == ' ') {
-    ++text;
-  }
-  if (*text != '\0') {
-    return false;
-  }
-  status = {bytes[0], bytes[1], bytes[2], bytes[3]};
-  return true;
-}
-
-bool parse_whole(const char* text, uint32_t max, uint32_t& number) {
-  uint64_t value = 0;
-  if (!read_decimal(text, max, value) || *text != '\0') {
-    return false;
-  }
-  number = static_cast<uint32_t>(value);
-  return true;
-}
-
-std::string rejected(const char* text) {
-  return std::string(", not \"") + text + "\"";
-}
-
-// Phase step per sample of a tone of `hertz` at 48000 samples per second.
+// Phase step per sample of a tone of `hertz` at the board's rate.
 uint32_t phase_step(double hertz) {
-  return static_cast<uint32_t>(std::lround(hertz / 48000.0 * 4294967296.0));
+  return static_cast<uint32_t>(std::lround(hertz / kSampleRate * 4294967296.0));
 }
 
 void tune_notes(SimBoard& board) {
@@ -130,53 +68,6 @@ void fill_audio(SimBoard& board, uint8_t* audio, uint32_t bytes) {
 
 }  // namespace
 
-bool sim_parse_knobs(const char* version, const char* status, const char* rate,
-                     const char* log_path, SimKnobs& knobs, std::string& error, const char* spi_hz,
-                     const char* signal) {
-  knobs = SimKnobs{};
-  if (version != nullptr && !parse_version(version, knobs.version)) {
-    error =
-        "ORVSIM_VERSION must be MAJOR.MINOR, each 0 to 255 (for example 1.4)" + rejected(version);
-    return false;
-  }
-  if (status != nullptr) {
-    if (!parse_status(status, knobs.status)) {
-      error =
-          "ORVSIM_STATUS must be four numbers 0 to 255 separated by spaces, RSSI AGC B5 B6 "
-          "(for example \"52 180 0 1\")" +
-          rejected(status);
-      return false;
-    }
-    knobs.fixed_status = true;
-  }
-  if (rate != nullptr && !parse_whole(rate, kSimMaxRate, knobs.rate)) {
-    error = "ORVSIM_RATE must be a whole number of samples per second from 0 to " +
-            std::to_string(kSimMaxRate) + rejected(rate);
-    return false;
-  }
-  if (spi_hz != nullptr && !parse_whole(spi_hz, kSimMaxSpiHz, knobs.spi_hz)) {
-    error = "ORVSIM_SPI_HZ must be a bus clock in Hz from 0 (no bus time) to " +
-            std::to_string(kSimMaxSpiHz) + rejected(spi_hz);
-    return false;
-  }
-  if (signal != nullptr) {
-    if (std::strcmp(signal, "chime") == 0) {
-      knobs.signal = SimSignal::chime;
-    } else if (std::strcmp(signal, "ramp") == 0) {
-      knobs.signal = SimSignal::ramp;
-    } else {
-      error = "ORVSIM_SIGNAL must be chime or ramp" + rejected(signal);
-      return false;
-    }
-  }
-  if (log_path != nullptr && *log_path == '\0') {
-    error = "ORVSIM_LOG must name a file";
-    return false;
-  }
-  knobs.log_path = log_path;
-  return true;
-}
-
 int64_t sim_transfer_ns(const SimKnobs& knobs, uint32_t length) {
   return knobs.spi_hz == 0 ? 0 : int64_t{length} * 8 * 1000000000 / knobs.spi_hz;
 }
@@ -186,7 +77,7 @@ void sim_reset(SimBoard& board, const SimKnobs& knobs) {
   board.knobs = knobs;
   for (int i = 0; i < 1024; ++i) {
     board.sine[i] =
-        static_cast<int16_t>(std::lround(12000.0 * std::sin(i * std::numbers::pi / 512.0)));
+        static_cast<int16_t>(std::lround(kSineAmplitude * std::sin(i * std::numbers::pi / 512.0)));
   }
   tune_notes(board);
 }
@@ -265,26 +156,4 @@ void sim_exchange(SimBoard& board, uint8_t* frame, uint32_t length, int64_t now_
     default:  // unknown commands are ignored, as the board does
       break;
   }
-}
-
-SimLogLine sim_log_line(const uint8_t* sent, uint32_t length, const uint8_t* reply) {
-  SimLogLine line;
-  const uint32_t shown = length > 16 ? 3 : length;
-  int used = 0;
-  for (uint32_t i = 0; i < shown; ++i) {
-    used += std::snprintf(line.text + used, sizeof line.text - used, i == 0 ? "%02x" : " %02x",
-                          static_cast<unsigned>(sent[i]));
-  }
-  if (length > shown) {
-    used += std::snprintf(line.text + used, sizeof line.text - used, " +%lu",
-                          static_cast<unsigned long>(length - shown));
-  }
-  if (length > 3 && sent[0] == kDirectionRead && sent[2] == CMD_AUDIO) {
-    const uLong crc = crc32(crc32(0L, Z_NULL, 0), reply + 3, length - 3);
-    used += std::snprintf(line.text + used, sizeof line.text - used, " crc32=%08lx",
-                          static_cast<unsigned long>(crc));
-  }
-  used += std::snprintf(line.text + used, sizeof line.text - used, "\n");
-  line.size = static_cast<size_t>(used);
-  return line;
 }

@@ -1,4 +1,4 @@
-#include "recording_link.h"
+#include "testing/recording_link.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "run_process.h"
+#include "testing/run_process.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -1,0 +1,26 @@
+# Sourced by the scripts that build and run the test configuration (test.sh, soak.sh,
+# measure-heap.sh, measure-cpu.sh): its one build folder and options, and the test ALSA
+# configuration, each written once. try.sh builds build/ on its own, without the tests.
+
+# The test configuration's build folder: tests, the benchmark, warnings as errors.
+test_build=build-test
+
+configure_test_build() {
+  cmake -S . -B "$test_build" -DBUILD_TESTING=ON -DORVCTL_WERROR=ON -DORVCTL_BENCH=ON "$@"
+}
+
+# Installs what the measurements need and builds orvctl-sim, the test suite's sound card and the
+# checker of captured audio.
+build_for_measuring() {
+  scripts/deps.sh measure >/dev/null
+  configure_test_build >/dev/null
+  cmake --build "$test_build" -j"$(nproc)" --target orvctl-sim asound_module_pcm_orvtest \
+    orvctl-stream-check >/dev/null
+}
+
+# write_test_asound_conf FILE PCMS: an ALSA configuration that declares the test suite's sound
+# card (type orvtest), then the PCMs. Point ALSA_CONFIG_PATH at FILE to have ALSA read it alone.
+write_test_asound_conf() {
+  printf 'pcm_type.orvtest { lib "%s" }\n%s\n' \
+    "$PWD/$test_build/testing/libasound_module_pcm_orvtest.so" "$2" >"$1"
+}

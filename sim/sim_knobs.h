@@ -1,0 +1,24 @@
+// The simulated board's knobs: orvctl-sim's ORVSIM_* environment variables, read in one place and
+// checked here, and turned into the board's settings.
+#pragma once
+
+#include <string>
+
+#include "sim/sim_board.h"
+
+// The knobs as set (nullptr: not set).
+struct SimKnobTexts {
+  const char* version = nullptr;  // ORVSIM_VERSION: the firmware version, MAJOR.MINOR
+  const char* status = nullptr;   // ORVSIM_STATUS: the status reply, "RSSI AGC B5 B6"
+  const char* rate = nullptr;     // ORVSIM_RATE: samples per second once playing
+  const char* spi_hz = nullptr;   // ORVSIM_SPI_HZ: the bus clock
+  const char* signal = nullptr;   // ORVSIM_SIGNAL: chime or ramp
+  const char* log = nullptr;      // ORVSIM_LOG: the frame log's file
+};
+
+// The knobs of this process's environment.
+SimKnobTexts sim_knobs_from_environment();
+
+// Checks the knobs and fills `knobs` (unset ones keep their defaults). On a malformed value
+// returns false and says what is expected in `error`.
+bool sim_parse_knobs(const SimKnobTexts& texts, SimKnobs& knobs, std::string& error);
