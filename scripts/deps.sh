@@ -8,8 +8,8 @@ packages=(cmake make g++ pkg-config libbcm2835-dev libasound2-dev zlib1g-dev)
 foreign=()
 for word in "$@"; do
   case "$word" in
-    test) packages+=(libgtest-dev libbenchmark-dev sox) ;;
-    package) packages+=(dpkg-dev file) ;;
+    test) packages+=(libgtest-dev libbenchmark-dev sox systemd) ;;
+    package) packages+=(dpkg-dev file lintian) ;;
     fuzz) packages+=(libgtest-dev clang libclang-rt-14-dev) ;;
     measure) packages+=(libgtest-dev libbenchmark-dev valgrind time) ;;
     arm64 | armhf)

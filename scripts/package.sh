@@ -2,10 +2,12 @@
 # Builds the Debian packages of orvctl into dist/, for the host and for the Raspberry Pi's
 # arm64 and armhf: scripts/package.sh [host] [arm64] [armhf] (default: all three).
 #
-# Each package carries orvctl on the spidev link, which works on every Raspberry Pi without root.
-# Before packing, the whole test suite runs on that build (a foreign one under qemu), and a cross
-# build also links orvctl on the bcm2835 library for that architecture. After packing, the
-# package's contents and dependencies are checked, and its orvctl-sim is run.
+# Each package carries orvctl on the spidev link, which works on every Raspberry Pi without root,
+# built with Debian's flags (dpkg-buildflags, hardening included) for the prefix /usr. Before
+# packing, the whole test suite runs on that build (a foreign one under qemu), and a cross build
+# also links orvctl on the bcm2835 library for that architecture. After packing, the package's
+# contents and dependencies are checked, lintian must find nothing to say, and its orvctl-sim is
+# run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -46,8 +48,16 @@ for target in "${targets[@]}"; do
     esac
   fi
 
-  cmake -S . -B "$build" "${cross[@]}" -DORVCTL_SPI=spidev -DORVCTL_WERROR=ON \
-    -DCMAKE_BUILD_TYPE=Release >/dev/null
+  # Debian's compiler and linker flags for the architecture (CMake reads CXXFLAGS and LDFLAGS
+  # when it first configures a folder, and knows no CPPFLAGS).
+  (
+    eval "$(DEB_HOST_ARCH=$architecture DEB_BUILD_MAINT_OPTIONS=hardening=+all \
+      dpkg-buildflags --export=sh)"
+    export CXXFLAGS="$CPPFLAGS $CXXFLAGS"
+    rm -rf "$build"
+    cmake -S . -B "$build" "${cross[@]}" -DORVCTL_SPI=spidev -DORVCTL_WERROR=ON \
+      -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+  )
   cmake --build "$build" -j"$jobs"
   # The minutes-long relay runs are scripts/test.sh's; under qemu they skip themselves anyway.
   ctest --test-dir "$build" --output-on-failure --no-tests=error -j"$jobs" -LE long
@@ -66,7 +76,9 @@ for target in "${targets[@]}"; do
   contents=$(dpkg-deb -c "$package")
   echo "$contents"
   for path in ./usr/bin/orvctl ./usr/bin/orvctl-sim ./usr/share/man/man1/orvctl.1.gz \
-    ./usr/share/man/man1/orvctl-sim.1.gz ./usr/share/doc/orvctl/copyright; do
+    ./usr/share/man/man1/orvctl-sim.1.gz ./usr/share/doc/orvctl/copyright \
+    ./usr/share/doc/orvctl/changelog.gz ./usr/lib/systemd/system/orvctl@.service \
+    ./usr/lib/systemd/user/orvctl@.service ./etc/default/orvctl; do
     grep -q " $path\$" <<<"$contents" || fail "$package lacks $path"
   done
   [ "$(dpkg-deb -f "$package" Architecture)" = "$architecture" ] ||
@@ -74,6 +86,12 @@ for target in "${targets[@]}"; do
   depends=$(dpkg-deb -f "$package" Depends)
   echo "Depends: $depends"
   grep -q 'libasound2' <<<"$depends" || fail "$package does not depend on libasound2"
+  [ "$(dpkg-deb --ctrl-tarfile "$package" | tar -xO ./conffiles)" = /etc/default/orvctl ] ||
+    fail "$package does not keep /etc/default/orvctl as a conffile"
+  if ! said=$(lintian --fail-on error,warning "$package" 2>&1); then
+    grep -v 'running with root privileges' <<<"$said" >&2
+    fail "lintian has errors or warnings for $package"
+  fi
 
   # The packed programs run, on their own architecture.
   unpacked=$(mktemp -d)

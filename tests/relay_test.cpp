@@ -422,18 +422,55 @@ uint32_t le32(const std::string& bytes, size_t at) {
 
 // Ways of routing "default" that the README and the man page give, each run as a user would and
 // followed to what the other program made of the audio.
+enum class Made {
+  wav,       // a WAV file at 48000 Hz, complete after Ctrl-C, holding the board's blocks
+  raw22050,  // raw samples resampled to 22050 Hz, as a decoder that wants that rate reads them
+  nothing,   // no output at all: the card named does not exist
+};
+
 struct RecipeCase {
   const char* name;
   std::string config;  // "DIR" stands for the test's directory
-  const char* made;    // the file the other program writes
+  EnvList env = {};
+  const char* file = "";  // what the other program writes
+  Made made;
 };
+
+// The file `path` once the programs writing it have finished: no longer growing (and, when
+// `complete` says so, complete).
+std::string finished_file(const std::string& path, bool (*complete)(const std::string&) = nullptr) {
+  std::string text = read_file(path);
+  for (int wait_ms = 0; wait_ms < 10000; wait_ms += 100) {
+    usleep(100000);
+    const std::string later = read_file(path);
+    if (later == text && !text.empty() && (complete == nullptr || complete(text))) {
+      break;
+    }
+    text = later;
+  }
+  return text;
+}
 
 TEST_F(RelayTest, RecipesFromTheReadme) {
   const RecipeCase cases[] = {
-      {"recorder: a WAV file written by sox as the audio comes",
-       "pcm.!default { type file; slave.pcm { type null }; format \"raw\";\n"
-       "  file \"|sox -q -t raw -r 48000 -e signed -b 16 -c 1 - DIR/out.wav\" }",
-       "out.wav"},
+      {.name = "recorder: a WAV file written by sox as the audio comes",
+       .config = "pcm.!default { type file; slave.pcm { type null }; format \"raw\";\n"
+                 "  file \"|sox -q -t raw -r 48000 -e signed -b 16 -c 1 - DIR/out.wav\" }",
+       .file = "out.wav",
+       .made = Made::wav},
+      // In the README the decoder (multimon-ng) stands where cat does here.
+      {.name = "decoder: raw samples resampled by sox to the decoder's 22050 Hz",
+       .config = "pcm.!default { type file; slave.pcm { type null }; format \"raw\";\n"
+                 "  file \"|sox -q -t raw -r 48000 -e signed -b 16 -c 1 - -t raw -r 22050 -e "
+                 "signed -b 16 -c 1 - | cat > DIR/decoded.raw\" }",
+       .file = "decoded.raw",
+       .made = Made::raw22050},
+      // ALSA's own configuration reads ALSA_CARD for the card of "default".
+      {.name = "another card by name, without editing files",
+       .config = "",
+       .env = {{"ALSA_CONFIG_PATH", "/usr/share/alsa/alsa.conf"},
+               {"ALSA_CARD", "OrvtestNoSuchCard"}},
+       .made = Made::nothing},
   };
   for (const RecipeCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -441,39 +478,163 @@ TEST_F(RelayTest, RecipesFromTheReadme) {
     for (size_t at = config.find("DIR"); at != std::string::npos; at = config.find("DIR", at)) {
       config.replace(at, 3, dir);
     }
-    const std::string made = dir + "/" + c.made;
-    std::filesystem::remove(made);
+    const std::string file = dir + "/" + c.file;
+    if (*c.file != '\0') {
+      std::filesystem::remove(file);
+    }
     std::filesystem::remove(dir + "/frames");
-    // The board at ten times real time: a few blocks before Ctrl-C.
-    const ProcessResult run = run_process(ORVCTL_SIM_PATH, {"-s", "145500"},
-                                          setup(config, {{"ORVSIM_RATE", "480000"}}), 400);
-    EXPECT_EQ(run.status, 128 + SIGINT) << run.out << run.err;
-    // The other program finishes once the tool's end has closed the pipe: its header then
-    // gives the size of what follows it.
-    std::string wav;
-    for (int wait_ms = 0; wait_ms < 10000; wait_ms += 50) {
-      wav = read_file(made);
-      if (wav.size() > 44 && le32(wav, 40) == wav.size() - 44) {
+    EnvList env = c.env;
+    env.emplace_back("ORVSIM_RATE", "480000");  // the board at ten times real time
+    const ProcessResult run =
+        run_process(ORVCTL_SIM_PATH, {"-s", "145500"}, setup(config, env), 400);
+    const std::vector<std::string> sent = sent_blocks(frames());
+    switch (c.made) {
+      case Made::wav: {
+        EXPECT_EQ(run.status, 128 + SIGINT) << run.out << run.err;
+        // sox completes its header once the tool's end has closed the pipe.
+        const std::string wav = finished_file(file, [](const std::string& text) {
+          return text.size() > 44 && le32(text, 40) == text.size() - 44;
+        });
+        ASSERT_GT(wav.size(), 44u);
+        EXPECT_EQ(wav.substr(0, 4), "RIFF");
+        EXPECT_EQ(le32(wav, 4), wav.size() - 8);
+        EXPECT_EQ(wav.substr(8, 8), "WAVEfmt ");
+        EXPECT_EQ(le32(wav, 24), 48000u);
+        EXPECT_EQ(wav.substr(36, 4), "data");
+        EXPECT_EQ(le32(wav, 40), wav.size() - 44);
+        // The audio is the board's, block for block, from the first.
+        std::string audio = wav.substr(44);
+        audio.resize(audio.size() - audio.size() % kBlockBytes);
+        const std::vector<std::string> got = played_blocks(audio);
+        ASSERT_GT(got.size(), 0u);
+        ASSERT_GE(sent.size(), got.size());
+        EXPECT_EQ(got, std::vector<std::string>(sent.begin(), sent.begin() + got.size()));
         break;
       }
-      usleep(50000);
+      case Made::raw22050: {
+        EXPECT_EQ(run.status, 128 + SIGINT) << run.out << run.err;
+        const std::string raw = finished_file(file);
+        // 22050 samples for every 48000 the tool wrote: at least a block's worth, at most what the
+        // board sent.
+        EXPECT_EQ(raw.size() % 2, 0u);
+        EXPECT_GE(raw.size() / 2, kBlockBytes / 2 * 22050 / 48000);
+        EXPECT_LE(raw.size() / 2, sent.size() * kBlockBytes / 2 * 22050 / 48000 + 64);
+        break;
+      }
+      case Made::nothing:
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(relay_messages(run.out),
+                  std::vector<std::string>{"Playback open error: No such device"});
+        EXPECT_NE(run.err.find("cannot find card 'OrvtestNoSuchCard'"), std::string::npos)
+            << run.err;
+        EXPECT_EQ(sent.size(), 0u);
+        break;
     }
-    ASSERT_GT(wav.size(), 44u);
-    EXPECT_EQ(wav.substr(0, 4), "RIFF");
-    EXPECT_EQ(le32(wav, 4), wav.size() - 8);
-    EXPECT_EQ(wav.substr(8, 8), "WAVEfmt ");
-    EXPECT_EQ(le32(wav, 24), 48000u);
-    EXPECT_EQ(wav.substr(36, 4), "data");
-    EXPECT_EQ(le32(wav, 40), wav.size() - 44);
-    // The audio is the board's, block for block, from the first.
-    std::string audio = wav.substr(44);
-    audio.resize(audio.size() - audio.size() % kBlockBytes);
-    std::vector<std::string> sent = sent_blocks(frames());
-    const std::vector<std::string> got = played_blocks(audio);
-    ASSERT_GT(got.size(), 0u);
-    ASSERT_GE(sent.size(), got.size());
-    sent.resize(got.size());
-    EXPECT_EQ(got, sent);
+  }
+}
+
+// The variables of an EnvironmentFile=, read as systemd reads them: KEY=VALUE lines, lines of '#'
+// ignored, one pair of quotes around the value removed.
+std::vector<std::pair<std::string, std::string>> environment_file(const std::string& text) {
+  std::vector<std::pair<std::string, std::string>> variables;
+  for (const std::string& line : lines_of(text)) {
+    const size_t equals = line.find('=');
+    if (line.empty() || line[0] == '#' || equals == std::string::npos) {
+      continue;
+    }
+    std::string value = line.substr(equals + 1);
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+      value = value.substr(1, value.size() - 2);
+    }
+    variables.emplace_back(line.substr(0, equals), value);
+  }
+  return variables;
+}
+
+// The command of a unit's ExecStart= for `instance`, as systemd builds it: %i is the instance, and
+// an unquoted $NAME is the variable's value split at white space (nothing when it is empty).
+std::vector<std::string> exec_start(const std::string& unit, const std::string& instance,
+                                    const std::vector<std::pair<std::string, std::string>>& env) {
+  std::vector<std::string> words;
+  for (const std::string& line : lines_of(unit)) {
+    if (line.rfind("ExecStart=", 0) != 0) {
+      continue;
+    }
+    std::istringstream in(line.substr(10));
+    for (std::string word; in >> word;) {
+      if (word[0] == '$') {
+        for (const auto& [name, value] : env) {
+          std::istringstream split(name == word.substr(1) ? value : "");
+          for (std::string part; split >> part;) {
+            words.push_back(part);
+          }
+        }
+      } else {
+        for (size_t at = word.find("%i"); at != std::string::npos; at = word.find("%i")) {
+          word.replace(at, 2, instance);
+        }
+        words.push_back(word);
+      }
+    }
+  }
+  return words;
+}
+
+struct UnitCase {
+  const char* name;
+  const char* unit;     // under the test units' folder
+  std::string options;  // the options file; empty: the one the packages install
+  const char* instance;
+  std::string announced;  // what the run prints up to the relay's announcement
+  bool status_lines;
+};
+
+TEST_F(RelayTest, ServiceUnitsPlayTheBoard) {
+  const std::string example = read_file(ORVCTL_OPTIONS_EXAMPLE);
+  const UnitCase cases[] = {
+      {.name = "system unit with the options file as installed",
+       .unit = "system/orvctl@.service",
+       .options = example,
+       .instance = "145500",
+       .announced = kBanner + R"(Firmware version is 1.04
+Tuning to 145500 kHz
+VHF/UHF, Narrow Band FM
+
+Playback enabled: Ctrl-C to exit
+)",
+       .status_lines = false},
+      {.name = "user unit with letters in the options file",
+       .unit = "user/orvctl@.service",
+       .options = "# wide band FM, with the signal status\nORVCTL_OPTIONS=\"-w -r\"\n",
+       .instance = "88000",
+       .announced = kBanner + R"(Firmware version is 1.04
+Tuning to 88000 kHz
+VHF/UHF, Wide Band FM
+
+Playback enabled: Ctrl-C to exit
+)",
+       .status_lines = true},
+  };
+  for (const UnitCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(dir + "/frames");
+    std::filesystem::remove(dir + "/played.raw");
+    std::vector<std::string> command =
+        exec_start(read_file(std::string(ORVCTL_UNITS) + "/" + c.unit), c.instance,
+                   environment_file(c.options));
+    ASSERT_GE(command.size(), 2u);
+    // The unit runs this build's orvctl; the simulated board's orvctl-sim stands beside it.
+    ASSERT_EQ(command[0].substr(command[0].rfind('/')), "/orvctl");
+    command[0] += "-sim";
+    ASSERT_EQ(command[0], ORVCTL_SIM_PATH);
+    const ProcessResult run =
+        run_process(command[0], std::vector<std::string>(command.begin() + 1, command.end()),
+                    setup(captured_device(""), {{"ORVSIM_RATE", "480000"}}), 400);
+    EXPECT_EQ(run.status, 128 + SIGINT);  // systemctl stop sends SIGINT (KillSignal=)
+    EXPECT_EQ(run.out.substr(0, c.announced.size()), c.announced);
+    EXPECT_EQ(count_lines_starting(run.out, "RSSI = ") > 0, c.status_lines) << run.out;
+    EXPECT_NE(frames().find("00 00 56 01 80\n"), std::string::npos);
+    EXPECT_GT(played().size(), 0u);
   }
 }
 
