@@ -79,52 +79,46 @@ SimKnobTexts sim_knobs_from_environment() {
 }
 
 bool sim_parse_knobs(const SimKnobTexts& texts, SimKnobs& knobs, std::string& error) {
-  const char* const version = texts.version;
-  const char* const status = texts.status;
-  const char* const rate = texts.rate;
-  const char* const spi_hz = texts.spi_hz;
-  const char* const signal = texts.signal;
-  const char* const log_path = texts.log;
   knobs = SimKnobs{};
-  if (version != nullptr && !parse_version(version, knobs.version)) {
-    error =
-        "ORVSIM_VERSION must be MAJOR.MINOR, each 0 to 255 (for example 1.4)" + rejected(version);
+  if (texts.version != nullptr && !parse_version(texts.version, knobs.version)) {
+    error = "ORVSIM_VERSION must be MAJOR.MINOR, each 0 to 255 (for example 1.4)" +
+            rejected(texts.version);
     return false;
   }
-  if (status != nullptr) {
-    if (!parse_status(status, knobs.status)) {
+  if (texts.status != nullptr) {
+    if (!parse_status(texts.status, knobs.status)) {
       error =
           "ORVSIM_STATUS must be four numbers 0 to 255 separated by spaces, RSSI AGC B5 B6 "
           "(for example \"52 180 0 1\")" +
-          rejected(status);
+          rejected(texts.status);
       return false;
     }
     knobs.fixed_status = true;
   }
-  if (rate != nullptr && !parse_whole(rate, kSimMaxRate, knobs.rate)) {
+  if (texts.rate != nullptr && !parse_whole(texts.rate, kSimMaxRate, knobs.rate)) {
     error = "ORVSIM_RATE must be a whole number of samples per second from 0 to " +
-            std::to_string(kSimMaxRate) + rejected(rate);
+            std::to_string(kSimMaxRate) + rejected(texts.rate);
     return false;
   }
-  if (spi_hz != nullptr && !parse_whole(spi_hz, kSimMaxSpiHz, knobs.spi_hz)) {
+  if (texts.spi_hz != nullptr && !parse_whole(texts.spi_hz, kSimMaxSpiHz, knobs.spi_hz)) {
     error = "ORVSIM_SPI_HZ must be a bus clock in Hz from 0 (no bus time) to " +
-            std::to_string(kSimMaxSpiHz) + rejected(spi_hz);
+            std::to_string(kSimMaxSpiHz) + rejected(texts.spi_hz);
     return false;
   }
-  if (signal != nullptr) {
-    if (std::strcmp(signal, "chime") == 0) {
+  if (texts.signal != nullptr) {
+    if (std::strcmp(texts.signal, "chime") == 0) {
       knobs.signal = SimSignal::chime;
-    } else if (std::strcmp(signal, "ramp") == 0) {
+    } else if (std::strcmp(texts.signal, "ramp") == 0) {
       knobs.signal = SimSignal::ramp;
     } else {
-      error = "ORVSIM_SIGNAL must be chime or ramp" + rejected(signal);
+      error = "ORVSIM_SIGNAL must be chime or ramp" + rejected(texts.signal);
       return false;
     }
   }
-  if (log_path != nullptr && *log_path == '\0') {
+  if (texts.log != nullptr && *texts.log == '\0') {
     error = "ORVSIM_LOG must name a file";
     return false;
   }
-  knobs.log_path = log_path;
+  knobs.log_path = texts.log;
   return true;
 }
