@@ -1,10 +1,17 @@
 // Following the sound output's clock. The board's sample clock and the sound card's are two
 // crystals, never exactly equal: left alone, the output's queue slowly drains (a fast output, which
 // then runs dry) or fills (a slow one, which then holds the relay up until the board's buffer
-// overflows). The relay measures the queue once per block, at the moment it writes, and when the
-// queue has moved away from where it settled after start-up, it drops or repeats single samples
-// at the flattest places of the blocks, as many as the drift needs. While the clocks agree it
-// edits nothing.
+// overflows). The relay measures the queue once per block, at the moment it writes, and drops or
+// repeats single samples at the flattest places of the blocks.
+//
+// Two things move the queue, and each is answered on its own:
+// - the drift: the rate at which the queue would move if nothing were edited, learned from a
+//   minute of blocks (the queue plus the edits made so far, so that the edits themselves do not
+//   count). That many edits a block hold the queue where it is. While the clocks agree (the drift
+//   is below one edit in ten blocks) nothing is edited.
+// - a backlog: the queue away from its set point by more than the dead band, as after an underrun
+//   (the output restarts with the board's backlog queued on top) or an error of the learned drift.
+//   It is worked off at up to 1000 ppm, back to half the dead band, and then left alone.
 #pragma once
 
 #include <cstdint>
@@ -15,33 +22,58 @@ typedef struct _snd_pcm snd_pcm_t;  // as <alsa/asoundlib.h> declares it
 constexpr int kClockSkipBlocks = 8;
 // Blocks whose queue, taken together (their median), is the set point.
 constexpr int kClockSettleBlocks = 32;
-// Most edits in one block: 12 samples in 12000 follow clocks up to 1000 ppm apart.
-constexpr int kClockMaxEdits = 12;
+// Most edits in one block for the drift: 12 samples in 12000 follow clocks up to 1000 ppm apart.
+constexpr int kClockMaxRate = 12;
+// ... and as many again to work off a backlog.
+constexpr int kClockMaxEdits = 2 * kClockMaxRate;
 // Distance from the set point, in samples, within which the queue is left alone (10 ms).
 constexpr double kClockDeadBand = 480;
+// Blocks whose readings are taken together: a coarse output moves its position only once per
+// period, which can be longer than a block.
+constexpr int kClockWindowBlocks = 4;
+// Blocks whose queue is taken together (the median), so that a block or two held up (the whole
+// system stalled for a moment) move nothing.
+constexpr int kClockMedianBlocks = 7;
+// Blocks over which the drift is learned (one minute).
+constexpr int kClockTrendBlocks = 240;
 
 // What the relay knows of the output's clock; one record for the run, held by the relay.
 struct OutputClock {
-  int64_t origin_ns = 0;       // CLOCK_MONOTONIC time 0 of the readings
+  int64_t origin_ns = 0;       // time 0 of the readings
   int64_t last_write_ns = -1;  // time of the previous block's write
   double block_ns = 0;         // time between two writes, smoothed: the board's pace; 0 = unknown
+  int off_pace = 0;            // intervals in a row far off that pace
 
-  // This block's readings of the output. A coarse output (one that moves its position once per
+  // This block's readings of the output, each projected to the moment of the write (the queue
+  // less what the output plays until then). A coarse output (one that moves its position once per
   // period) reports stale positions between its steps, which make the queue look larger than it
-  // is; the smallest reading, each projected to the moment of the write, is the freshest.
+  // is: the smallest projection, of this block and of the recent ones (their periods can be
+  // longer than a block), is the freshest.
   uint32_t polls = 0;           // polls of the board in this block so far
   uint32_t polls_per_read = 1;  // polls between two readings
-  double lowest = 0;            // least queue + frames the output plays until the reading
-  bool measured = false;        // `lowest` holds a reading of this block
+  uint32_t until_read = 0;      // polls until the next reading
+  double lowest = 0;            // the smallest reading of this block: queue + frames played from
+  bool measured = false;        // the previous write until the reading; `lowest` holds one
+  double window[kClockWindowBlocks] = {};          // queue just before each recent block's write
+  double window_ns[kClockWindowBlocks] = {};       // ... the time of that write
+  double window_written[kClockWindowBlocks] = {};  // ... and what it wrote
+  int window_blocks = 0;  // blocks in `window` since the output (re)started
 
   int running_blocks = 0;  // blocks measured since the output (re)started
   double settling[kClockSettleBlocks] = {};
   int settled_blocks = 0;  // blocks in `settling`
   bool settled = false;    // `set_point` holds
   double set_point = 0;    // queue just before a write, in samples
-  double level = 0;        // smoothed distance of the queue from the set point
-  double rate = 0;         // edits per block the drift needs: + drops, - repeats
-  double owed = 0;         // part of an edit carried over to the next block
+
+  double edited = 0;                       // samples dropped (+) or repeated (-) since the start
+  double recent[kClockMedianBlocks] = {};  // the queue of recent blocks plus `edited` then: the
+  int recent_blocks = 0;                   // queue as it would be had nothing been edited
+  double distance = 0;                     // the queue (from their median) less the set point
+  double trend[kClockTrendBlocks] = {};    // their median, block by block
+  int trend_blocks = 0;                    // blocks in `trend` since the output (re)started
+  double rate = 0;                         // edits per block the drift needs: + drops, - repeats
+  bool working_off = false;                // a backlog is being worked off
+  double owed = 0;                         // part of an edit carried over to the next block
 };
 
 // Starts following at the opening of the output.
@@ -50,13 +82,18 @@ void relay_clock_start(OutputClock& clock);
 // Called at every poll of the board: now and then reads how much the output holds.
 void relay_clock_poll(OutputClock& clock, snd_pcm_t* handle);
 
-// Called right before a block is written: takes this block's measurement and returns how many
-// samples of the block to edit: n > 0 drops n samples, n < 0 repeats -n, 0 leaves it whole.
-int relay_clock_edits(OutputClock& clock, snd_pcm_t* handle);
+// Called right before a block is written, with the board's buffer count that let the block be
+// fetched: takes this block's measurement and returns how many samples of the block to edit:
+// n > 0 drops n samples, n < 0 repeats -n, 0 leaves it whole. What the board held beyond the block
+// counts as queued: after an upset the output may be full and the rest of a backlog waiting on the
+// board.
+int relay_clock_edits(OutputClock& clock, snd_pcm_t* handle, unsigned BytesAvail);
 
-// The output underran and was restarted: its queue starts over, the set point stays.
+// The output underran and was restarted: its queue starts over; the set point and the learned
+// drift stay.
 void relay_clock_restart(OutputClock& clock);
 
-// The correction itself, for one block whose queue (samples held just before the write) was
-// measured as `queue` (`measured` false: not measured). Returns the edits as relay_clock_edits.
+// The correction itself, for one block whose queue (samples held just before the write by the
+// output, and by the board beyond the block) was measured as `queue` (`measured` false: not
+// measured). Returns the edits as relay_clock_edits.
 int relay_clock_update(OutputClock& clock, bool measured, double queue);

@@ -3,7 +3,9 @@
 #include <alsa/asoundlib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 
 #include "board/board_link.h"
@@ -134,13 +136,27 @@ bool write_block(snd_pcm_t* handle, const BlockPart parts[], int part_count, boo
 // for the output to make room. With two blocks the rest of the buffer is room above the queue's
 // set point. Where this cannot be set, the output starts when its buffer is full, as
 // snd_pcm_set_params leaves it.
+//
+// An output that grants less than two blocks of buffer (snd_pcm_set_params asked it for 500 ms)
+// cannot hold a block while the next is fetched: it runs dry whenever a block comes late, or
+// with a buffer of one block or less, at every block. That is said once, on standard error, where
+// the libraries' own reports of the output go, so that the tool's messages stay as they are.
 void start_at_two_blocks(snd_pcm_t* handle) {
   snd_pcm_uframes_t buffer_size = 0;
   snd_pcm_uframes_t period_size = 0;
   snd_pcm_sw_params_t* params = nullptr;
   snd_pcm_sw_params_alloca(&params);
-  if (snd_pcm_get_params(handle, &buffer_size, &period_size) < 0 ||
-      snd_pcm_sw_params_current(handle, params) < 0 ||
+  if (snd_pcm_get_params(handle, &buffer_size, &period_size) < 0) {
+    return;
+  }
+  if (buffer_size < 2 * kBlockSamples) {
+    std::fprintf(stderr,
+                 "%s: the sound output's buffer holds only %lu samples, too small for blocks of "
+                 "%u (it needs %u): expect gaps in the sound\n",
+                 program_invocation_short_name, static_cast<unsigned long>(buffer_size),
+                 kBlockSamples, 2 * kBlockSamples);
+  }
+  if (snd_pcm_sw_params_current(handle, params) < 0 ||
       snd_pcm_sw_params_set_start_threshold(
           handle, params, std::min<snd_pcm_uframes_t>(buffer_size, 2 * kBlockSamples)) < 0) {
     return;
@@ -166,7 +182,7 @@ bool relay_block(const RunSettings& settings, BoardLink& link, snd_pcm_t* handle
   } while (BytesAvail < kBlockSamples);
   board_read_audio(link);
   BlockPart parts[kClockMaxEdits + 1];
-  const int part_count = plan_parts(relay_clock_edits(clock, handle), parts);
+  const int part_count = plan_parts(relay_clock_edits(clock, handle, BytesAvail), parts);
   bool recovered = false;
   const bool playing = write_block(handle, parts, part_count, recovered);
   if (recovered) {

@@ -86,7 +86,7 @@ void block(benchmark::State& state) {
     clock.settled = true;
     clock.running_blocks = kClockSkipBlocks;
     clock.set_point = -1e9;
-    clock.rate = kClockMaxEdits;
+    clock.rate = kClockMaxRate;
   }
   bool ok = true;
   for (auto _ : state) {

@@ -5,14 +5,16 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <string>
 
 #include "board/board_link.h"
+#include "common/clock.h"
 #include "common/console.h"
 #include "sim/sim_board.h"
+#include "sim/sim_clock.h"
 #include "sim/sim_knobs.h"
 #include "sim/sim_log.h"
 
@@ -22,6 +24,7 @@ namespace {
 // would live on the board.
 SimBoard board;
 int log_fd = -1;
+size_t next_stall = 0;  // the first of board.knobs.stalls still to come
 
 // A knob orvctl-sim cannot use: says why on standard error and ends the run with status 2.
 [[noreturn]] void die_knob(const std::string& message) {
@@ -29,10 +32,11 @@ int log_fd = -1;
   console_exit(2);
 }
 
-int64_t monotonic_ns() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+// The knobs' times count from the opening of the link: on the clock, from `origin`.
+void shift(std::vector<SimUpset>& upsets, int64_t origin) {
+  for (SimUpset& upset : upsets) {
+    upset.at_ns += origin;
+  }
 }
 
 }  // namespace
@@ -50,7 +54,17 @@ bool board_init(BoardLink&) {
                "\": " + std::strerror(errno));
     }
   }
+  if (knobs.simulated_time) {
+    sim_clock_simulate();
+  }
+  const int64_t origin = clock_now_ns();
+  shift(knobs.stalls, origin);
+  shift(knobs.gaps, origin);
+  if (knobs.stop_at_ns >= 0) {
+    knobs.stop_at_ns += origin;
+  }
   sim_reset(board, knobs);
+  next_stall = 0;
   return true;
 }
 
@@ -61,13 +75,22 @@ bool board_spi_setup(BoardLink&) {
 void board_exchange(BoardLink&, uint8_t* bytes, uint32_t length) {
   uint8_t sent[16];
   std::memcpy(sent, bytes, length < 16 ? length : 16);
-  const int64_t start = monotonic_ns();
+  int64_t start = clock_now_ns();
+  const std::vector<SimUpset>& stalls = board.knobs.stalls;
+  if (next_stall < stalls.size() && start >= stalls[next_stall].at_ns) {
+    // The host stood still for a while before this frame.
+    sim_clock_wait_until(start + stalls[next_stall++].length_ns);
+    start = clock_now_ns();
+  }
+  if (board.knobs.stop_at_ns >= 0 && start >= board.knobs.stop_at_ns) {
+    // Ctrl-C, as the user would press it.
+    std::signal(SIGINT, SIG_DFL);
+    std::raise(SIGINT);
+  }
   sim_exchange(board, bytes, length, start);
   // The bus is busy for as long as the bytes take at its clock; the host waits for it the way
   // the bcm2835 library does, by polling.
-  const int64_t done = start + sim_transfer_ns(board.knobs, length);
-  while (monotonic_ns() < done) {
-  }
+  sim_clock_wait_until(start + sim_transfer_ns(board.knobs, length));
   if (log_fd >= 0) {
     // One write per line, so that a run ended by Ctrl-C leaves only whole lines.
     const SimLogLine line = sim_log_line(sent, length, bytes);

@@ -22,7 +22,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   use_alsa_config("pcm.!default { type orvtest; fail_at 0 }");
   setenv("ORVSIM_SPI_HZ", "0", 1);
   setenv("ORVSIM_RATE", "1000000000", 1);
-  for (const char* knob : {"ORVSIM_VERSION", "ORVSIM_STATUS", "ORVSIM_LOG", "ORVSIM_SIGNAL"}) {
+  for (const char* knob : {"ORVSIM_VERSION", "ORVSIM_STATUS", "ORVSIM_LOG", "ORVSIM_SIGNAL",
+                           "ORVSIM_CLOCK", "ORVSIM_STALL", "ORVSIM_GAP", "ORVSIM_STOP_AT"}) {
     unsetenv(knob);
   }
   return 0;

@@ -36,6 +36,16 @@ void advance(SimBoard& board, int64_t now_ns) {
   }
 }
 
+// Whether the board is in one of its gaps at `now_ns`.
+bool in_gap(SimBoard& board, int64_t now_ns) {
+  const std::vector<SimUpset>& gaps = board.knobs.gaps;
+  while (board.next_gap < gaps.size() &&
+         now_ns >= gaps[board.next_gap].at_ns + gaps[board.next_gap].length_ns) {
+    ++board.next_gap;
+  }
+  return board.next_gap < gaps.size() && now_ns >= gaps[board.next_gap].at_ns;
+}
+
 unsigned held(const SimBoard& board) {
   return board.produced > board.next_sample
              ? static_cast<unsigned>(board.produced - board.next_sample)
@@ -143,7 +153,7 @@ void sim_exchange(SimBoard& board, uint8_t* frame, uint32_t length, int64_t now_
     case CMD_BUFCOUNT:
       if (length >= 6) {
         advance(board, now_ns);
-        const unsigned count = held(board);
+        const unsigned count = in_gap(board, now_ns) ? 0 : held(board);
         frame[3] = static_cast<uint8_t>(count);
         frame[4] = static_cast<uint8_t>(count >> 8);
         frame[5] = 0;

@@ -4,13 +4,21 @@
 // orvctl-sim (board/link_sim.cpp), the tests and the measurement tools use it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "board/board_link.h"
 
 // What the simulated board plays: a soft chime, or a ramp whose sample n is the low 16 bits of n
 // (so that a dropped, repeated or lost sample shows in any capture of it).
 enum class SimSignal { chime, ramp };
+
+// Something that goes wrong for a while: from `at_ns` on (after the link opened), for `length_ns`.
+struct SimUpset {
+  int64_t at_ns;
+  int64_t length_ns;
+};
 
 // The simulated board's settings, which orvctl-sim takes from its knobs (sim/sim_knobs.h).
 struct SimKnobs {
@@ -21,6 +29,10 @@ struct SimKnobs {
   uint32_t spi_hz = 7812500;    // bus clock that paces each exchange, as on a Pi; 0 = instant
   SimSignal signal = SimSignal::chime;
   const char* log_path = nullptr;
+  bool simulated_time = false;   // the clock is simulated time (sim/sim_clock.h)
+  std::vector<SimUpset> stalls;  // the host stops (the whole process, between two frames)
+  std::vector<SimUpset> gaps;    // the board reports an empty buffer, while it goes on filling
+  int64_t stop_at_ns = -1;       // Ctrl-C at this time after the link opened; -1: never
 };
 
 constexpr uint32_t kSimMaxRate = 1000000000;
@@ -41,6 +53,7 @@ struct SimBoard {
   uint64_t next_sample = 0;    // index of the oldest sample still held
   uint32_t note_step[2] = {};  // phase steps of the two alternating notes
   int16_t sine[1024] = {};
+  size_t next_gap = 0;  // the first of knobs.gaps that has not ended yet
 };
 
 void sim_reset(SimBoard& board, const SimKnobs& knobs);
@@ -48,7 +61,8 @@ void sim_reset(SimBoard& board, const SimKnobs& knobs);
 // Tunes the board to `khz`, as a frequency frame does: its notes follow the frequency.
 void sim_tune(SimBoard& board, uint32_t khz);
 
-// Answers one frame in place, as the board would at time `now_ns` (CLOCK_MONOTONIC).
+// Answers one frame in place, as the board would at time `now_ns` (CLOCK_MONOTONIC, or simulated
+// time; the gaps of its knobs are on the same clock).
 void sim_exchange(SimBoard& board, uint8_t* frame, uint32_t length, int64_t now_ns);
 
 // Sample number `n` of the stream since playback started: a soft chime alternating between a

@@ -63,6 +63,57 @@ bool parse_whole(const char* text, uint32_t max, uint32_t& number) {
   return true;
 }
 
+// SECONDS with an optional fraction of up to nine digits ("3600", "0.25"), as nanoseconds.
+bool read_seconds(const char*& p, int64_t& ns) {
+  constexpr uint64_t kMaxSeconds = 10 * 365 * 86400ULL;
+  uint64_t whole = 0;
+  if (!read_decimal(p, kMaxSeconds, whole)) {
+    return false;
+  }
+  ns = static_cast<int64_t>(whole) * 1000000000;
+  if (*p == '.') {
+    ++p;
+    int64_t scale = 100000000;
+    if (*p < '0' || *p > '9') {
+      return false;
+    }
+    for (; *p >= '0' && *p <= '9'; ++p, scale /= 10) {
+      if (scale == 0) {
+        return false;
+      }
+      ns += (*p - '0') * scale;
+    }
+  }
+  return true;
+}
+
+bool parse_seconds(const char* text, int64_t& ns) {
+  return read_seconds(text, ns) && *text == '\0';
+}
+
+// Upsets "SECONDS:MS SECONDS:MS ...", in order of time, none starting before the previous ended.
+bool parse_upsets(const char* text, std::vector<SimUpset>& upsets) {
+  upsets.clear();
+  int64_t free_from = 0;
+  for (;;) {
+    while (*text == ' ') {
+      ++text;
+    }
+    if (*text == '\0') {
+      return true;
+    }
+    SimUpset upset{};
+    uint64_t ms = 0;
+    if (!read_seconds(text, upset.at_ns) || *text++ != ':' || !read_decimal(text, 3600000, ms) ||
+        (*text != ' ' && *text != '\0') || upset.at_ns < free_from) {
+      return false;
+    }
+    upset.length_ns = static_cast<int64_t>(ms) * 1000000;
+    free_from = upset.at_ns + upset.length_ns;
+    upsets.push_back(upset);
+  }
+}
+
 std::string rejected(const char* text) {
   return std::string(", not \"") + text + "\"";
 }
@@ -75,7 +126,11 @@ SimKnobTexts sim_knobs_from_environment() {
           .rate = std::getenv("ORVSIM_RATE"),
           .spi_hz = std::getenv("ORVSIM_SPI_HZ"),
           .signal = std::getenv("ORVSIM_SIGNAL"),
-          .log = std::getenv("ORVSIM_LOG")};
+          .log = std::getenv("ORVSIM_LOG"),
+          .clock = std::getenv("ORVSIM_CLOCK"),
+          .stall = std::getenv("ORVSIM_STALL"),
+          .gap = std::getenv("ORVSIM_GAP"),
+          .stop_at = std::getenv("ORVSIM_STOP_AT")};
 }
 
 bool sim_parse_knobs(const SimKnobTexts& texts, SimKnobs& knobs, std::string& error) {
@@ -120,5 +175,32 @@ bool sim_parse_knobs(const SimKnobTexts& texts, SimKnobs& knobs, std::string& er
     return false;
   }
   knobs.log_path = texts.log;
+  if (texts.clock != nullptr) {
+    if (std::strcmp(texts.clock, "simulated") == 0) {
+      knobs.simulated_time = true;
+    } else if (std::strcmp(texts.clock, "real") != 0) {
+      error = "ORVSIM_CLOCK must be real or simulated" + rejected(texts.clock);
+      return false;
+    }
+  }
+  const struct {
+    const char* name;
+    const char* text;
+    std::vector<SimUpset>& upsets;
+  } lists[] = {{"ORVSIM_STALL", texts.stall, knobs.stalls}, {"ORVSIM_GAP", texts.gap, knobs.gaps}};
+  for (const auto& list : lists) {
+    if (list.text != nullptr && !parse_upsets(list.text, list.upsets)) {
+      error = std::string(list.name) +
+              " must be SECONDS:MS pairs separated by spaces, in order of time and not "
+              "overlapping (for example \"60:150 3600.5:400\")" +
+              rejected(list.text);
+      return false;
+    }
+  }
+  if (texts.stop_at != nullptr && !parse_seconds(texts.stop_at, knobs.stop_at_ns)) {
+    error = "ORVSIM_STOP_AT must be a number of seconds (for example 3600 or 0.5)" +
+            rejected(texts.stop_at);
+    return false;
+  }
   return true;
 }

@@ -14,6 +14,10 @@ struct SimKnobTexts {
   const char* spi_hz = nullptr;   // ORVSIM_SPI_HZ: the bus clock
   const char* signal = nullptr;   // ORVSIM_SIGNAL: chime or ramp
   const char* log = nullptr;      // ORVSIM_LOG: the frame log's file
+  const char* clock = nullptr;    // ORVSIM_CLOCK: real or simulated
+  const char* stall = nullptr;    // ORVSIM_STALL: stalls of the host, "SECONDS:MS ..."
+  const char* gap = nullptr;      // ORVSIM_GAP: gaps in the board's deliveries, "SECONDS:MS ..."
+  const char* stop_at = nullptr;  // ORVSIM_STOP_AT: Ctrl-C after this many seconds
 };
 
 // The knobs of this process's environment.

@@ -1,37 +1,53 @@
 // An ALSA playback device for tests that behaves like a sound card: once started it consumes
-// frames at its rate by CLOCK_MONOTONIC, reports an underrun when it has played everything it was
-// given, and wakes pollers through a timerfd at each period. Loaded by ALSA from a test's
-// configuration:
+// frames at its rate, reports an underrun when it has played everything it was given, and wakes
+// pollers at the end of each period. Loaded by ALSA from a test's configuration:
 //
 //   pcm_type.orvtest { lib "/path/to/libasound_module_pcm_orvtest.so" }
 //   pcm.!default {
 //     type orvtest
+//     clock "simulated" # plays by orvctl-sim's simulated time (ORVSIM_CLOCK=simulated) instead of
+//                       # CLOCK_MONOTONIC: a wait for room moves that clock to the moment the room
+//                       # exists instead of sleeping (default "real")
 //     ppm -100          # clock offset in parts per million (default 0)
+//     steps "1800:300"  # at these seconds after the device opened, the offset becomes PPM
+//     restarts "3600"   # at these seconds the device stops as a sound server restarting would:
+//                       # what it held is gone, the stream must be recovered
 //     speed 8           # runs this many times faster than real time (default 1)
 //     fault "short"     # underrun | short | refuse (default none)
 //     fault_at 36000    # ... once this many frames have been taken in all
 //     fault_count 2     # refuse: this many transfers in a row take nothing (default 1)
 //     fail_at 120000    # every transfer fails with -EIO once this many frames have been taken
 //     buffer 32768      # the only buffer size, in frames, it offers (default: any)
+//     period 24000      # the only period size, in frames, it offers (default: any)
 //     position "period" # reports its position in whole periods, as coarse cards do (default
 //                       # "exact")
 //     ramp_block 12000  # the stream is the simulated board's ramp (sample n = n mod 65536),
-//                       # written in blocks of this many board samples: report the queue when
+//                       # written in blocks of this many board samples: follow it sample by sample
+//                       # (drops, repeats, samples lost or played again), and report the queue when
 //                       # each block starts and the delay from board to device (needs the board
 //                       # at 48000 samples per second times speed)
-//     settle 2880000    # ... once this many frames have been taken (default 0)
-//     report "/path"    # appends one line per event: prepare, start, underrun, fault, close,
-//                       # and each new lowest or highest queue and delay (in microseconds of
-//                       # audio) after settling
+//     settle 2880000    # ... the lowest and highest of these once this many frames have been
+//                       # taken (default 0)
+//     report "/path"    # appends one line per event: prepare, start, underrun, restart, step,
+//                       # fault, close, each new lowest or highest queue and delay (in
+//                       # microseconds of audio) after settling, and with ramp_block, one line per
+//                       # minute of audio taken
 //   }
 //
 // Faults: "underrun" stalls the application until the device has played out all it was given, so
 // the transfer finds the stream in underrun; "short" takes only part of the transfer that crosses
 // fault_at and fails the rest of that write; "refuse" fails fault_count transfers in a row with
 // -EPIPE (recoverable, nothing taken). fail_at is a device that breaks for good.
+//
+// A minute line: "minute M drops D repeats R lost L repeated P underruns U queue LOW HIGH delay
+// LOW HIGH" for the M-th 2880000 frames taken (from 0), with the queue in frames and the delay in
+// microseconds ("- -" when there was none to measure). A sample that is nowhere near where the
+// ramp was shows as lost and then as repeated.
 #include <alsa/asoundlib.h>
 #include <alsa/pcm_external.h>
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/eventfd.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
@@ -45,10 +61,13 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 namespace {
 
 enum class Fault { none, underrun, shortwrite, refuse };
+
+constexpr uint64_t kMinuteFrames = 48000 * 60;
 
 // The lowest and highest of a measure so far.
 struct Extremes {
@@ -56,10 +75,36 @@ struct Extremes {
   int64_t high = INT64_MIN;
 };
 
+// What the ramp showed over a stretch of frames.
+struct RampCounts {
+  uint64_t drops = 0;
+  uint64_t repeats = 0;
+  uint64_t lost = 0;
+  uint64_t repeated = 0;
+  uint64_t underruns = 0;
+  Extremes queue{};
+  Extremes delay_us{};
+};
+
+// A change of the device's clock: at `at_ns` after it opened, its offset becomes `ppm`.
+struct Step {
+  int64_t at_ns;
+  int64_t ppm;
+};
+
 struct Device {
   snd_pcm_ioplug_t io{};
+  // The clock it plays by: CLOCK_MONOTONIC, or orvctl-sim's simulated time.
+  int64_t (*now)() = nullptr;
+  void (*wait_until)(int64_t) = nullptr;  // simulated time only
+  int64_t opened_ns = 0;
+
   int64_t ppm = 0;
   int64_t speed = 1;
+  std::vector<Step> steps;  // still to come, in order
+  size_t next_step = 0;
+  std::vector<int64_t> restarts;  // still to come, in order
+  size_t next_restart = 0;
   Fault fault = Fault::none;
   uint64_t fault_at = 0;
   int64_t fault_count = 1;
@@ -68,23 +113,28 @@ struct Device {
   bool fail_next_transfer = false;  // the rest of a write after a short transfer
   bool coarse = false;              // position in whole periods
   int64_t buffer_frames = 0;        // 0: any buffer size
+  int64_t period_frames = 0;        // 0: any period size
   uint64_t ramp_block = 0;          // 0: the stream is not followed
   uint64_t settle = 0;
   int report_fd = -1;
 
-  // The board's ramp, followed: the board sample the next frame should be.
+  // The board's ramp, followed: the board sample the next frame should be, what the whole stream
+  // showed after settling, and what this minute showed.
   uint64_t ramp_next = 0;
   Extremes queue{};
   Extremes delay_us{};
+  RampCounts minute{};
+  uint64_t minutes = 0;  // minute lines written
 
   bool running = false;
-  int64_t start_ns = 0;
-  uint64_t taken = 0;      // frames taken since the last prepare
-  uint64_t taken_all = 0;  // frames taken since the device was opened
+  int64_t start_ns = 0;          // when the device last started or changed its clock
+  uint64_t played_at_start = 0;  // frames it had played by then since the last prepare
+  uint64_t taken = 0;            // frames taken since the last prepare
+  uint64_t taken_all = 0;        // frames taken since the device was opened
   uint64_t underruns = 0;
 };
 
-int64_t now_ns() {
+int64_t monotonic_ns() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
@@ -94,12 +144,16 @@ Device& device_of(snd_pcm_ioplug_t* io) {
   return *static_cast<Device*>(io->private_data);
 }
 
+bool simulated(const Device& device) {
+  return device.wait_until != nullptr;
+}
+
 void report(const Device& device, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void report(const Device& device, const char* format, ...) {
   if (device.report_fd < 0) {
     return;
   }
-  char line[160];
+  char line[200];
   va_list args;
   va_start(args, format);
   const int size = std::vsnprintf(line, sizeof line, format, args);
@@ -116,16 +170,46 @@ double ns_per_frame(const Device& device) {
                 (1.0 + static_cast<double>(device.ppm) / 1e6));
 }
 
-uint64_t consumed(const Device& device) {
-  if (!device.running) {
-    return 0;
-  }
-  return static_cast<uint64_t>(static_cast<double>(now_ns() - device.start_ns) /
+// Frames played since the last prepare by time `at` (from the last start or change of clock on).
+uint64_t played_by(const Device& device, int64_t at) {
+  return device.played_at_start +
+         static_cast<uint64_t>(static_cast<double>(std::max<int64_t>(0, at - device.start_ns)) /
                                ns_per_frame(device));
+}
+
+// Changes of the clock whose time has come, each at its own moment.
+void apply_steps(Device& device, int64_t now) {
+  while (device.next_step < device.steps.size() &&
+         now >= device.opened_ns + device.steps[device.next_step].at_ns) {
+    const Step& step = device.steps[device.next_step++];
+    const int64_t at = device.opened_ns + step.at_ns;
+    if (device.running) {
+      device.played_at_start = played_by(device, at);
+      device.start_ns = at;
+    }
+    device.ppm = step.ppm;
+    report(device, "step to %" PRId64 " ppm at %" PRIu64 "\n", step.ppm, device.taken_all);
+  }
+}
+
+uint64_t consumed(Device& device) {
+  const int64_t now = device.now();
+  apply_steps(device, now);
+  return device.running ? played_by(device, now) : 0;
+}
+
+// The time at which the frames played since the last prepare reach `frames`.
+int64_t time_of(const Device& device, uint64_t frames) {
+  return device.start_ns +
+         static_cast<int64_t>(std::ceil(static_cast<double>(frames - device.played_at_start) *
+                                        ns_per_frame(device)));
 }
 
 // Wakes pollers once a period until the device starts.
 void arm_timer(const Device& device) {
+  if (simulated(device)) {
+    return;  // its descriptor is always ready: a wait is a move of the clock
+  }
   const auto ns =
       static_cast<int64_t>(ns_per_frame(device) * static_cast<double>(device.io.period_size));
   itimerspec period{};
@@ -134,12 +218,19 @@ void arm_timer(const Device& device) {
   timerfd_settime(device.io.poll_fd, 0, &period, nullptr);
 }
 
-// While playing, wakes pollers at the end of each period of the device's own clock, as a sound
-// card's period interrupt would; a coarse position moves at the same moments.
-void arm_period_end(const Device& device) {
-  const double period_ns = ns_per_frame(device) * static_cast<double>(device.io.period_size);
-  const double periods = std::floor(static_cast<double>(now_ns() - device.start_ns) / period_ns);
-  const auto at = device.start_ns + static_cast<int64_t>(std::ceil((periods + 1) * period_ns));
+// The end of the period being played: a sound card's period interrupt, when a coarse position
+// moves and pollers wake.
+int64_t period_end(Device& device) {
+  const uint64_t played = consumed(device);
+  return time_of(device, (played / device.io.period_size + 1) * device.io.period_size);
+}
+
+// While playing, wakes pollers at the end of each period.
+void arm_period_end(Device& device) {
+  if (simulated(device)) {
+    return;
+  }
+  const int64_t at = period_end(device);
   itimerspec end{};
   end.it_value = {static_cast<time_t>(at / 1000000000), static_cast<long>(at % 1000000000)};
   timerfd_settime(device.io.poll_fd, TFD_TIMER_ABSTIME, &end, nullptr);
@@ -148,7 +239,8 @@ void arm_period_end(const Device& device) {
 int device_start(snd_pcm_ioplug_t* io) {
   Device& device = device_of(io);
   device.running = true;
-  device.start_ns = now_ns();
+  device.start_ns = device.now();
+  device.played_at_start = 0;
   arm_period_end(device);
   report(device, "start at %" PRIu64 "\n", device.taken_all);
   return 0;
@@ -169,13 +261,25 @@ int device_prepare(snd_pcm_ioplug_t* io) {
   return 0;
 }
 
+void count_underrun(Device& device) {
+  ++device.underruns;
+  ++device.minute.underruns;
+  device.running = false;
+}
+
 snd_pcm_sframes_t device_pointer(snd_pcm_ioplug_t* io) {
   Device& device = device_of(io);
   const uint64_t played = consumed(device);
-  if (device.running && played >= device.taken) {
-    ++device.underruns;
-    report(device, "underrun %" PRIu64 " at %" PRIu64 "\n", device.underruns, device.taken_all);
+  if (device.running && device.next_restart < device.restarts.size() &&
+      device.now() >= device.opened_ns + device.restarts[device.next_restart]) {
+    ++device.next_restart;
+    report(device, "restart at %" PRIu64 "\n", device.taken_all);
     device.running = false;
+    return -EPIPE;
+  }
+  if (device.running && played >= device.taken) {
+    count_underrun(device);
+    report(device, "underrun %" PRIu64 " at %" PRIu64 "\n", device.underruns, device.taken_all);
     return -EPIPE;
   }
   const uint64_t shown = device.coarse ? played - played % io->period_size : played;
@@ -194,34 +298,76 @@ void track(const Device& device, Extremes& extremes, int64_t value, const char* 
   }
 }
 
-// Follows the board's ramp through a transfer whose first frame is `first` (a sample of the
-// ramp), taken while the device plays: the queue when a board block starts, and when the frame
-// will be heard against when the board made it.
-void follow_ramp(Device& device, int16_t first) {
-  // The sample number, from its low 16 bits and where the stream was: drops and repeats move it
-  // by one, a loss by less than 32768.
-  const auto low = static_cast<uint16_t>(first);
-  const auto n = static_cast<uint64_t>(
-      static_cast<int64_t>(device.ramp_next) +
-      static_cast<int16_t>(static_cast<uint16_t>(low - static_cast<uint16_t>(device.ramp_next))));
-  device.ramp_next = n;
-  if (!device.running || device.taken_all < device.settle) {
-    return;
+void widen(Extremes& extremes, int64_t value) {
+  extremes.low = std::min(extremes.low, value);
+  extremes.high = std::max(extremes.high, value);
+}
+
+// "LOW HIGH", or "- -" when nothing was measured.
+std::string extremes_text(const Extremes& extremes) {
+  return extremes.low > extremes.high
+             ? "- -"
+             : std::to_string(extremes.low) + " " + std::to_string(extremes.high);
+}
+
+// Follows the board's ramp through the `count` frames of a transfer, taken while the device plays
+// or before it starts: each sample against the one the ramp should give next; and, from the first
+// frame, the queue when a board block starts and when that frame will be heard against when the
+// board made it.
+void follow_ramp(Device& device, const uint8_t* first, unsigned step_bytes, uint64_t count) {
+  if (device.running) {
+    const uint64_t played = consumed(device);
+    const auto low = static_cast<uint16_t>(first[0] | first[1] << 8);
+    const auto n = static_cast<uint64_t>(
+        static_cast<int64_t>(device.ramp_next) +
+        static_cast<int16_t>(static_cast<uint16_t>(low - static_cast<uint16_t>(device.ramp_next))));
+    // Heard once the device has played what it holds; made at the board's rate, 48000 times
+    // speed, from the board's own start (which is the same for every sample). In microseconds of
+    // audio: the clock's, times speed.
+    const double heard_ns = static_cast<double>(time_of(device, device.taken));
+    const double made_ns =
+        static_cast<double>(n) * 1e9 / (48000.0 * static_cast<double>(device.speed));
+    const auto delay =
+        static_cast<int64_t>((heard_ns - made_ns) / 1000 * static_cast<double>(device.speed));
+    const bool block_start = n % device.ramp_block == 0 && device.taken >= played;
+    const auto queue = static_cast<int64_t>(device.taken - played);
+    if (block_start) {
+      widen(device.minute.queue, queue);
+    }
+    widen(device.minute.delay_us, delay);
+    if (device.taken_all >= device.settle) {
+      if (block_start) {
+        track(device, device.queue, queue, "queue");
+      }
+      track(device, device.delay_us, delay, "delay");
+    }
   }
-  const uint64_t played = consumed(device);
-  if (n % device.ramp_block == 0 && device.taken >= played) {
-    track(device, device.queue, static_cast<int64_t>(device.taken - played), "queue");
+  for (uint64_t i = 0; i < count; ++i, first += step_bytes) {
+    const auto got = static_cast<uint16_t>(first[0] | first[1] << 8);
+    // How far the sample is from the one expected: +1 the expected one was left out, -1 the one
+    // before it came again, further a jump.
+    const auto off =
+        static_cast<int16_t>(static_cast<uint16_t>(got - static_cast<uint16_t>(device.ramp_next)));
+    if (off == 1) {
+      ++device.minute.drops;
+    } else if (off == -1) {
+      ++device.minute.repeats;
+    } else if (off > 1) {
+      device.minute.lost += static_cast<uint64_t>(off);
+    } else if (off < -1) {
+      device.minute.repeated += static_cast<uint64_t>(-off);
+    }
+    device.ramp_next = static_cast<uint64_t>(static_cast<int64_t>(device.ramp_next) + off + 1);
+    if ((device.taken_all + i + 1) % kMinuteFrames == 0) {
+      const RampCounts& m = device.minute;
+      report(device,
+             "minute %" PRIu64 " drops %" PRIu64 " repeats %" PRIu64 " lost %" PRIu64
+             " repeated %" PRIu64 " underruns %" PRIu64 " queue %s delay %s\n",
+             device.minutes++, m.drops, m.repeats, m.lost, m.repeated, m.underruns,
+             extremes_text(m.queue).c_str(), extremes_text(m.delay_us).c_str());
+      device.minute = RampCounts{};
+    }
   }
-  // Heard at the device's start plus its frames before this one; made at the board's rate,
-  // 48000 times speed, from the board's own start (which is the same for every sample). In
-  // microseconds of audio: the wall clock's, times speed.
-  const double heard_ns = static_cast<double>(device.start_ns) +
-                          static_cast<double>(device.taken) * ns_per_frame(device);
-  const double made_ns =
-      static_cast<double>(n) * 1e9 / (48000.0 * static_cast<double>(device.speed));
-  track(device, device.delay_us,
-        static_cast<int64_t>((heard_ns - made_ns) / 1000 * static_cast<double>(device.speed)),
-        "delay");
 }
 
 snd_pcm_sframes_t device_transfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* areas,
@@ -244,8 +390,7 @@ snd_pcm_sframes_t device_transfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_ar
         device.fault_done = true;
         report(device, "fault underrun at %" PRIu64 "\n", device.taken_all);
         if (device.running) {
-          ++device.underruns;
-          device.running = false;
+          count_underrun(device);
           snd_pcm_ioplug_set_state(io, SND_PCM_STATE_XRUN);
           return -EPIPE;
         }
@@ -270,8 +415,7 @@ snd_pcm_sframes_t device_transfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_ar
   if (device.ramp_block > 0 && take > 0) {
     const auto* first =
         static_cast<const uint8_t*>(areas[0].addr) + (areas[0].first + offset * areas[0].step) / 8;
-    follow_ramp(device, static_cast<int16_t>(first[0] | first[1] << 8));
-    device.ramp_next += take;
+    follow_ramp(device, first, areas[0].step / 8, take);
   }
   device.taken += take;
   device.taken_all += take;
@@ -280,11 +424,21 @@ snd_pcm_sframes_t device_transfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_ar
 
 int device_poll_revents(snd_pcm_ioplug_t* io, struct pollfd* pfd, unsigned int nfds,
                         unsigned short* revents) {
+  Device& device = device_of(io);
+  if (simulated(device)) {
+    // Whoever polls waits for room: the clock moves to the end of the period, when a card would
+    // have made some.
+    if (device.running) {
+      device.wait_until(period_end(device));
+    }
+    *revents = POLLOUT;
+    return 0;
+  }
   uint64_t expirations = 0;
   if (nfds == 1 && (pfd[0].revents & POLLIN) != 0) {
     [[maybe_unused]] const ssize_t got = read(io->poll_fd, &expirations, sizeof expirations);
-    if (device_of(io).running) {
-      arm_period_end(device_of(io));
+    if (device.running) {
+      arm_period_end(device);
     }
   }
   *revents = expirations > 0 ? POLLOUT : 0;
@@ -316,6 +470,73 @@ snd_pcm_ioplug_callback_t device_callbacks() {
 }
 
 const snd_pcm_ioplug_callback_t kCallbacks = device_callbacks();
+
+// SECONDS with an optional fraction, as nanoseconds; advances `text` past it.
+bool read_seconds(const char*& text, int64_t& ns) {
+  char* end = nullptr;
+  const double seconds = std::strtod(text, &end);
+  if (end == text || !(seconds >= 0) || seconds > 1e9) {
+    return false;
+  }
+  ns = static_cast<int64_t>(std::llround(seconds * 1e9));
+  text = end;
+  return true;
+}
+
+// "SECONDS SECONDS ...", in order.
+int parse_restarts(const char* text, std::vector<int64_t>& restarts) {
+  for (;;) {
+    while (*text == ' ') {
+      ++text;
+    }
+    if (*text == '\0') {
+      return 0;
+    }
+    int64_t at = 0;
+    if (!read_seconds(text, at) || (!restarts.empty() && at < restarts.back())) {
+      return -EINVAL;
+    }
+    restarts.push_back(at);
+  }
+}
+
+// "SECONDS:PPM SECONDS:PPM ...", in order.
+int parse_steps(const char* text, std::vector<Step>& steps) {
+  for (;;) {
+    while (*text == ' ') {
+      ++text;
+    }
+    if (*text == '\0') {
+      return 0;
+    }
+    Step step{};
+    char* end = nullptr;
+    if (!read_seconds(text, step.at_ns) || *text++ != ':' ||
+        (!steps.empty() && step.at_ns < steps.back().at_ns)) {
+      return -EINVAL;
+    }
+    step.ppm = std::strtoll(text, &end, 10);
+    if (end == text || step.ppm <= -1000000) {
+      return -EINVAL;
+    }
+    text = end;
+    steps.push_back(step);
+  }
+}
+
+// Plays by orvctl-sim's simulated time, which the process it is loaded into provides.
+int use_simulated_clock(Device& device) {
+  auto simulated_now = reinterpret_cast<int (*)()>(dlsym(RTLD_DEFAULT, "orvsim_clock_simulated"));
+  device.now = reinterpret_cast<int64_t (*)()>(dlsym(RTLD_DEFAULT, "orvsim_clock_now_ns"));
+  device.wait_until =
+      reinterpret_cast<void (*)(int64_t)>(dlsym(RTLD_DEFAULT, "orvsim_clock_wait_until"));
+  if (simulated_now == nullptr || device.now == nullptr || device.wait_until == nullptr ||
+      simulated_now() == 0) {
+    SNDERR("orvtest: clock \"simulated\" plays only in orvctl-sim with ORVSIM_CLOCK=simulated");
+    return -EINVAL;
+  }
+  return 0;
+}
 
 int read_integer(snd_config_t* node, int64_t& value) {
   long small = 0;
@@ -391,6 +612,28 @@ SND_PCM_PLUGIN_DEFINE_FUNC(orvtest) {
       if (error == 0 && device->buffer_frames < 64) {
         error = -EINVAL;
       }
+    } else if (key == "period") {
+      error = read_integer(node, device->period_frames);
+      if (error == 0 && device->period_frames < 32) {
+        error = -EINVAL;
+      }
+    } else if (key == "clock") {
+      error = snd_config_get_string(node, &text);
+      if (error == 0 && std::strcmp(text, "simulated") == 0) {
+        error = use_simulated_clock(*device);
+      } else if (error == 0 && std::strcmp(text, "real") != 0) {
+        error = -EINVAL;
+      }
+    } else if (key == "steps") {
+      error = snd_config_get_string(node, &text);
+      if (error == 0) {
+        error = parse_steps(text, device->steps);
+      }
+    } else if (key == "restarts") {
+      error = snd_config_get_string(node, &text);
+      if (error == 0) {
+        error = parse_restarts(text, device->restarts);
+      }
     } else if (key == "position") {
       error = snd_config_get_string(node, &text);
       if (error == 0) {
@@ -427,10 +670,17 @@ SND_PCM_PLUGIN_DEFINE_FUNC(orvtest) {
   }
 
   device->io.version = SND_PCM_IOPLUG_VERSION;
-  device->io.name = "orvctl real-time test output";
+  device->io.name = "orvctl test output";
   device->io.callback = &kCallbacks;
   device->io.private_data = device;
-  device->io.poll_fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  if (device->now == nullptr) {
+    device->now = monotonic_ns;
+    device->io.poll_fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  } else {
+    // Always ready: whoever polls it gets its answer at once, on the simulated clock.
+    device->io.poll_fd = eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC);
+  }
+  device->opened_ns = device->now();
   device->io.poll_events = POLLIN;
   device->io.mmap_rw = 0;
   error = snd_pcm_ioplug_create(&device->io, name, stream, mode);
@@ -452,6 +702,10 @@ SND_PCM_PLUGIN_DEFINE_FUNC(orvtest) {
   if (device->buffer_frames > 0) {  // one channel of 16 bits: two bytes a frame
     const auto bytes = static_cast<unsigned>(2 * device->buffer_frames);
     snd_pcm_ioplug_set_param_minmax(&device->io, SND_PCM_IOPLUG_HW_BUFFER_BYTES, bytes, bytes);
+  }
+  if (device->period_frames > 0) {
+    const auto bytes = static_cast<unsigned>(2 * device->period_frames);
+    snd_pcm_ioplug_set_param_minmax(&device->io, SND_PCM_IOPLUG_HW_PERIOD_BYTES, bytes, bytes);
   }
 
   *pcmp = device->io.pcm;
