@@ -197,6 +197,12 @@ bool sim_parse_knobs(const SimKnobTexts& texts, SimKnobs& knobs, std::string& er
       return false;
     }
   }
+  if (knobs.simulated_time && knobs.spi_hz == 0) {
+    error =
+        "ORVSIM_SPI_HZ=0 cannot go with ORVSIM_CLOCK=simulated: a frame would take no time, "
+        "and the simulated time of a relay waiting for the board would never move";
+    return false;
+  }
   if (texts.stop_at != nullptr && !parse_seconds(texts.stop_at, knobs.stop_at_ns)) {
     error = "ORVSIM_STOP_AT must be a number of seconds (for example 3600 or 0.5)" +
             rejected(texts.stop_at);

@@ -428,8 +428,9 @@ int device_poll_revents(snd_pcm_ioplug_t* io, struct pollfd* pfd, unsigned int n
   if (simulated(device)) {
     // Whoever polls waits for room: the clock moves to the end of the period, when a card would
     // have made some.
+    // (At least a nanosecond on: the moment a period ends, rounded, may be a frame short of it.)
     if (device.running) {
-      device.wait_until(period_end(device));
+      device.wait_until(std::max(period_end(device), device.now() + 1));
     }
     *revents = POLLOUT;
     return 0;

@@ -23,7 +23,7 @@ enum class Console {
 // `args` follow the program name; `env` entries replace or add to this process's environment
 // with every ORVSIM_, FAKE_BCM2835_, FAKE_SPIDEV_ and ALSA_ variable removed. With
 // `interrupt_after_ms`, the program gets SIGINT (Ctrl-C) that long after its start. A program still
-// running a minute after that (or after its start) is killed.
+// running ten minutes after that (or after its start) is killed.
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
                           const EnvList& env = {}, int interrupt_after_ms = 0,
                           Console console = Console::captured);

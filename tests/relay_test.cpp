@@ -6,10 +6,13 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -26,6 +29,9 @@ const std::string kTuned700 =
     "Playback enabled: Ctrl-C to exit\n";
 const std::string kTunedFrames700 = "01 00 60 00 00\n00 00 40 02\n00 00 f0 bc 02 00 00 a0\n";
 constexpr size_t kBlockBytes = 24000;
+// The simulated board as on a Pi, in simulated time.
+const EnvList kSimulatedBoard = {
+    {"ORVSIM_CLOCK", "simulated"}, {"ORVSIM_RATE", "48000"}, {"ORVSIM_SPI_HZ", "7812500"}};
 
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> lines;
@@ -120,6 +126,18 @@ class RelayTest : public testing::Test {
            "pcm.card { type orvtest; speed 4; report \"" +
            dir + "/report\"; " + device_fields + " }";
   }
+  // The environment of a run into that device in simulated time: its waits for room move a clock
+  // that the board (filling at its rate, its bus at 7.8125 MHz) and the relay share, so that what
+  // it sees does not depend on how busy the machine is.
+  std::string simulated_device(const std::string& device_fields) {
+    return "pcm.!default { type file; slave.pcm \"card\"; file \"" + dir +
+           "/played.raw\"; format \"raw\" }\n"
+           "pcm.card { type orvtest; clock \"simulated\"; report \"" +
+           dir + "/report\"; " + device_fields + " }";
+  }
+  EnvList simulated_capture(const std::string& device_fields) {
+    return setup(simulated_device(device_fields), kSimulatedBoard);
+  }
   std::string frames() { return read_file(dir + "/frames"); }
   std::string played() { return read_file(dir + "/played.raw"); }
   std::string report() { return read_file(dir + "/report"); }
@@ -157,7 +175,7 @@ TEST_F(RelayTest, OutputThatCannotBeOpenedOrConfiguredEndsTheRun) {
 // An output that fails for good ends the run as a failure: a service manager must see it.
 TEST_F(RelayTest, OutputThatBreaksClosesAndEndsTheRunWithStatus1) {
   const ProcessResult run =
-      run_process(ORVCTL_SIM_PATH, {"-ws", "700"}, setup(captured_device("fail_at 0")));
+      run_process(ORVCTL_SIM_PATH, {"-ws", "700"}, simulated_capture("fail_at 0"));
   EXPECT_EQ(run.out, kBanner + kTuned700 + "snd_pcm_writei failed: Input/output error\n");
   EXPECT_EQ(run.status, 1);
   const std::string log = frames();
@@ -202,7 +220,7 @@ TEST_F(RelayTest, EveryBlockReachesTheOutputThroughFaults) {
     std::filesystem::remove(dir + "/played.raw");
     const std::string fields = c.fault + " fail_at " + std::to_string(kBlocksTaken * 12000);
     const ProcessResult run =
-        run_process(ORVCTL_SIM_PATH, {"-rs", "145500"}, setup(captured_device(fields)));
+        run_process(ORVCTL_SIM_PATH, {"-rs", "145500"}, simulated_capture(fields));
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(relay_messages(run.out), c.messages) << run.out;
     EXPECT_EQ(count_of(run.err, "underrun occurred"), c.recovered) << run.err;
@@ -222,7 +240,7 @@ TEST_F(RelayTest, EveryBlockReachesTheOutputThroughFaults) {
 
 TEST_F(RelayTest, BufferCountTracedAtEveryPoll) {
   const ProcessResult run =
-      run_process(ORVCTL_SIM_PATH, {"-ds", "145500"}, setup(captured_device("fail_at 36000")));
+      run_process(ORVCTL_SIM_PATH, {"-ds", "145500"}, simulated_capture("fail_at 36000"));
   EXPECT_EQ(run.status, 1);
   const std::string log = frames();
   EXPECT_EQ(count_lines_starting(run.out, "Buffer count = "), count_of(log, "01 00 54"));
@@ -248,22 +266,23 @@ TEST_F(RelayTest, OutputIsGivenTwoBlocksOfBuffer) {
     std::string config;
     const char* prepared;
   } cases[] = {
-      {"the device itself", captured_device("fail_at 48000"), "buffer 24000 period 6000 rw"},
+      {"the device itself", simulated_device("fail_at 48000"), "buffer 24000 period 6000 rw"},
       // ALSA's rate converter writes to its slave through mmap.
       {"through a rate converter",
        "pcm.!default { type rate; slave { pcm \"card\"; rate 48000 } }\n"
-       "pcm.card { type orvtest; speed 4; fail_at 48000; report \"" +
+       "pcm.card { type orvtest; clock \"simulated\"; fail_at 48000; report \"" +
            dir + "/report\" }",
        "buffer 24000 period 6000 mmap"},
       // A card that offers only a larger buffer still starts at two blocks: the rest of its
       // buffer is room above where the queue settles.
-      {"a card with a larger buffer", captured_device("fail_at 48000; buffer 32768"),
+      {"a card with a larger buffer", simulated_device("fail_at 48000; buffer 32768"),
        "buffer 32768 period 8192 rw"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::filesystem::remove(dir + "/report");
-    const ProcessResult run = run_process(ORVCTL_SIM_PATH, {"-s", "700"}, setup(c.config));
+    const ProcessResult run =
+        run_process(ORVCTL_SIM_PATH, {"-s", "700"}, setup(c.config, kSimulatedBoard));
     EXPECT_EQ(run.status, 1);
     // 500 ms: a block can be written while the one before it is still queued whole, and the
     // output starts once both are there.
@@ -273,143 +292,402 @@ TEST_F(RelayTest, OutputIsGivenTwoBlocksOfBuffer) {
   }
 }
 
-// A run whose board and output both play `speed` times faster than real time (the board's rate
-// and bus clock scaled with the device's speed), the output's clock `ppm` off the board's, for
-// `audio_seconds` of audio; the board plays its ramp, so that the capture shows every edit.
-struct DriftCase {
-  const char* name;
-  int ppm;
+// Runs in simulated time: the simulated board, the test output and the relay share one clock,
+// which moves only by what takes time in the real system (each SPI frame at 7.8125 MHz, a wait for
+// room in the output) and by the upsets a case asks for. A run is the same on a busy machine as on
+// a quiet one, and an hour of audio takes seconds. The board plays its ramp and the output follows
+// it sample by sample; it reports each minute of audio: the edits, anything lost or played again,
+// its underruns and the delay from board to output.
+
+// Something that goes wrong, `at` seconds into the run.
+struct Upset {
+  enum Kind { stall, gap, step, restart } kind;
+  double at;
+  int value = 0;  // stall, gap: milliseconds; step: the output's new offset in ppm
+};
+
+struct HoursCase {
+  std::string name;
+  int ppm;               // the output's clock: + fast (its queue drains), - slow
   const char* position;  // "exact" or "period"
-  int audio_seconds;
-  int64_t delay_span_us;    // most the delay from board to output may move after the first minute
-  const char* device = "";  // further fields of the output device
+  int minutes = 60;
+  int buffer = 0;  // the output's buffer in frames; 0: what it grants for 500 ms (24000)
+  int period = 0;  // its period in frames; 0: what it grants
+  std::vector<Upset> upsets = {};
 };
 
-struct DriftRun {
-  ProcessResult run;
-  long long samples = 0, drops = 0, repeats = 0, lost = 0, repeated = 0, altered = 0;
-  int edit_step = -1;
-  int64_t queue_low = 0, queue_high = 0, delay_low_us = 0, delay_high_us = 0;
-  size_t underruns = 0;
+struct Minute {
+  long long drops = 0, repeats = 0, lost = 0, repeated = 0, underruns = 0;
+  bool played = false;  // delay_low_us and delay_high_us hold
+  int64_t delay_low_us = 0, delay_high_us = 0;
 };
 
-// The last value a report line starting with `what` gave ("queue low 11972 at ..." for "queue
-// low").
-int64_t last_reported(const std::string& report, const std::string& what) {
-  int64_t value = 0;
+std::vector<Minute> minutes_of(const std::string& report) {
+  std::vector<Minute> minutes;
   for (const std::string& line : lines_of(report)) {
-    if (line.rfind(what + " ", 0) == 0) {
-      value = std::stoll(line.substr(what.size() + 1));
+    if (line.rfind("minute ", 0) != 0) {
+      continue;
+    }
+    std::istringstream in(line);
+    std::string word, low, high;
+    Minute m;
+    long long number = 0;
+    in >> word >> number >> word >> m.drops >> word >> m.repeats >> word >> m.lost >> word >>
+        m.repeated >> word >> m.underruns >> word >> low >> high >> word >> low >> high;
+    m.played = low != "-";
+    if (m.played) {
+      m.delay_low_us = std::stoll(low);
+      m.delay_high_us = std::stoll(high);
+    }
+    minutes.push_back(m);
+  }
+  return minutes;
+}
+
+std::string describe(const HoursCase& c) {
+  std::string text = c.name + ": " + std::to_string(c.ppm) + " ppm, " + c.position + ", " +
+                     std::to_string(c.minutes) + " min";
+  for (const Upset& u : c.upsets) {
+    static const char* const kKinds[] = {"stall", "gap", "step", "restart"};
+    text += std::string(", ") + kKinds[u.kind] + " at " + std::to_string(u.at) + " s (" +
+            std::to_string(u.value) + ")";
+  }
+  return text;
+}
+
+// How gtest shows a case.
+void PrintTo(const HoursCase& c, std::ostream* out) {
+  *out << describe(c);
+}
+
+// The minute line in which an upset shows: the minutes count the audio the output took, which
+// runs up to half a second ahead of the clock.
+size_t minute_of(const Upset& u) {
+  return static_cast<size_t>((u.at - 2) / 60);
+}
+
+struct Band {
+  int64_t low_us, high_us;
+};
+
+class SimulatedTimeTest : public RelayTest {
+ protected:
+  // The knobs and the output device of a case.
+  EnvList simulation(const HoursCase& c) {
+    std::string stalls, gaps, steps, restarts;
+    for (const Upset& u : c.upsets) {
+      const std::string at = std::to_string(u.at);
+      switch (u.kind) {
+        case Upset::stall:
+          stalls += at + ":" + std::to_string(u.value) + " ";
+          break;
+        case Upset::gap:
+          gaps += at + ":" + std::to_string(u.value) + " ";
+          break;
+        case Upset::step:
+          steps += at + ":" + std::to_string(u.value) + " ";
+          break;
+        case Upset::restart:
+          restarts += at + " ";
+          break;
+      }
+    }
+    std::string fields = "clock \"simulated\"; ppm " + std::to_string(c.ppm) + "; position \"" +
+                         c.position + "\"; ramp_block 12000; steps \"" + steps + "\"; restarts \"" +
+                         restarts + "\"; report \"" + dir + "/report\"";
+    if (c.buffer > 0) {
+      fields += "; buffer " + std::to_string(c.buffer);
+    }
+    if (c.period > 0) {
+      fields += "; period " + std::to_string(c.period);
+    }
+    EnvList env = setup("pcm.!default { type orvtest; " + fields + " }",
+                        {{"ORVSIM_CLOCK", "simulated"},
+                         {"ORVSIM_SIGNAL", "ramp"},
+                         {"ORVSIM_RATE", "48000"},
+                         {"ORVSIM_SPI_HZ", "7812500"},
+                         {"ORVSIM_STALL", stalls},
+                         {"ORVSIM_GAP", gaps},
+                         {"ORVSIM_STOP_AT", std::to_string(c.minutes * 60 + 1)}});
+    std::erase_if(env, [](const auto& entry) { return entry.first == "ORVSIM_LOG"; });
+    return env;
+  }
+
+  ProcessResult simulate(const HoursCase& c) {
+    std::filesystem::remove(dir + "/report");
+    return run_process(ORVCTL_SIM_PATH, {"-s", "145500"}, simulation(c));
+  }
+
+  // What every run must show, and for every upset, that the relay came back to rest: the backlog
+  // worked off in one direction at up to 1000 ppm, no more than it needs, then only the drift's
+  // own edits (none at matched clocks); the delay back in its band within the backlog's time at
+  // 1000 ppm plus two minutes.
+  void expect_at_rest(const HoursCase& c, const ProcessResult& run) {
+    SCOPED_TRACE(describe(c));
+    const std::vector<Minute> minutes = minutes_of(report());
+    EXPECT_EQ(run.status, 128 + SIGINT);
+    // A restart of the output in the middle of a write takes part of it: the relay says so and
+    // writes the rest.
+    const auto restarts = std::count_if(c.upsets.begin(), c.upsets.end(),
+                                        [](const Upset& u) { return u.kind == Upset::restart; });
+    std::string out;
+    size_t short_writes = 0;
+    for (const std::string& line : lines_of(run.out)) {
+      if (line.rfind("Short write (expected ", 0) == 0) {
+        ++short_writes;
+      } else {
+        out += line + "\n";
+      }
+    }
+    EXPECT_LE(short_writes, static_cast<size_t>(restarts));
+    EXPECT_EQ(out, kBanner +
+                       "Firmware version is 1.04\nTuning to 145500 kHz\n"
+                       "VHF/UHF, Narrow Band FM\n\nPlayback enabled: Ctrl-C to exit\n");
+    ASSERT_GE(minutes.size(), static_cast<size_t>(c.minutes - 1)) << report();
+    const bool small = c.buffer > 0 && c.buffer < 24000;
+    const std::string warning = "orvctl-sim: the sound output's buffer holds only " +
+                                std::to_string(c.buffer) +
+                                " samples, too small for blocks of 12000 (it needs 24000): expect "
+                                "gaps in the sound\n";
+    long long underruns = 0;
+    for (size_t m = 0; m < minutes.size(); ++m) {
+      SCOPED_TRACE("minute " + std::to_string(m));
+      EXPECT_EQ(minutes[m].lost, 0);
+      EXPECT_EQ(minutes[m].repeated, 0);
+      underruns += minutes[m].underruns;
+      // No underrun but those an upset forces (or a buffer too small for a block).
+      const bool upset_here = std::any_of(c.upsets.begin(), c.upsets.end(), [&](const Upset& u) {
+        return m >= minute_of(u) && m <= minute_of(u) + 2;
+      });
+      if (!upset_here && (c.buffer == 0 || c.buffer > 12000)) {
+        EXPECT_EQ(minutes[m].underruns, 0);
+      }
+    }
+    // Standard error: ALSA's word for each underrun it recovered from, and for a small buffer, the
+    // relay's one line at the start.
+    std::string err = run.err;
+    if (small) {
+      ASSERT_EQ(err.substr(0, warning.size()), warning);
+      err = err.substr(warning.size());
+    }
+    EXPECT_EQ(count_of(err, "\n"), count_of(err, "underrun occurred\n")) << err;
+    if (c.buffer > 0 && c.buffer <= 12000) {
+      // Underruns at every few blocks: nothing to follow, and no edit storm.
+      for (const Minute& m : minutes) {
+        EXPECT_EQ(m.drops + m.repeats, 0);
+      }
+      return;
+    }
+
+    // The delay's band: where it rested in the first minutes, give or take the dead band's width
+    // (the set point lies within half of it, and the queue may rest anywhere within half of it
+    // from the set point).
+    Band band{INT64_MAX, INT64_MIN};
+    for (size_t m = 2; m < 5; ++m) {
+      band.low_us = std::min(band.low_us, minutes[m].delay_low_us - 20500);
+      band.high_us = std::max(band.high_us, minutes[m].delay_high_us + 20500);
+    }
+    // The stretches between upsets, each from the minute an upset falls in.
+    std::vector<size_t> starts{0};
+    int ppm = c.ppm;
+    std::vector<int> ppms{ppm};
+    for (const Upset& u : c.upsets) {
+      starts.push_back(minute_of(u));
+      ppm = u.kind == Upset::step ? u.value : ppm;
+      ppms.push_back(ppm);
+    }
+    starts.push_back(minutes.size());
+    for (size_t s = 0; s + 1 < starts.size(); ++s) {
+      const size_t from = starts[s];
+      const size_t to = starts[s + 1];
+      SCOPED_TRACE("from minute " + std::to_string(from) + " to " + std::to_string(to));
+      // The backlog: how far the delay went up in the upset's minute and the two after it, from
+      // where it was the minute before.
+      int64_t backlog_us = 0;
+      for (size_t m = from; s > 0 && m < std::min(to, from + 3); ++m) {
+        backlog_us =
+            std::max(backlog_us, minutes[m].delay_high_us - minutes[from - 1].delay_high_us);
+      }
+      const double backlog = static_cast<double>(backlog_us) * 0.048;  // samples
+      const size_t rested =
+          from + (s == 0 ? 2 : 1 + static_cast<size_t>(std::ceil(backlog / 48 / 60 + 2)));
+      ASSERT_LE(rested + 3, to) << "no room to come back to rest before the next upset";
+      long long drops = 0, repeats = 0, settled_drops = 0, settled_repeats = 0;
+      for (size_t m = from; m < to; ++m) {
+        drops += minutes[m].drops;
+        repeats += minutes[m].repeats;
+        if (m >= rested) {
+          SCOPED_TRACE("minute " + std::to_string(m));
+          settled_drops += minutes[m].drops;
+          settled_repeats += minutes[m].repeats;
+          EXPECT_GE(minutes[m].delay_low_us, band.low_us);
+          EXPECT_LE(minutes[m].delay_high_us, band.high_us);
+        }
+      }
+      const double settled_minutes = static_cast<double>(to - rested);
+      if (ppms[s] == 0) {
+        // Bit for bit once at rest; before, one way and no more than the backlog needs (after a
+        // step of the clock, the edits of the drift before it come first).
+        EXPECT_EQ(settled_drops + settled_repeats, 0);
+        if (s > 0 && c.upsets[s - 1].kind == Upset::step) {
+          continue;
+        }
+        const long long net = std::llabs(drops - repeats);
+        EXPECT_LE(static_cast<double>(std::min(drops, repeats)), 0.05 * static_cast<double>(net));
+        EXPECT_LE(static_cast<double>(net), backlog + 48) << drops << " drops, " << repeats;
+      } else {
+        // The drift's own rate, and the other kind of edit hardly ever.
+        const double implied = std::abs(ppms[s]) * 1e-6 * 2880000 * settled_minutes;
+        const auto wanted = static_cast<double>(ppms[s] > 0 ? settled_repeats : settled_drops);
+        const auto unwanted = static_cast<double>(ppms[s] > 0 ? settled_drops : settled_repeats);
+        EXPECT_NEAR(wanted, implied, 0.25 * implied);
+        EXPECT_LE(unwanted, 0.05 * implied);
+      }
     }
   }
-  return value;
-}
-
-class DriftTest : public RelayTest {
- protected:
-#ifdef ORVTEST_EMULATOR
-  static constexpr int kSpeed = 5;  // emulated code is slower: more room against a stall
-#else
-  static constexpr int kSpeed = 10;
-#endif
-
-  DriftRun play(const DriftCase& c) {
-    std::filesystem::remove(dir + "/played.raw");
-    std::filesystem::remove(dir + "/report");
-    const std::string config = captured_device(
-        "ppm " + std::to_string(c.ppm) + "; speed " + std::to_string(kSpeed) + "; position \"" +
-        c.position + "\"; ramp_block 12000; settle " + std::to_string(48000 * 60));
-    DriftRun result;
-    result.run = run_process(ORVCTL_SIM_PATH, {"-s", "145500"},
-                             setup(config, {{"ORVSIM_RATE", std::to_string(48000 * kSpeed)},
-                                            {"ORVSIM_SPI_HZ", std::to_string(7812500 * kSpeed)},
-                                            {"ORVSIM_SIGNAL", "ramp"},
-                                            {"ORVSIM_LOG", "/dev/null"}}),
-                             c.audio_seconds * 1000 / kSpeed);
-    const ProcessResult check =
-        run_process(ORVCTL_STREAM_CHECK_PATH, {dir + "/played.raw", "145500", "ramp"});
-    EXPECT_EQ(std::sscanf(check.out.c_str(),
-                          "samples %lld, drops %lld, repeats %lld, lost %lld in %*d gaps, repeated "
-                          "%lld in %*d jumps back, altered %lld, largest edit step %d",
-                          &result.samples, &result.drops, &result.repeats, &result.lost,
-                          &result.repeated, &result.altered, &result.edit_step),
-              7)
-        << check.out << check.err;
-    const std::string events = report();
-    result.queue_low = last_reported(events, "queue low");
-    result.queue_high = last_reported(events, "queue high");
-    result.delay_low_us = last_reported(events, "delay low");
-    result.delay_high_us = last_reported(events, "delay high");
-    result.underruns = count_lines_starting(events, "underrun");
-    return result;
-  }
-
-  // What every run must show, edits or not.
-  void expect_clean(const DriftCase& c, const DriftRun& r) {
-    EXPECT_EQ(r.run.status, 128 + SIGINT);
-    EXPECT_EQ(r.run.out, kBanner +
-                             "Firmware version is 1.04\nTuning to 145500 kHz\n"
-                             "VHF/UHF, Narrow Band FM\n\nPlayback enabled: Ctrl-C to exit\n");
-    EXPECT_EQ(r.underruns, 0u) << report();
-    EXPECT_EQ(r.run.err, "");
-    EXPECT_EQ(r.lost, 0);
-    EXPECT_EQ(r.repeated, 0);
-    EXPECT_EQ(r.altered, 0);
-    // Most of the audio was captured (the end is still queued at Ctrl-C).
-    EXPECT_GT(r.samples, 48000LL * c.audio_seconds * 9 / 10);
-    // An edit joins neighbours of the ramp: a step of 2 (a drop) or 0 (a repeat).
-    EXPECT_LE(r.edit_step, 2);
-  }
 };
 
-TEST_F(DriftTest, EditsFollowAnOutputClockFarOff) {
-  // A minute of audio: the set point settles in 10 s, the queue reaches the dead band 10 s later.
-  const DriftCase cases[] = {
-      {"output 1000 ppm fast", 1000, "exact", 60, 0},
-      {"output 1000 ppm slow, coarse position", -1000, "period", 60, 0},
-      {.name = "output 1000 ppm slow, with a larger buffer",
-       .ppm = -1000,
-       .position = "exact",
-       .audio_seconds = 60,
-       .delay_span_us = 0,
-       .device = "buffer 32768"},
-  };
-  for (const DriftCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    const DriftRun r = play(c);
-    expect_clean(c, r);
-    EXPECT_GT(c.ppm > 0 ? r.repeats : r.drops, 100);
-    EXPECT_EQ(c.ppm > 0 ? r.drops : r.repeats, 0);
+// Real time against simulated time: the same knobs give the same run, to the sample.
+TEST_F(SimulatedTimeTest, ReplaysExactly) {
+  const HoursCase c{.name = "ten minutes, a stall",
+                    .ppm = -300,
+                    .position = "period",
+                    .minutes = 10,
+                    .upsets = {{Upset::stall, 150, 400}}};
+  const ProcessResult first = simulate(c);
+  const std::string first_report = report();
+  const ProcessResult second = simulate(c);
+  EXPECT_EQ(report(), first_report);
+  EXPECT_EQ(second.err, first.err);
+  EXPECT_NE(first_report.find("underrun 1 at"), std::string::npos) << first_report;
+  const std::vector<Minute> minutes = minutes_of(first_report);
+  ASSERT_GE(minutes.size(), 9u);
+  for (const Minute& m : minutes) {
+    EXPECT_EQ(m.lost + m.repeated, 0);
   }
 }
 
-// Minutes of audio per case (ctest -L long): the queue stays where it settled, and the edits
-// make up for the offset and nothing more.
-TEST_F(DriftTest, HoldsTheQueueForMinutes) {
-  const DriftCase cases[] = {
-      {"matched clocks", 0, "exact", 300, 1000},
-      {"output 300 ppm fast", 300, "exact", 300, 40000},
-      {"output 300 ppm slow", -300, "exact", 300, 40000},
-      {"output 300 ppm fast, coarse position", 300, "period", 300, 60000},
-      {"output 300 ppm slow, coarse position", -300, "period", 300, 60000},
-  };
-  for (const DriftCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    // Without the correction the delay would leave its band after the first minute.
-    ASSERT_TRUE(c.ppm == 0 || std::abs(c.ppm) * (c.audio_seconds - 60) > c.delay_span_us);
-    const DriftRun r = play(c);
-    expect_clean(c, r);
-    const double implied = std::abs(c.ppm) * 1e-6 * static_cast<double>(r.samples);
-    const long long wanted = c.ppm > 0 ? r.repeats : r.drops;
-    const long long unwanted = c.ppm > 0 ? r.drops : r.repeats;
-    EXPECT_NEAR(static_cast<double>(wanted), implied, 0.25 * implied + 0.5);
-    EXPECT_LE(static_cast<double>(unwanted), 0.02 * implied);
-    // The queue when a block starts also moves with the moment the relay writes it; the delay is
-    // what a listener hears.
-    EXPECT_LE(r.delay_high_us - r.delay_low_us, c.delay_span_us)
-        << "queue when a block starts: " << r.queue_low << " to " << r.queue_high;
-  }
+class HoursTest : public SimulatedTimeTest, public testing::WithParamInterface<HoursCase> {};
+
+// An hour or more of audio each (ctest -L long).
+TEST_P(HoursTest, BackAtRestAfterEveryUpset) {
+  const HoursCase& c = GetParam();
+  expect_at_rest(c, simulate(c));
 }
+
+const HoursCase kHoursCases[] = {
+    // The clocks' offsets, each for an hour, with both kinds of position.
+    {"Matched", 0, "exact"},
+    {"MatchedCoarse", 0, "period"},
+    {"Fast100", 100, "exact"},
+    {"Slow100Coarse", -100, "period"},
+    {"Fast300Coarse", 300, "period"},
+    {"Slow300", -300, "exact"},
+    {"Fast1000", 1000, "exact"},
+    {"Slow1000Coarse", -1000, "period"},
+    // Buffers the output may grant instead of two blocks.
+    {.name = "Buffer8192", .ppm = 0, .position = "exact", .buffer = 8192},
+    {.name = "Buffer12000", .ppm = 0, .position = "exact", .buffer = 12000},
+    {.name = "Buffer16384Slow300", .ppm = -300, .position = "exact", .buffer = 16384},
+    {.name = "Buffer32768Fast1000", .ppm = 1000, .position = "period", .buffer = 32768},
+    {.name = "Buffer96000PeriodLongerThanABlock",
+     .ppm = 0,
+     .position = "period",
+     .buffer = 96000,
+     .period = 24000},
+    {.name = "Buffer96000PeriodLongerThanABlockSlow1000",
+     .ppm = -1000,
+     .position = "period",
+     .buffer = 96000,
+     .period = 24000},
+    // Each upset, at matched clocks and far off.
+    {.name = "StallsMatched",
+     .ppm = 0,
+     .position = "exact",
+     .minutes = 75,
+     .upsets = {{Upset::stall, 600, 600}, {Upset::stall, 2400, 1000}, {Upset::stall, 3600, 150}}},
+    {.name = "StallsSlow1000",
+     .ppm = -1000,
+     .position = "exact",
+     .minutes = 75,
+     .upsets = {{Upset::stall, 600, 1000}, {Upset::stall, 3000, 300}}},
+    {.name = "GapsFast1000Coarse",
+     .ppm = 1000,
+     .position = "period",
+     .minutes = 75,
+     .upsets = {{Upset::gap, 600, 800}, {Upset::gap, 3000, 1000}}},
+    {.name = "GapsMatchedCoarse",
+     .ppm = 0,
+     .position = "period",
+     .minutes = 60,
+     .upsets = {{Upset::gap, 600, 500}, {Upset::gap, 2400, 200}}},
+    {.name = "ClockSteps",
+     .ppm = 0,
+     .position = "exact",
+     .minutes = 60,
+     .upsets = {{Upset::step, 600, 1000}, {Upset::step, 1500, -1000}, {Upset::step, 2400, 0}}},
+    {.name = "ClockStepsCoarse",
+     .ppm = -300,
+     .position = "period",
+     .minutes = 60,
+     .upsets = {{Upset::step, 600, 300}, {Upset::step, 1800, -1000}}},
+    {.name = "RestartsFast300",
+     .ppm = 300,
+     .position = "exact",
+     .minutes = 60,
+     .upsets = {{Upset::restart, 600}, {Upset::restart, 1800}}},
+    {.name = "RestartsMatchedCoarse",
+     .ppm = 0,
+     .position = "period",
+     .minutes = 60,
+     .upsets = {{Upset::restart, 600}, {Upset::restart, 1800}}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Rows, HoursTest, testing::ValuesIn(kHoursCases),
+                         [](const auto& info) { return info.param.name; });
+
+// Runs drawn from a seed: an offset of up to 1000 ppm either way, a position, a buffer, and three
+// upsets at random times over an hour and a half of audio. A failure names its seed;
+// ORVTEST_SEED=N replays that run exactly (in the first instance).
+class SeededTest : public SimulatedTimeTest, public testing::WithParamInterface<int> {};
+
+HoursCase drawn(uint64_t seed) {
+  std::mt19937_64 random(seed);
+  const auto pick = [&](int low, int high) {
+    return std::uniform_int_distribution<int>(low, high)(random);
+  };
+  HoursCase c{.name = "seed " + std::to_string(seed),
+              .ppm = pick(-1000, 1000),
+              .position = pick(0, 1) == 0 ? "exact" : "period",
+              .minutes = 90};
+  static const int kBuffers[][2] = {{0, 0}, {16384, 0}, {32768, 0}, {96000, 24000}};
+  const auto& buffer = kBuffers[pick(0, 3)];
+  c.buffer = buffer[0];
+  c.period = buffer[1];
+  for (int slot = 0; slot < 3; ++slot) {
+    const auto kind = static_cast<Upset::Kind>(pick(0, 3));
+    const double at = (8 + 27 * slot + pick(0, 4)) * 60 + pick(0, 59);
+    const int value = kind == Upset::step ? pick(-1000, 1000) : pick(50, 1000);
+    c.upsets.push_back({kind, at, value});
+  }
+  return c;
+}
+
+TEST_P(SeededTest, BackAtRestAfterEveryUpset) {
+  uint64_t seed = static_cast<uint64_t>(GetParam());
+  if (const char* replay = std::getenv("ORVTEST_SEED")) {
+    if (GetParam() != 1) {
+      GTEST_SKIP() << "replaying ORVTEST_SEED in the first instance";
+    }
+    seed = std::strtoull(replay, nullptr, 10);
+  }
+  const HoursCase c = drawn(seed);
+  SCOPED_TRACE("replay: ORVTEST_SEED=" + std::to_string(seed) +
+               " relay_tests --gtest_filter='Seeds/SeededTest.*/0'");
+  expect_at_rest(c, simulate(c));
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, SeededTest, testing::Range(1, 13));
 
 // The little-endian 32-bit number at `at` of `bytes`.
 uint32_t le32(const std::string& bytes, size_t at) {

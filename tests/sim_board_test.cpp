@@ -45,6 +45,21 @@ TEST(SimKnobsTest, AcceptsWellFormedValuesAndExplainsOthers) {
       {{.rate = "99999999999999999999999"}, false, "ORVSIM_RATE"},
       {{.rate = "48000 "}, false, "ORVSIM_RATE"},
       {{.log = ""}, false, "ORVSIM_LOG"},
+      {{.clock = "simulated", .stall = "60:150 3600.5:1000", .gap = " 0:1 ", .stop_at = "0.25"},
+       true,
+       ""},
+      {{.clock = "real", .stall = "", .stop_at = "86400"}, true, ""},
+      {{.clock = "fast"}, false, "ORVSIM_CLOCK"},
+      {{.spi_hz = "0", .clock = "simulated"}, false, "ORVSIM_SPI_HZ=0"},
+      {{.stall = "60"}, false, "ORVSIM_STALL"},
+      {{.stall = "60:150,90:150"}, false, "ORVSIM_STALL"},
+      {{.stall = "90:150 60:150"}, false, "ORVSIM_STALL"},  // out of order
+      {{.gap = "60:1000 60.5:10"}, false, "ORVSIM_GAP"},    // overlapping
+      {{.gap = "-1:10"}, false, "ORVSIM_GAP"},
+      {{.gap = "1.:10"}, false, "ORVSIM_GAP"},
+      {{.gap = "1:3600001"}, false, "ORVSIM_GAP"},
+      {{.stop_at = "1e3"}, false, "ORVSIM_STOP_AT"},
+      {{.stop_at = "0.1234567891"}, false, "ORVSIM_STOP_AT"},
   };
   for (const KnobCase& c : cases) {
     SCOPED_TRACE(std::string(shown(c.texts.version)) + " | " + shown(c.texts.status) + " | " +
@@ -59,8 +74,15 @@ TEST(SimKnobsTest, AcceptsWellFormedValuesAndExplainsOthers) {
 TEST(SimKnobsTest, KeepsTheValues) {
   SimKnobs knobs;
   std::string error;
-  ASSERT_TRUE(sim_parse_knobs(
-      {.version = "2.3", .status = "52 180 0 1", .rate = "8000", .log = "log"}, knobs, error));
+  ASSERT_TRUE(sim_parse_knobs({.version = "2.3",
+                               .status = "52 180 0 1",
+                               .rate = "8000",
+                               .log = "log",
+                               .clock = "simulated",
+                               .stall = "1.5:20 3600:1000",
+                               .gap = "2:3",
+                               .stop_at = "7200.125"},
+                              knobs, error));
   EXPECT_EQ(knobs.version.major, 2);
   EXPECT_EQ(knobs.version.minor, 3);
   EXPECT_TRUE(knobs.fixed_status);
@@ -69,6 +91,15 @@ TEST(SimKnobsTest, KeepsTheValues) {
   EXPECT_EQ(knobs.status.byte6, 1);
   EXPECT_EQ(knobs.rate, 8000u);
   EXPECT_STREQ(knobs.log_path, "log");
+  EXPECT_TRUE(knobs.simulated_time);
+  ASSERT_EQ(knobs.stalls.size(), 2u);
+  EXPECT_EQ(knobs.stalls[0].at_ns, 1500000000);
+  EXPECT_EQ(knobs.stalls[0].length_ns, 20000000);
+  EXPECT_EQ(knobs.stalls[1].at_ns, 3600 * kSecond);
+  EXPECT_EQ(knobs.stalls[1].length_ns, kSecond);
+  ASSERT_EQ(knobs.gaps.size(), 1u);
+  EXPECT_EQ(knobs.gaps[0].length_ns, 3000000);
+  EXPECT_EQ(knobs.stop_at_ns, 7200 * kSecond + 125000000);
 }
 
 TEST(SimKnobsTest, BusClockSetsHowLongAnExchangeTakes) {
