@@ -1,23 +1,37 @@
 #!/usr/bin/env bash
 # A soak: orvctl-sim (its board filling at 48000 samples per second, every SPI frame taking as
 # long as at 7.8125 MHz) plays into the test suite's output device, whose clock runs a few ppm off
-# the board's. Both run SPEED times faster than real time (the board's rate, the bus clock and
-# the device's speed scaled together), so that hours of audio take minutes. ALSA's file plugin
-# keeps everything the tool wrote, which is compared sample for sample with the board's stream.
+# the board's.
 #
 #   scripts/soak.sh [AUDIO_SECONDS]     (default 600 of audio per clock offset, one after another)
+#   CLOCK=simulated PPMS="0 -1000 1000" POSITION=period scripts/soak.sh 86400
 #   SPEED=10 PPMS="0 -100 100 -300 300" POSITION=period scripts/soak.sh 14400
 #
-# SPEED: default 1 (real time); keep it at 10 or below, so that a moment's stall of this machine
-# cannot run the output dry. POSITION: "exact" (default) or "period" (the output reports its
-# position in whole periods, as coarse cards do). SIGNAL: "ramp" (default; shows the queue and the
-# delay) or "chime" (the board's usual sound; shows how large the edits' steps are next to its own).
+# CLOCK: "real" (default) or "simulated". In simulated time the board, the output and the relay
+# share one clock that moves only by bus time and waits for room, so a run is the same on a busy
+# machine as on a quiet one and a day of audio takes minutes; an upset comes every hour, half past
+# it, in turn: a stall of the relay for 600 ms, a gap of 800 ms in the board's deliveries, a
+# restart of the output (UPSETS=0 for none). The output follows the board's ramp sample by sample.
+# In real time the board and the output run SPEED times faster than real time (the board's rate,
+# the bus clock and the device's speed scaled together; default 1; keep it at 10 or below, so that
+# a moment's stall of this machine cannot run the output dry), ALSA's file plugin keeps everything
+# the tool wrote, and it is compared sample for sample with the board's stream. SIGNAL: "ramp"
+# (default; shows the queue and the delay) or "chime" (the board's usual sound; shows how large the
+# edits' steps are next to its own; real time only).
 #
-# Columns: hours of audio captured; underruns the device saw; samples lost, repeated and altered
-# (the goal is 0 in these four); edits per hour (samples dropped and repeated to follow the
-# output's clock); after the first minute, the lowest and highest queue of the output when a block
-# starts and the spread of the delay from board to output, in ms; the largest step an edit made
-# and the largest step of the board's own block there; CPU time (user + system) per second.
+# POSITION: "exact" (default) or "period" (the output reports its position in whole periods, as
+# coarse cards do).
+#
+# Columns: hours of audio; underruns the device saw; samples lost, repeated (and, in real time,
+# altered): the goal is 0 in these, and no underrun but those the upsets force; edits per hour
+# (samples dropped and repeated to follow the output's clock). In real time: after the first
+# minute, the lowest and highest queue of the output when a block starts and the spread of the
+# delay from board to output, in ms; the largest step an edit made and the largest step of the
+# board's own block there; CPU time (user + system) per second. In simulated time: the spread of
+# the delay at rest (from the 21st minute after an upset until the next, and over the first half hour
+# after its first two minutes), the longest time in minutes from an upset until the delay was back
+# within 20.5 ms of where it first rested, the edits at rest per hour against what the offset
+# implies, and the run's CPU time in seconds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
@@ -27,29 +41,99 @@ speed=${SPEED:-1}
 ppms=${PPMS:-0 -100 100}
 position=${POSITION:-exact}
 signal=${SIGNAL:-ramp}
+clock=${CLOCK:-real}
+upsets=${UPSETS:-1}
 khz=145500
 
 build_for_measuring
 
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-seconds=$(((audio_seconds + speed - 1) / speed))
-settle=$((48000 * 60))
-ramp_fields=
-[ "$signal" != ramp ] || ramp_fields="ramp_block 12000; settle $settle"
+trap '[ -n "${KEEP:-}" ] || rm -rf "$work"' EXIT
 last() { sed -nE "s/^$1 (-?[0-9]+).*/\1/p" "$2" | tail -n 1; }
 
-failed=0
-echo "$audio_seconds s of audio per offset at $speed x real time, position $position, signal $signal"
-printf '%-5s %6s %9s %6s %8s %7s %9s %9s %9s %9s %9s %11s %6s\n' ppm hours underruns lost \
-  repeated altered "drops/h" "repeats/h" "queue min" "queue max" "delay ms" "edit step" "CPU/s"
-for ppm in $ppms; do
-  conf=$work/asound-$ppm.conf
-  raw=$work/played-$ppm.raw
-  report=$work/report-$ppm
+# simulated PPM: one run in simulated time; prints its row, fails on anything lost or repeated,
+# an underrun no upset forced, or an hour that did not come back to rest.
+simulated() {
+  local ppm=$1 conf=$work/asound-$1.conf report=$work/report-$1 stalls= gaps= restarts= at
+  if [ "$upsets" != 0 ]; then
+    for ((hour = 0; hour * 3600 + 1800 < audio_seconds; hour++)); do
+      at=$((hour * 3600 + 1800))
+      case $((hour % 3)) in
+        0) stalls+="$at:600 " ;;
+        1) gaps+="$at:800 " ;;
+        2) restarts+="$at " ;;
+      esac
+    done
+  fi
+  write_test_asound_conf "$conf" "pcm.!default { type orvtest; clock \"simulated\"; ppm $ppm;
+  position \"$position\"; ramp_block 12000; restarts \"$restarts\"; report \"$report\" }"
+  local status=0
+  ALSA_CONFIG_PATH=$conf ORVSIM_CLOCK=simulated ORVSIM_SIGNAL=ramp ORVSIM_STALL=$stalls \
+    ORVSIM_GAP=$gaps ORVSIM_STOP_AT=$((audio_seconds + 1)) \
+    /usr/bin/time -f '%U %S' -o "$work/time-$ppm" \
+    "$test_build/orvctl-sim" -s "$khz" >"$work/out-$ppm" 2>"$work/err-$ppm" || status=$?
+  [ "$status" = 130 ] || {
+    echo "ppm $ppm: run ended early (status $status)"
+    cat "$work/out-$ppm"
+    return 1
+  }
+  awk -v ppm="$ppm" -v upsets="$upsets" -v cpu="$(tail -n 1 "$work/time-$ppm" | awk '{ print $1 + $2 }')" '
+    /^minute/ {
+      m = $2; drops[m] = $4; repeats[m] = $6; lost += $8; repeated += $10; under[m] = $12
+      low[m] = $17; high[m] = $18; n = m + 1
+    }
+    END {
+      for (m = 2; m < 5; m++) {
+        if (m == 2 || low[m] < base_low) base_low = low[m]
+        if (m == 2 || high[m] > base_high) base_high = high[m]
+      }
+      band_low = base_low - 20500; band_high = base_high + 20500
+      failed = lost + repeated > 0
+      for (m = 0; m < n; m++) {
+        total_drops += drops[m]; total_repeats += repeats[m]; underruns += under[m]
+        # An upset at half past each hour shows in minute 29 or 30 (the minutes count the audio
+        # taken, which runs ahead of the clock).
+        upset_minute = upsets != 0 && m % 60 >= 29 && m % 60 <= 31
+        if (under[m] > 0 && !upset_minute) failed = 1
+        since = (m % 60 + 31) % 60  # minutes since the minute an upset shows in
+        rest = m >= 2 && (m < 29 || upsets == 0 || since >= 21)
+        if (upsets != 0 && m % 60 == 29) { back = -1; upset_at = m }
+        if (back < 0 && low[m] >= band_low && high[m] <= band_high) {
+          if (m - upset_at > longest) longest = m - upset_at
+          back = 0
+        }
+        if (rest) {
+          rest_minutes++
+          rest_edits += (ppm > 0 ? repeats[m] : drops[m]); rest_wrong += (ppm > 0 ? drops[m] : repeats[m])
+          if (!seen || low[m] < rest_low) rest_low = low[m]
+          if (!seen || high[m] > rest_high) rest_high = high[m]
+          seen = 1
+          if (low[m] < band_low || high[m] > band_high) failed = 1
+        }
+      }
+      if (back < 0) { failed = 1; longest = "never" }
+      implied = (ppm < 0 ? -ppm : ppm) * 1e-6 * 2880000 * rest_minutes
+      if (ppm == 0 && rest_edits + rest_wrong > 0) failed = 1
+      if (ppm != 0 && (rest_edits < 0.75 * implied || rest_edits > 1.25 * implied || rest_wrong > 0.05 * implied)) failed = 1
+      hours = n / 60
+      printf "%-6s %-7s %6.1f %9d %6d %8d %9.0f %9.0f %10.1f %8s %16s %7.0f%s\n", ppm, "'"$position"'",
+        hours, underruns, lost, repeated, total_drops / hours, total_repeats / hours,
+        (rest_high - rest_low) / 1000, longest,
+        sprintf("%.0f/%.0f", (rest_edits + rest_wrong) * 60 / rest_minutes, implied * 60 / rest_minutes),
+        cpu, failed ? "  FAILED" : ""
+      exit failed
+    }' "$report"
+}
+
+# real PPM: one run in real time, SPEED times faster; prints its row, fails on any underrun or
+# anything lost, repeated or altered.
+real() {
+  local ppm=$1 conf=$work/asound-$1.conf raw=$work/played-$1.raw report=$work/report-$1
+  local seconds=$(((audio_seconds + speed - 1) / speed)) ramp_fields=
+  [ "$signal" != ramp ] || ramp_fields="ramp_block 12000; settle $((48000 * 60))"
   write_test_asound_conf "$conf" "pcm.!default { type file; slave.pcm \"card\"; file \"$raw\"; format \"raw\" }
 pcm.card { type orvtest; ppm $ppm; speed $speed; position \"$position\"; report \"$report\"; $ramp_fields }"
-  status=0
+  local status=0
   ALSA_CONFIG_PATH=$conf ORVSIM_SIGNAL=$signal ORVSIM_RATE=$((48000 * speed)) \
     ORVSIM_SPI_HZ=$((7812500 * speed)) /usr/bin/time -f '%U %S' -o "$work/time-$ppm" \
     timeout -s INT "$seconds" "$test_build/orvctl-sim" -s "$khz" >"$work/out-$ppm" 2>"$work/err-$ppm" ||
@@ -57,19 +141,20 @@ pcm.card { type orvtest; ppm $ppm; speed $speed; position \"$position\"; report 
   [ "$status" = 124 ] || {
     echo "ppm $ppm: run ended early (status $status)"
     cat "$work/out-$ppm"
-    failed=1
+    return 1
   }
+  local underruns check
   underruns=$(grep -c '^underrun' "$report" || true)
   check=$("$test_build/testing/orvctl-stream-check" "$raw" "$khz" "$signal" || true)
   rm -f "$raw"
   field() { sed -nE "s/.*$1 (-?[0-9]+).*/\1/p" <<<"$check"; }
+  local samples hours lost repeated altered queue_min=- queue_max=- delay=- cpu
   samples=$(field samples)
   hours=$(awk -v s="$samples" 'BEGIN { printf "%.2f", s / 48000 / 3600 }')
   per_hour() { awk -v n="$1" -v s="$samples" 'BEGIN { printf "%.0f", (s > 0 ? n * 48000 * 3600 / s : 0) }'; }
   lost=$(field lost)
   repeated=$(field repeated)
   altered=$(field altered)
-  queue_min=- queue_max=- delay=-
   if [ "$signal" = ramp ]; then
     queue_min=$(last 'queue low' "$report")
     queue_max=$(last 'queue high' "$report")
@@ -81,6 +166,23 @@ pcm.card { type orvtest; ppm $ppm; speed $speed; position \"$position\"; report 
     "$lost" "$repeated" "$altered" "$(per_hour "$(field drops)")" \
     "$(per_hour "$(field repeats)")" "$queue_min" "$queue_max" "$delay" \
     "$(field 'largest edit step')/$(field 'own largest step')" "$cpu"
-  [ "$underruns$lost$repeated$altered" = 0000 ] || failed=1
-done
+  [ "$underruns$lost$repeated$altered" = 0000 ]
+}
+
+failed=0
+if [ "$clock" = simulated ]; then
+  echo "$audio_seconds s of audio per offset in simulated time, position $position, upsets $upsets"
+  printf '%-6s %-7s %6s %9s %6s %8s %9s %9s %10s %8s %16s %7s\n' ppm position hours underruns \
+    lost repeated "drops/h" "repeats/h" "rest ms" "back min" "rest edits/h" "CPU s"
+  for ppm in $ppms; do
+    simulated "$ppm" || failed=1
+  done
+else
+  echo "$audio_seconds s of audio per offset at $speed x real time, position $position, signal $signal"
+  printf '%-5s %6s %9s %6s %8s %7s %9s %9s %9s %9s %9s %11s %6s\n' ppm hours underruns lost \
+    repeated altered "drops/h" "repeats/h" "queue min" "queue max" "delay ms" "edit step" "CPU/s"
+  for ppm in $ppms; do
+    real "$ppm" || failed=1
+  done
+fi
 exit $failed
