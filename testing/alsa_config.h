@@ -1,6 +1,6 @@
 // ALSA configurations for runs under test. ALSA reads the file ALSA_CONFIG_PATH names and nothing
 // else, so no file of the machine decides where "default" goes. The test output device
-// (realtime_output_plugin.cpp) is declared first, so that the PCMs may be of `type orvtest`.
+// (test_output_plugin.cpp) is declared first, so that the PCMs may be of `type orvtest`.
 #pragma once
 
 #include <string>

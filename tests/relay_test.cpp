@@ -549,10 +549,10 @@ class SimulatedTimeTest : public RelayTest {
 
 // Real time against simulated time: the same knobs give the same run, to the sample.
 TEST_F(SimulatedTimeTest, ReplaysExactly) {
-  const HoursCase c{.name = "ten minutes, a stall",
+  const HoursCase c{.name = "six minutes, a stall",
                     .ppm = -300,
                     .position = "period",
-                    .minutes = 10,
+                    .minutes = 6,
                     .upsets = {{Upset::stall, 150, 400}}};
   const ProcessResult first = simulate(c);
   const std::string first_report = report();
@@ -561,7 +561,7 @@ TEST_F(SimulatedTimeTest, ReplaysExactly) {
   EXPECT_EQ(second.err, first.err);
   EXPECT_NE(first_report.find("underrun 1 at"), std::string::npos) << first_report;
   const std::vector<Minute> minutes = minutes_of(first_report);
-  ASSERT_GE(minutes.size(), 9u);
+  ASSERT_GE(minutes.size(), 5u);
   for (const Minute& m : minutes) {
     EXPECT_EQ(m.lost + m.repeated, 0);
   }
