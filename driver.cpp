@@ -2,6 +2,7 @@
 // tuning, playback, shutdown.
 #include "driver.h"
 
+#include <csignal>
 #include <cstdint>
 
 #include "audio/playback_relay.h"
@@ -74,6 +75,9 @@ int run_stages(int argc, const char* const argv[]) {
 }  // namespace
 
 int run_orvctl(int argc, const char* const argv[]) {
+  // Ctrl-C ends a run by its default action, however the tool was started: a script starts its
+  // background jobs with SIGINT ignored, and that would leave `kill -INT` nothing to do.
+  std::signal(SIGINT, SIG_DFL);
   console_open_standard_streams();
   return console_status(run_stages(argc, argv));
 }

@@ -52,7 +52,9 @@ int wait_for(pid_t child, int interrupt_after_ms) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point start = Clock::now();
   const auto interrupt_at = start + std::chrono::milliseconds(interrupt_after_ms);
-  const auto kill_at = interrupt_at + std::chrono::minutes(10);
+  // A run that Ctrl-C should end gets ten seconds for it; one that ends by itself, ten minutes.
+  const auto kill_at = interrupt_after_ms > 0 ? interrupt_at + std::chrono::seconds(10)
+                                              : start + std::chrono::minutes(10);
   bool interrupted = interrupt_after_ms <= 0;
   int wait_status = 0;
   for (;;) {
@@ -131,6 +133,10 @@ ProcessResult run_with_argv(const std::string& program,
     if (console == Console::closed) {
       close(1);
       close(2);
+    }
+    if (console == Console::background) {
+      signal(SIGINT, SIG_IGN);
+      signal(SIGQUIT, SIG_IGN);
     }
     // Nothing else of this process stays open in the program.
     for (const int fd : {out, err, in}) {

@@ -15,15 +15,17 @@ using EnvList = std::vector<std::pair<std::string, std::string>>;
 
 // Where the program's standard output and error go.
 enum class Console {
-  captured,  // into ProcessResult
-  closed,    // nowhere: both descriptors closed
-  full,      // standard output into /dev/full (every write fails), standard error captured
+  captured,    // into ProcessResult
+  closed,      // nowhere: both descriptors closed
+  full,        // standard output into /dev/full (every write fails), standard error captured
+  background,  // captured, started as a script starts a job in the background: SIGINT and
+               // SIGQUIT ignored
 };
 
 // `args` follow the program name; `env` entries replace or add to this process's environment
 // with every ORVSIM_, FAKE_BCM2835_, FAKE_SPIDEV_ and ALSA_ variable removed. With
-// `interrupt_after_ms`, the program gets SIGINT (Ctrl-C) that long after its start. A program still
-// running ten minutes after that (or after its start) is killed.
+// `interrupt_after_ms`, the program gets SIGINT (Ctrl-C) that long after its start, and is killed
+// if it is still running ten seconds later. Without it, it is killed after ten minutes.
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
                           const EnvList& env = {}, int interrupt_after_ms = 0,
                           Console console = Console::captured);

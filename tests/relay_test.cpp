@@ -917,20 +917,27 @@ Playback enabled: Ctrl-C to exit
 }
 
 TEST_F(RelayTest, StuckBoardKeepsThePollGoingUntilCtrlC) {
-  const ProcessResult run = run_process(
-      ORVCTL_SIM_PATH, {"-ds", "700"},
-      setup(captured_device(""), {{"ORVSIM_RATE", "0"}, {"ORVSIM_SPI_HZ", "7812500"}}), 300);
-  EXPECT_EQ(run.status, 128 + SIGINT);
-  const std::vector<std::string> messages = relay_messages(run.out);
-  EXPECT_EQ(messages, std::vector<std::string>{});
-  const size_t traced = count_lines_starting(run.out, "Buffer count = 0000");
-  EXPECT_GT(traced, 10u);
-  EXPECT_EQ(traced, count_lines_starting(run.out, "Buffer count = "));
-  // Ctrl-C may land between a poll and its trace.
-  const size_t polled = count_of(frames(), "01 00 54 00 00 00\n");
-  EXPECT_TRUE(polled == traced || polled == traced + 1) << polled << " polls, " << traced;
-  EXPECT_EQ(sent_blocks(frames()).size(), 0u);
-  EXPECT_EQ(played(), "");
+  // Ctrl-C from a terminal, and kill -INT on a run that a script started in the background (with
+  // SIGINT ignored, as a shell starts such jobs).
+  for (const Console console : {Console::captured, Console::background}) {
+    SCOPED_TRACE(console == Console::background ? "started in the background" : "in a terminal");
+    std::filesystem::remove(dir + "/frames");
+    const ProcessResult run = run_process(
+        ORVCTL_SIM_PATH, {"-ds", "700"},
+        setup(captured_device(""), {{"ORVSIM_RATE", "0"}, {"ORVSIM_SPI_HZ", "7812500"}}), 300,
+        console);
+    EXPECT_EQ(run.status, 128 + SIGINT);
+    const std::vector<std::string> messages = relay_messages(run.out);
+    EXPECT_EQ(messages, std::vector<std::string>{});
+    const size_t traced = count_lines_starting(run.out, "Buffer count = 0000");
+    EXPECT_GT(traced, 10u);
+    EXPECT_EQ(traced, count_lines_starting(run.out, "Buffer count = "));
+    // Ctrl-C may land between a poll and its trace.
+    const size_t polled = count_of(frames(), "01 00 54 00 00 00\n");
+    EXPECT_TRUE(polled == traced || polled == traced + 1) << polled << " polls, " << traced;
+    EXPECT_EQ(sent_blocks(frames()).size(), 0u);
+    EXPECT_EQ(played(), "");
+  }
 }
 
 }  // namespace
