@@ -44,7 +44,8 @@ void shift(std::vector<SimUpset>& upsets, int64_t origin) {
 bool board_init(BoardLink&) {
   SimKnobs knobs;
   std::string error;
-  if (!sim_parse_knobs(sim_knobs_from_environment(), knobs, error)) {
+  if (!sim_parse_knobs(sim_knobs_from_environment(), knobs, error) ||
+      !sim_load_recording(knobs, error)) {
     die_knob(error);
   }
   if (knobs.log_path != nullptr) {

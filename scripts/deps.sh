@@ -8,7 +8,7 @@ packages=(cmake make g++ pkg-config libbcm2835-dev libasound2-dev zlib1g-dev)
 foreign=()
 for word in "$@"; do
   case "$word" in
-    test) packages+=(libgtest-dev libbenchmark-dev sox systemd) ;;
+    test) packages+=(libgtest-dev libbenchmark-dev sox systemd multimon-ng direwolf) ;;
     package) packages+=(dpkg-dev file lintian) ;;
     fuzz) packages+=(libgtest-dev clang libclang-rt-14-dev) ;;
     measure) packages+=(libgtest-dev libbenchmark-dev valgrind time) ;;

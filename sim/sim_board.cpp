@@ -101,6 +101,9 @@ int16_t sim_sample(const SimBoard& board, uint64_t n) {
   if (board.knobs.signal == SimSignal::ramp) {
     return static_cast<int16_t>(static_cast<uint16_t>(n));
   }
+  if (board.knobs.signal == SimSignal::recording) {
+    return n < board.knobs.recording.size() ? board.knobs.recording[n] : 0;
+  }
   const uint64_t beat = n / kSimBeatSamples;
   const auto position = static_cast<int32_t>(n % kSimBeatSamples);
   const auto phase = static_cast<uint32_t>(n * board.note_step[beat & 1]);

@@ -10,9 +10,10 @@
 
 #include "board/board_link.h"
 
-// What the simulated board plays: a soft chime, or a ramp whose sample n is the low 16 bits of n
-// (so that a dropped, repeated or lost sample shows in any capture of it).
-enum class SimSignal { chime, ramp };
+// What the simulated board plays: a soft chime, a ramp whose sample n is the low 16 bits of n (so
+// that a dropped, repeated or lost sample shows in any capture of it), or a recording (raw 48000 Hz
+// signed 16-bit little-endian mono), once, then silence.
+enum class SimSignal { chime, ramp, recording };
 
 // Something that goes wrong for a while: from `at_ns` on (after the link opened), for `length_ns`.
 struct SimUpset {
@@ -28,6 +29,8 @@ struct SimKnobs {
   uint32_t rate = kSampleRate;  // samples per second added after playback starts; 0 = never fills
   uint32_t spi_hz = 7812500;    // bus clock that paces each exchange, as on a Pi; 0 = instant
   SimSignal signal = SimSignal::chime;
+  const char* recording_path = nullptr;  // with SimSignal::recording
+  std::vector<int16_t> recording;        // its samples, once loaded (sim_load_recording)
   const char* log_path = nullptr;
   bool simulated_time = false;   // the clock is simulated time (sim/sim_clock.h)
   std::vector<SimUpset> stalls;  // the host stops (the whole process, between two frames)

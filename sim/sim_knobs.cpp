@@ -1,6 +1,8 @@
 #include "sim/sim_knobs.h"
 
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -165,8 +167,14 @@ bool sim_parse_knobs(const SimKnobTexts& texts, SimKnobs& knobs, std::string& er
       knobs.signal = SimSignal::chime;
     } else if (std::strcmp(texts.signal, "ramp") == 0) {
       knobs.signal = SimSignal::ramp;
+    } else if (std::strncmp(texts.signal, "file:", 5) == 0 && texts.signal[5] != '\0') {
+      knobs.signal = SimSignal::recording;
+      knobs.recording_path = texts.signal + 5;
     } else {
-      error = "ORVSIM_SIGNAL must be chime or ramp" + rejected(texts.signal);
+      error =
+          "ORVSIM_SIGNAL must be chime, ramp or file:PATH (a raw recording: 48000 Hz, signed "
+          "16-bit little-endian, mono)" +
+          rejected(texts.signal);
       return false;
     }
   }
@@ -206,6 +214,34 @@ bool sim_parse_knobs(const SimKnobTexts& texts, SimKnobs& knobs, std::string& er
   if (texts.stop_at != nullptr && !parse_seconds(texts.stop_at, knobs.stop_at_ns)) {
     error = "ORVSIM_STOP_AT must be a number of seconds (for example 3600 or 0.5)" +
             rejected(texts.stop_at);
+    return false;
+  }
+  return true;
+}
+
+bool sim_load_recording(SimKnobs& knobs, std::string& error) {
+  if (knobs.signal != SimSignal::recording) {
+    return true;
+  }
+  std::FILE* file = std::fopen(knobs.recording_path, "rb");
+  if (file == nullptr) {
+    error = std::string("ORVSIM_SIGNAL: cannot open \"") + knobs.recording_path +
+            "\": " + std::strerror(errno);
+    return false;
+  }
+  std::vector<uint8_t> bytes;
+  uint8_t chunk[65536];
+  for (size_t got = 0; (got = std::fread(chunk, 1, sizeof chunk, file)) > 0;) {
+    bytes.insert(bytes.end(), chunk, chunk + got);
+  }
+  knobs.recording.clear();
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {  // an odd last byte is no sample
+    knobs.recording.push_back(static_cast<int16_t>(bytes[i] | bytes[i + 1] << 8));
+  }
+  const bool failed = std::ferror(file) != 0;
+  std::fclose(file);
+  if (failed) {
+    error = std::string("ORVSIM_SIGNAL: cannot read \"") + knobs.recording_path + "\"";
     return false;
   }
   return true;

@@ -12,7 +12,7 @@ struct SimKnobTexts {
   const char* status = nullptr;   // ORVSIM_STATUS: the status reply, "RSSI AGC B5 B6"
   const char* rate = nullptr;     // ORVSIM_RATE: samples per second once playing
   const char* spi_hz = nullptr;   // ORVSIM_SPI_HZ: the bus clock
-  const char* signal = nullptr;   // ORVSIM_SIGNAL: chime or ramp
+  const char* signal = nullptr;   // ORVSIM_SIGNAL: chime, ramp or file:PATH
   const char* log = nullptr;      // ORVSIM_LOG: the frame log's file
   const char* clock = nullptr;    // ORVSIM_CLOCK: real or simulated
   const char* stall = nullptr;    // ORVSIM_STALL: stalls of the host, "SECONDS:MS ..."
@@ -26,3 +26,7 @@ SimKnobTexts sim_knobs_from_environment();
 // Checks the knobs and fills `knobs` (unset ones keep their defaults). On a malformed value
 // returns false and says what is expected in `error`.
 bool sim_parse_knobs(const SimKnobTexts& texts, SimKnobs& knobs, std::string& error);
+
+// Reads the recording that ORVSIM_SIGNAL=file:PATH names into `knobs` (nothing to do for another
+// signal). On failure returns false and says why in `error`.
+bool sim_load_recording(SimKnobs& knobs, std::string& error);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "testing/alsa_config.h"
+#include "testing/documents.h"
 #include "testing/run_process.h"
 #include "version.h"
 
@@ -698,19 +699,24 @@ uint32_t le32(const std::string& bytes, size_t at) {
   return value;
 }
 
-// Ways of routing "default" that the README and the man page give, each run as a user would and
-// followed to what the other program made of the audio.
+// What the README and the man page give a user to copy, taken from the documents themselves (the
+// blocks marked "copy: NAME", testing/documents.h) and run as written, with only the paths that
+// name the test's directory, and followed to what the other program made of the audio.
 enum class Made {
-  wav,       // a WAV file at 48000 Hz, complete after Ctrl-C, holding the board's blocks
-  raw22050,  // raw samples resampled to 22050 Hz, as a decoder that wants that rate reads them
-  nothing,   // no output at all: the card named does not exist
+  wav,        // a WAV file at 48000 Hz, complete after Ctrl-C, holding the board's blocks
+  decoded,    // the packets of a recording, decoded by multimon-ng as well as from the recording
+  nothing,    // no output at all: the card named does not exist
+  frame_log,  // the transcript and the frame log that the block shows
 };
 
 struct RecipeCase {
   const char* name;
-  std::string config;  // "DIR" stands for the test's directory
-  EnvList env = {};
-  const char* file = "";  // what the other program writes
+  const char* document;
+  const char* config = "";  // a block that is an ALSA configuration, put where ALSA reads it
+  const char* config_file = "user.conf";  // ... as this file in the test's directory
+  const char* command = "";  // a block of shell commands (or a command), run in the directory
+  EnvList env = {};          // the run's ALSA_CONFIG_PATH where `command` does not set it
+  const char* file = "";     // what the other program writes, in the test's directory
   Made made;
 };
 
@@ -729,51 +735,148 @@ std::string finished_file(const std::string& path, bool (*complete)(const std::s
   return text;
 }
 
-TEST_F(RelayTest, RecipesFromTheReadme) {
+// `text` with each `from` replaced by `to`.
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+// How many packets multimon-ng finds in its output.
+size_t packets_in(const std::string& decoded) {
+  return count_of(decoded, "AFSK1200: ");
+}
+
+TEST_F(RelayTest, RecipesFromTheDocuments) {
+#ifdef ORVTEST_EMULATOR
+  GTEST_SKIP() << "the recipes run through the host's shell, which the emulator cannot start";
+#endif
+  const EnvList kOwnConfig = {{"ALSA_CONFIG_PATH", "DIR/user.conf"}};
   const RecipeCase cases[] = {
       {.name = "recorder: a WAV file written by sox as the audio comes",
-       .config = "pcm.!default { type file; slave.pcm { type null }; format \"raw\";\n"
-                 "  file \"|sox -q -t raw -r 48000 -e signed -b 16 -c 1 - DIR/out.wav\" }",
+       .document = ORVCTL_README,
+       .config = "recorder",
+       .command = "orvctl -s 145500",
+       .env = kOwnConfig,
+       .file = "orvctl.wav",
+       .made = Made::wav},
+      {.name = "the man page's recorder",
+       .document = ORVCTL_MANPAGE,
+       .config = "recorder",
+       .command = "orvctl -s 145500",
+       .env = kOwnConfig,
+       .file = "orvctl.wav",
+       .made = Made::wav},
+      {.name = "the man page's WAV file for ten seconds",
+       .document = ORVCTL_MANPAGE,
+       .command = "wav",
        .file = "out.wav",
        .made = Made::wav},
-      // In the README the decoder (multimon-ng) stands where cat does here.
-      {.name = "decoder: raw samples resampled by sox to the decoder's 22050 Hz",
-       .config = "pcm.!default { type file; slave.pcm { type null }; format \"raw\";\n"
-                 "  file \"|sox -q -t raw -r 48000 -e signed -b 16 -c 1 - -t raw -r 22050 -e "
-                 "signed -b 16 -c 1 - | cat > DIR/decoded.raw\" }",
-       .file = "decoded.raw",
-       .made = Made::raw22050},
+      {.name = "decoder: APRS packets through sox and multimon-ng, from a file of its own",
+       .document = ORVCTL_README,
+       .config = "decoder",
+       .config_file = "aprs.conf",
+       .command = "decoder-run",
+       .file = "aprs.log",
+       .made = Made::decoded},
+      {.name = "the man page's decoder, in the user's configuration",
+       .document = ORVCTL_MANPAGE,
+       .config = "decoder",
+       .command = "orvctl -s 144800",
+       .env = kOwnConfig,
+       .file = "aprs.log",
+       .made = Made::decoded},
       // ALSA's own configuration reads ALSA_CARD for the card of "default".
       {.name = "another card by name, without editing files",
-       .config = "",
-       .env = {{"ALSA_CONFIG_PATH", "/usr/share/alsa/alsa.conf"},
-               {"ALSA_CARD", "OrvtestNoSuchCard"}},
+       .document = ORVCTL_README,
+       .command = "card",
+       .env = {{"ALSA_CONFIG_PATH", "/usr/share/alsa/alsa.conf"}},
        .made = Made::nothing},
+      {.name = "the frame log, as the README shows it",
+       .document = ORVCTL_README,
+       .command = "frame-log",
+       .made = Made::frame_log},
+      {.name = "the man page's frame log",
+       .document = ORVCTL_MANPAGE,
+       .command = "frame-log",
+       .made = Made::frame_log},
   };
+  // The programs as the documents name them; the board is the simulated one.
+  const std::string bin = dir + "/bin";
+  std::filesystem::create_directories(bin);
+  std::filesystem::create_symlink(ORVCTL_SIM_PATH, bin + "/orvctl");
+  std::filesystem::create_symlink(ORVCTL_SIM_PATH, bin + "/orvctl-sim");
+  // A recording of APRS packets, from a Debian tool, and what multimon-ng decodes of it directly.
+  const std::string packets = dir + "/packets.raw";
+  const ProcessResult made = run_process(
+      "/bin/sh", {"-c", "gen_packets -r 48000 -n 20 -o " + dir + "/packets.wav >/dev/null && sox " +
+                            dir + "/packets.wav " + packets +
+                            " && sox -t raw -r 48000 -e signed "
+                            "-b 16 -c 1 " +
+                            packets +
+                            " -t raw -r 22050 -e signed -b 16 -c 1 - | "
+                            "multimon-ng -q -t raw -a AFSK1200 -"});
+  ASSERT_EQ(made.status, 0) << made.err;
+  const size_t direct = packets_in(made.out);
+  ASSERT_GE(direct, 10u) << made.out;
+
   for (const RecipeCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::string config = c.config;
-    for (size_t at = config.find("DIR"); at != std::string::npos; at = config.find("DIR", at)) {
-      config.replace(at, 3, dir);
+    SCOPED_TRACE(std::string(c.name) + " (" + c.document + ")");
+    std::string command = c.command;
+    if (command.find(' ') == std::string::npos) {
+      command = copied_block(c.document, c.command);
+      ASSERT_NE(command, "") << "no block \"" << c.command << "\"";
+    }
+    // The README's frame log shows the command after a prompt, then what it prints.
+    std::string shown;
+    if (command.rfind("$ ", 0) == 0) {
+      shown = command.substr(command.find('\n') + 1);
+      command = command.substr(2, command.find('\n') - 2);
+    }
+    command =
+        replaced(replaced(replaced(command, "/tmp/", dir + "/"), "build/orvctl-sim", "orvctl-sim"),
+                 "=Device ", "=OrvtestNoSuchCard ");
+    if (*c.config != '\0') {
+      const std::string config = copied_block(c.document, c.config);
+      ASSERT_NE(config, "") << "no block \"" << c.config << "\"";
+      write_alsa_config(dir + "/" + c.config_file, config);
     }
     const std::string file = dir + "/" + c.file;
     if (*c.file != '\0') {
       std::filesystem::remove(file);
     }
     std::filesystem::remove(dir + "/frames");
-    EnvList env = c.env;
-    env.emplace_back("ORVSIM_RATE", "480000");  // the board at ten times real time
+    const char* path = std::getenv("PATH");
+    EnvList env = {{"PATH", bin + ":" + (path != nullptr ? path : "/usr/bin:/bin")},
+                   {"ORVSIM_RATE", "480000"},  // the board at ten times real time
+                   {"ORVSIM_STOP_AT", "2.5"}};
+    if (c.made == Made::decoded) {
+      env.emplace_back("ORVSIM_SIGNAL", "file:" + packets);
+    }
+    if (c.made == Made::frame_log || command.find("timeout ") != std::string::npos) {
+      env.pop_back();  // it ends by itself
+      env.pop_back();
+    }
+    for (const auto& [name, value] : c.env) {
+      env.emplace_back(name, replaced(value, "DIR", dir));
+    }
+    EnvList run_env = setup("", env);
+    std::erase_if(run_env, [&](const auto& entry) {
+      return (entry.first == "ALSA_CONFIG_PATH" && c.env.empty()) ||
+             (entry.first == "ORVSIM_LOG" && c.made == Made::frame_log);
+    });
     const ProcessResult run =
-        run_process(ORVCTL_SIM_PATH, {"-s", "145500"}, setup(config, env), 400);
-    const std::vector<std::string> sent = sent_blocks(frames());
+        run_process("/bin/sh", {"-c", "cd " + dir + " && " + command}, run_env);
     switch (c.made) {
       case Made::wav: {
-        EXPECT_EQ(run.status, 128 + SIGINT) << run.out << run.err;
+        EXPECT_TRUE(run.status == 0 || run.status == 124 || run.status == 128 + SIGINT)
+            << run.status << run.out << run.err;
         // sox completes its header once the tool's end has closed the pipe.
         const std::string wav = finished_file(file, [](const std::string& text) {
           return text.size() > 44 && le32(text, 40) == text.size() - 44;
         });
-        ASSERT_GT(wav.size(), 44u);
+        ASSERT_GT(wav.size(), 44u + kBlockBytes);
         EXPECT_EQ(wav.substr(0, 4), "RIFF");
         EXPECT_EQ(le32(wav, 4), wav.size() - 8);
         EXPECT_EQ(wav.substr(8, 8), "WAVEfmt ");
@@ -784,19 +887,15 @@ TEST_F(RelayTest, RecipesFromTheReadme) {
         std::string audio = wav.substr(44);
         audio.resize(audio.size() - audio.size() % kBlockBytes);
         const std::vector<std::string> got = played_blocks(audio);
-        ASSERT_GT(got.size(), 0u);
+        const std::vector<std::string> sent = sent_blocks(frames());
         ASSERT_GE(sent.size(), got.size());
         EXPECT_EQ(got, std::vector<std::string>(sent.begin(), sent.begin() + got.size()));
         break;
       }
-      case Made::raw22050: {
+      case Made::decoded: {
         EXPECT_EQ(run.status, 128 + SIGINT) << run.out << run.err;
-        const std::string raw = finished_file(file);
-        // 22050 samples for every 48000 the tool wrote: at least a block's worth, at most what the
-        // board sent.
-        EXPECT_EQ(raw.size() % 2, 0u);
-        EXPECT_GE(raw.size() / 2, kBlockBytes / 2 * 22050 / 48000);
-        EXPECT_LE(raw.size() / 2, sent.size() * kBlockBytes / 2 * 22050 / 48000 + 64);
+        const std::string decoded = finished_file(file);
+        EXPECT_GE(packets_in(decoded), direct) << decoded;
         break;
       }
       case Made::nothing:
@@ -805,7 +904,17 @@ TEST_F(RelayTest, RecipesFromTheReadme) {
                   std::vector<std::string>{"Playback open error: No such device"});
         EXPECT_NE(run.err.find("cannot find card 'OrvtestNoSuchCard'"), std::string::npos)
             << run.err;
-        EXPECT_EQ(sent.size(), 0u);
+        EXPECT_EQ(sent_blocks(frames()).size(), 0u);
+        break;
+      case Made::frame_log:
+        EXPECT_EQ(run.status, 0) << run.err;
+        if (!shown.empty()) {
+          EXPECT_EQ(run.out, shown);
+        } else {
+          EXPECT_EQ(run.out.rfind(kBanner + "Firmware version is 1.04\n", 0), 0u) << run.out;
+          EXPECT_NE(run.out.find("\n01 00 60 00 00\n00 00 40 02\n00 00 f0"), std::string::npos)
+              << run.out;
+        }
         break;
     }
   }

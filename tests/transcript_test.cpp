@@ -80,18 +80,7 @@ Done
        .args = {"-xyz"},
        .out = kBanner + "Firmware version is 1.04\n",
        .frames = "01 00 60 00 00\n"},
-      {.name = "wide band FM",
-       .args = {"-w", "700"},
-       .env = {{"ORVSIM_VERSION", "2.3"}},
-       .out = kBanner + R"(Firmware version is 2.03
-Tuning to 700 kHz
-VHF/UHF, Wide Band FM
-
-)",
-       .frames = R"(01 00 60 00 00
-00 00 40 02
-00 00 f0 bc 02 00 00 a0
-)"},
+      // Wide band FM: the README's frame log (RelayTest.RecipesFromTheDocuments).
       {.name = "HF antenna",
        .args = {"-h", "145500"},
        .out = kBanner + R"(Firmware version is 1.04
