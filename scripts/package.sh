@@ -78,7 +78,8 @@ for target in "${targets[@]}"; do
   for path in ./usr/bin/orvctl ./usr/bin/orvctl-sim ./usr/share/man/man1/orvctl.1.gz \
     ./usr/share/man/man1/orvctl-sim.1.gz ./usr/share/doc/orvctl/copyright \
     ./usr/share/doc/orvctl/changelog.gz ./usr/lib/systemd/system/orvctl@.service \
-    ./usr/lib/systemd/user/orvctl@.service ./etc/default/orvctl; do
+    ./usr/lib/systemd/user/orvctl@.service ./etc/default/orvctl ./usr/lib/sysusers.d/orvctl.conf \
+    ./usr/lib/udev/rules.d/60-orvctl-spidev.rules; do
     grep -q " $path\$" <<<"$contents" || fail "$package lacks $path"
   done
   [ "$(dpkg-deb -f "$package" Architecture)" = "$architecture" ] ||
@@ -107,4 +108,13 @@ for target in "${targets[@]}"; do
 
   cp "$package" dist/
   echo "dist/$(basename "$package")"
+
+  if [ "$target" = host ]; then
+    # cpack refuses a build that was not configured for a package, and says why.
+    cmake -S . -B "$build" -DCMAKE_INSTALL_PREFIX=/usr/local >/dev/null
+    if said=$(cd "$build" && cpack -G DEB 2>&1); then
+      fail "cpack packed a build configured for /usr/local"
+    fi
+    grep -q "configured for the prefix /usr/local" <<<"$said" || fail "cpack did not say why: $said"
+  fi
 done
