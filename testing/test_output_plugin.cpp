@@ -103,7 +103,7 @@ struct Device {
   int64_t speed = 1;
   std::vector<Step> steps;  // still to come, in order
   size_t next_step = 0;
-  std::vector<int64_t> restarts;  // still to come, in order
+  std::vector<Step> restarts;  // when it restarts (the offsets do not count), in order
   size_t next_restart = 0;
   Fault fault = Fault::none;
   uint64_t fault_at = 0;
@@ -271,7 +271,7 @@ snd_pcm_sframes_t device_pointer(snd_pcm_ioplug_t* io) {
   Device& device = device_of(io);
   const uint64_t played = consumed(device);
   if (device.running && device.next_restart < device.restarts.size() &&
-      device.now() >= device.opened_ns + device.restarts[device.next_restart]) {
+      device.now() >= device.opened_ns + device.restarts[device.next_restart].at_ns) {
     ++device.next_restart;
     report(device, "restart at %" PRIu64 "\n", device.taken_all);
     device.running = false;
@@ -484,25 +484,8 @@ bool read_seconds(const char*& text, int64_t& ns) {
   return true;
 }
 
-// "SECONDS SECONDS ...", in order.
-int parse_restarts(const char* text, std::vector<int64_t>& restarts) {
-  for (;;) {
-    while (*text == ' ') {
-      ++text;
-    }
-    if (*text == '\0') {
-      return 0;
-    }
-    int64_t at = 0;
-    if (!read_seconds(text, at) || (!restarts.empty() && at < restarts.back())) {
-      return -EINVAL;
-    }
-    restarts.push_back(at);
-  }
-}
-
-// "SECONDS:PPM SECONDS:PPM ...", in order.
-int parse_steps(const char* text, std::vector<Step>& steps) {
+// "SECONDS:PPM SECONDS:PPM ..." (or, without `ppms`, "SECONDS SECONDS ..."), in order of time.
+int parse_schedule(const char* text, bool ppms, std::vector<Step>& steps) {
   for (;;) {
     while (*text == ' ') {
       ++text;
@@ -511,16 +494,17 @@ int parse_steps(const char* text, std::vector<Step>& steps) {
       return 0;
     }
     Step step{};
-    char* end = nullptr;
-    if (!read_seconds(text, step.at_ns) || *text++ != ':' ||
-        (!steps.empty() && step.at_ns < steps.back().at_ns)) {
+    if (!read_seconds(text, step.at_ns) || (!steps.empty() && step.at_ns < steps.back().at_ns)) {
       return -EINVAL;
     }
-    step.ppm = std::strtoll(text, &end, 10);
-    if (end == text || step.ppm <= -1000000) {
-      return -EINVAL;
+    if (ppms) {
+      char* end = nullptr;
+      if (*text++ != ':' || (step.ppm = std::strtoll(text, &end, 10), end == text) ||
+          step.ppm <= -1000000) {
+        return -EINVAL;
+      }
+      text = end;
     }
-    text = end;
     steps.push_back(step);
   }
 }
@@ -628,12 +612,12 @@ SND_PCM_PLUGIN_DEFINE_FUNC(orvtest) {
     } else if (key == "steps") {
       error = snd_config_get_string(node, &text);
       if (error == 0) {
-        error = parse_steps(text, device->steps);
+        error = parse_schedule(text, true, device->steps);
       }
     } else if (key == "restarts") {
       error = snd_config_get_string(node, &text);
       if (error == 0) {
-        error = parse_restarts(text, device->restarts);
+        error = parse_schedule(text, false, device->restarts);
       }
     } else if (key == "position") {
       error = snd_config_get_string(node, &text);
