@@ -3,7 +3,7 @@
 # on SPI0 at 7.8125 MHz:
 #   1. Google Benchmark of each frame's building and decoding, and of one whole block of the relay
 #      (without r, with r, and without r dropping the most samples a block may to follow the
-#      output's clock: 12, each searched for and written apart) into ALSA's null output, on a board
+#      output's clock: 24, each searched for and written apart) into ALSA's null output, on a board
 #      link that answers at once;
 #   2. instructions per block under callgrind (10000 blocks), split into the program's own code,
 #      the sound library call, the console line of r, and the stand-in board (not counted).
