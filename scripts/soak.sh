@@ -97,8 +97,13 @@ simulated() {
         if (under[m] > 0 && !upset_minute) failed = 1
         since = (m % 60 + 31) % 60  # minutes since the minute an upset shows in
         rest = m >= 2 && (m < 29 || upsets == 0 || since >= 21)
-        if (upsets != 0 && m % 60 == 29) { back = -1; upset_at = m }
-        if (back < 0 && low[m] >= band_low && high[m] <= band_high) {
+        # Back at rest: from the minute of the upset (29, or 30, whichever the delay went up in
+        # most), the first minute that is all within the band.
+        if (upsets != 0 && m % 60 == 29) {
+          upset_at = high[m + 1] > high[m] ? m + 1 : m
+          back = -1
+        }
+        if (back < 0 && m >= upset_at && low[m] >= band_low && high[m] <= band_high) {
           if (m - upset_at > longest) longest = m - upset_at
           back = 0
         }
@@ -112,6 +117,7 @@ simulated() {
         }
       }
       if (back < 0) { failed = 1; longest = "never" }
+      if (longest == "") longest = 0
       implied = (ppm < 0 ? -ppm : ppm) * 1e-6 * 2880000 * rest_minutes
       if (ppm == 0 && rest_edits + rest_wrong > 0) failed = 1
       if (ppm != 0 && (rest_edits < 0.75 * implied || rest_edits > 1.25 * implied || rest_wrong > 0.05 * implied)) failed = 1
