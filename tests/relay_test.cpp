@@ -1037,6 +1037,11 @@ TEST_F(RelayTest, StuckBoardKeepsThePollGoingUntilCtrlC) {
   // SIGINT ignored, as a shell starts such jobs).
   for (const Console console : {Console::captured, Console::background}) {
     SCOPED_TRACE(console == Console::background ? "started in the background" : "in a terminal");
+#ifdef ORVTEST_EMULATOR
+    if (console == Console::background) {
+      continue;  // there the emulator, not the program, meets the ignored signal first
+    }
+#endif
     std::filesystem::remove(dir + "/frames");
     const ProcessResult run = run_process(
         ORVCTL_SIM_PATH, {"-ds", "700"},
