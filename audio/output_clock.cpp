@@ -86,16 +86,17 @@ double clamp(double value, double limit) {
   return std::clamp(value, -limit, limit);
 }
 
-double median(const double* values, int count) {
+// The median of the recent blocks' values.
+double median(const double (&values)[kClockMedianBlocks]) {
   double sorted[kClockMedianBlocks] = {};
-  for (int i = 0; i < count; ++i) {  // insertion: a handful of values
+  for (int i = 0; i < kClockMedianBlocks; ++i) {  // insertion: a handful of values
     int at = i;
     for (; at > 0 && sorted[at - 1] > values[i]; --at) {
       sorted[at] = sorted[at - 1];
     }
     sorted[at] = values[i];
   }
-  return count % 2 == 1 ? sorted[count / 2] : (sorted[count / 2 - 1] + sorted[count / 2]) / 2;
+  return sorted[kClockMedianBlocks / 2];
 }
 
 // The slope of the least-squares line through the trend, oldest first, in samples per block.
@@ -115,7 +116,6 @@ double slope(const OutputClock& clock) {
 
 void relay_clock_start(OutputClock& clock) {
   clock = OutputClock{};
-  clock.origin_ns = clock_now_ns();
 }
 
 void relay_clock_poll(OutputClock& clock, snd_pcm_t* handle) {
@@ -183,7 +183,7 @@ int relay_clock_update(OutputClock& clock, bool measured, double queue) {
   if (clock.recent_blocks < kClockMedianBlocks) {
     return 0;
   }
-  const double unedited = median(clock.recent, kClockMedianBlocks);
+  const double unedited = median(clock.recent);
   clock.distance = unedited - clock.edited - clock.set_point;
 
   // The drift, once a minute of blocks has been measured since the output (re)started; until

@@ -39,7 +39,6 @@ constexpr int kClockTrendBlocks = 240;
 
 // What the relay knows of the output's clock; one record for the run, held by the relay.
 struct OutputClock {
-  int64_t origin_ns = 0;       // time 0 of the readings
   int64_t last_write_ns = -1;  // time of the previous block's write
   double block_ns = 0;         // time between two writes, smoothed: the board's pace; 0 = unknown
   int off_pace = 0;            // intervals in a row far off that pace
