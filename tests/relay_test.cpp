@@ -810,15 +810,14 @@ TEST_F(RelayTest, RecipesFromTheDocuments) {
   std::filesystem::create_directories(bin);
   std::filesystem::create_symlink(ORVCTL_SIM_PATH, bin + "/orvctl");
   std::filesystem::create_symlink(ORVCTL_SIM_PATH, bin + "/orvctl-sim");
-  // A recording of APRS packets, from a Debian tool, and what multimon-ng decodes of it directly.
-  // It starts with a second of silence, as a radio's audio would: multimon-ng reading a pipe
-  // sometimes misses a packet at the very start of its input (seen with `cat | sox | multimon-ng`
-  // on the recording itself).
+  // A recording of APRS packets, from a Debian tool, and what multimon-ng decodes of it directly,
+  // resampled as the recipe does (without dither, whose random noise decides a weak packet).
+  // It starts with a second of silence, as a radio's audio would.
   const std::string packets = dir + "/packets.raw";
   const std::string make_packets =
       "gen_packets -r 48000 -n 20 -o DIR/packets.wav >/dev/null && "
       "sox DIR/packets.wav DIR/packets.raw pad 1 && "
-      "sox -t raw -r 48000 -e signed -b 16 -c 1 DIR/packets.raw "
+      "sox -D -t raw -r 48000 -e signed -b 16 -c 1 DIR/packets.raw "
       "-t raw -r 22050 -e signed -b 16 -c 1 - | multimon-ng -q -t raw -a AFSK1200 -";
   const ProcessResult made = run_process("/bin/sh", {"-c", replaced(make_packets, "DIR", dir)});
   ASSERT_EQ(made.status, 0) << made.err;
