@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building orvctl needs, if any are missing, and more for each
 # word given: "test" (the test suite), "package" (Debian packages), "fuzz" (the fuzzers),
-# "measure" (the measurement scripts), "arm64" or "armhf" (cross builds, tested under qemu). Uses sudo when not run as root.
+# "measure" (the measurement scripts), "vm" (scripts/vm-test.sh), "arm64" or "armhf" (cross builds, tested under qemu). Uses sudo when not run as root.
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config libbcm2835-dev libasound2-dev zlib1g-dev)
@@ -12,6 +12,7 @@ for word in "$@"; do
     package) packages+=(dpkg-dev file lintian) ;;
     fuzz) packages+=(libgtest-dev clang libclang-rt-14-dev) ;;
     measure) packages+=(libgtest-dev libbenchmark-dev valgrind time) ;;
+    vm) packages+=(debootstrap qemu-system-x86 e2fsprogs) ;;
     arm64 | armhf)
       case "$word" in
         arm64) compiler=g++-aarch64-linux-gnu ;;
@@ -24,7 +25,7 @@ for word in "$@"; do
       done
       ;;
     *)
-      echo "deps.sh: unknown word \"$word\" (test, package, fuzz, measure, arm64, armhf)" >&2
+      echo "deps.sh: unknown word \"$word\" (test, package, fuzz, measure, vm, arm64, armhf)" >&2
       exit 2
       ;;
   esac

@@ -24,3 +24,9 @@ write_test_asound_conf() {
   printf 'pcm_type.orvtest { lib "%s" }\n%s\n' \
     "$PWD/$test_build/testing/libasound_module_pcm_orvtest.so" "$2" >"$1"
 }
+
+# copied_block DOCUMENT NAME: the block of the README marked "<!-- copy: NAME -->" as a user copies
+# it, without its fences.
+copied_block() {
+  sed -n "/^<!-- copy: $2 -->\$/,/^\`\`\`\$/p" "$1" | sed '1,2d;$d'
+}

@@ -11,6 +11,10 @@
 // FAKE_SPIDEV_KEEP    setting whose write the device accepts but ignores (same names)
 // FAKE_SPIDEV_MISO    every byte the board returns (default 0)
 //
+// Built with FAKE_SPIDEV_PRELOAD, it is instead a library to preload (LD_PRELOAD) in front of
+// orvctl as a package installs it, and the board behind the device is the simulated board playing
+// its ramp in real time: the board of the test on a real system (scripts/vm-test.sh).
+//
 // The device is a file of its own: frames go through ioctl, so anything written to it is text
 // that was meant for the console. Its close records how much that was.
 #include <fcntl.h>
@@ -26,15 +30,32 @@
 #include <cstdlib>
 #include <cstring>
 
+#ifdef FAKE_SPIDEV_PRELOAD
+#include <dlfcn.h>
+
+#include <ctime>
+
+#include "sim/sim_board.h"
+#endif
+
+// Linked with --wrap, the program's calls come to __wrap_NAME and the C library's function is
+// __real_NAME. Preloaded, the calls come by their own names and the C library's function is the
+// next of that name.
+#ifdef FAKE_SPIDEV_PRELOAD
+#define WRAPPED(name) name
+#else
+#define WRAPPED(name) __wrap_##name
+#endif
+
 extern "C" {
 int __real_open(const char* path, int flags, ...);
 int __real_open64(const char* path, int flags, ...);
 int __real_ioctl(int fd, unsigned long request, ...);
-int __wrap_open(const char* path, int flags, ...);
-int __wrap_open64(const char* path, int flags, ...);
-int __wrap_ioctl(int fd, unsigned long request, ...);
 int __real_close(int fd);
-int __wrap_close(int fd);
+int WRAPPED(open)(const char* path, int flags, ...);
+int WRAPPED(open64)(const char* path, int flags, ...);
+int WRAPPED(ioctl)(int fd, unsigned long request, ...) noexcept;
+int WRAPPED(close)(int fd);
 }
 
 namespace {
@@ -45,6 +66,16 @@ uint8_t mode = SPI_MODE_3;
 uint8_t bits_per_word = 16;
 uint8_t lsb_first = 1;
 uint32_t max_speed_hz = 125000000;
+
+#ifdef FAKE_SPIDEV_PRELOAD
+SimBoard board;
+
+int64_t now_ns() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+#endif
 
 bool env_is(const char* variable, const char* value) {
   const char* set = std::getenv(variable);
@@ -81,6 +112,11 @@ int open_device() {
                                                     : EBUSY);
   }
   device_fd = memfd_create("spidev0.0", MFD_CLOEXEC);
+#ifdef FAKE_SPIDEV_PRELOAD
+  SimKnobs knobs;
+  knobs.signal = SimSignal::ramp;
+  sim_reset(board, knobs);
+#endif
   return device_fd;
 }
 
@@ -123,9 +159,20 @@ int message(const spi_ioc_transfer& transfer) {
   if (env_is("FAKE_SPIDEV_REFUSE", "MESSAGE_SIZE")) {
     return fail(EMSGSIZE);
   }
+  auto* received = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(transfer.rx_buf));
+#ifdef FAKE_SPIDEV_PRELOAD
+  // The board answers in place, then the bus is busy for as long as the bytes take.
+  std::memmove(received, reinterpret_cast<const void*>(static_cast<uintptr_t>(transfer.tx_buf)),
+               transfer.len);
+  const int64_t start = now_ns();
+  sim_exchange(board, received, transfer.len, start);
+  const int64_t end = start + sim_transfer_ns(board.knobs, transfer.len);
+  const timespec until{static_cast<time_t>(end / 1000000000), static_cast<long>(end % 1000000000)};
+  clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
+#else
   const char* miso = std::getenv("FAKE_SPIDEV_MISO");
-  std::memset(reinterpret_cast<void*>(static_cast<uintptr_t>(transfer.rx_buf)),
-              miso != nullptr ? std::atoi(miso) : 0, transfer.len);
+  std::memset(received, miso != nullptr ? std::atoi(miso) : 0, transfer.len);
+#endif
   return static_cast<int>(transfer.len) - (env_is("FAKE_SPIDEV_REFUSE", "MESSAGE_SHORT") ? 1 : 0);
 }
 
@@ -145,7 +192,7 @@ int open_or_fake(int (*real)(const char*, int, ...), const char* path, int flags
 
 }  // namespace
 
-int __wrap_open(const char* path, int flags, ...) {
+int WRAPPED(open)(const char* path, int flags, ...) {
   va_list args;
   va_start(args, flags);
   const int fd = open_or_fake(__real_open, path, flags, args);
@@ -153,7 +200,7 @@ int __wrap_open(const char* path, int flags, ...) {
   return fd;
 }
 
-int __wrap_open64(const char* path, int flags, ...) {
+int WRAPPED(open64)(const char* path, int flags, ...) {
   va_list args;
   va_start(args, flags);
   const int fd = open_or_fake(__real_open64, path, flags, args);
@@ -161,7 +208,7 @@ int __wrap_open64(const char* path, int flags, ...) {
   return fd;
 }
 
-int __wrap_ioctl(int fd, unsigned long request, ...) {
+int WRAPPED(ioctl)(int fd, unsigned long request, ...) noexcept {
   va_list args;
   va_start(args, request);
   void* argument = va_arg(args, void*);
@@ -190,7 +237,7 @@ int __wrap_ioctl(int fd, unsigned long request, ...) {
   }
 }
 
-int __wrap_close(int fd) {
+int WRAPPED(close)(int fd) {
   if (fd >= 0 && fd == device_fd) {
     const off_t written = lseek(fd, 0, SEEK_END);
     if (written > 0) {
@@ -202,3 +249,47 @@ int __wrap_close(int fd) {
   }
   return __real_close(fd);
 }
+
+#ifdef FAKE_SPIDEV_PRELOAD
+namespace {
+
+template <typename Function>
+Function next(const char* name) {
+  return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+int next_open(const char* name, const char* path, int flags, va_list args) {
+  const mode_t permissions = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(args, mode_t) : 0;
+  return next<int (*)(const char*, int, ...)>(name)(path, flags, permissions);
+}
+
+}  // namespace
+
+int __real_open(const char* path, int flags, ...) {
+  va_list args;
+  va_start(args, flags);
+  const int fd = next_open("open", path, flags, args);
+  va_end(args);
+  return fd;
+}
+
+int __real_open64(const char* path, int flags, ...) {
+  va_list args;
+  va_start(args, flags);
+  const int fd = next_open("open64", path, flags, args);
+  va_end(args);
+  return fd;
+}
+
+int __real_ioctl(int fd, unsigned long request, ...) {
+  va_list args;
+  va_start(args, request);
+  void* argument = va_arg(args, void*);
+  va_end(args);
+  return next<int (*)(int, unsigned long, ...)>("ioctl")(fd, request, argument);
+}
+
+int __real_close(int fd) {
+  return next<int (*)(int)>("close")(fd);
+}
+#endif

@@ -10,8 +10,9 @@
 //   lost            samples the output never got, in gaps longer than one sample;
 //   repeated        samples played again after a jump back;
 //   altered         samples that are nowhere in the stream.
-// It also prints the largest step between two neighbouring samples that an edit made, next to
-// the largest step of the board's own block (12000 samples) in which it was made.
+// Silence before the stream's first sample is left out. It also prints the largest step between two
+// neighbouring samples that an edit made, next to the largest step of the board's own block (12000
+// samples) in which it was made.
 //
 // Exit status 0 when nothing was lost, repeated or altered (edits are allowed).
 #include <fcntl.h>
@@ -23,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "sim/sim_board.h"
 #include "sim/sim_knobs.h"
@@ -106,7 +108,14 @@ int main(int argc, char* argv[]) {
   int edit_step = -1, edit_block_step = 0;
   int64_t search_from = 0;  // after a failed search, the next samples are not searched again
   int64_t n = 0;            // the board's sample that the capture's next sample should be
-  for (int64_t i = 0; i < capture.size;) {
+  // A capture started before the playback (a loopback card's other end) begins with silence that
+  // is not the stream's.
+  int64_t i = 0;
+  while (i < capture.size && sample(capture, i) == 0 && !matches(capture, board, i, 0)) {
+    ++i;
+  }
+  const int64_t silence = i;
+  while (i < capture.size) {
     const int here = sample(capture, i);
     if (here == sim_sample(board, static_cast<uint64_t>(n))) {
       ++i;
@@ -157,10 +166,11 @@ int main(int argc, char* argv[]) {
   }
   std::printf(
       "samples %lld, drops %lld, repeats %lld, lost %lld in %lld gaps, repeated %lld in %lld jumps "
-      "back, altered %lld, largest edit step %d (its block's own largest step %d)\n",
-      static_cast<long long>(capture.size), static_cast<long long>(drops),
+      "back, altered %lld, largest edit step %d (its block's own largest step %d)%s\n",
+      static_cast<long long>(capture.size - silence), static_cast<long long>(drops),
       static_cast<long long>(repeats), static_cast<long long>(lost), static_cast<long long>(gaps),
       static_cast<long long>(repeated), static_cast<long long>(jumps),
-      static_cast<long long>(altered), std::max(edit_step, 0), edit_block_step);
+      static_cast<long long>(altered), std::max(edit_step, 0), edit_block_step,
+      silence > 0 ? (", after " + std::to_string(silence) + " samples of silence").c_str() : "");
   return lost == 0 && repeated == 0 && altered == 0 ? 0 : 1;
 }

@@ -1,0 +1,123 @@
+#!/bin/sh
+# The checks inside the test system that scripts/vm-test.sh boots: run once at boot, as root, by
+# the unit orvtest.service; each line it prints starts with "vm-test: " and goes to the serial
+# console, which vm-test.sh reads. It powers the system off when done.
+#
+# In /root: orvctl.deb (the package under test) and service.sh (the README's block "service", as
+# written there). The stand-in board is /usr/local/lib/orvtest/liborvtest_spidev_preload.so.
+set -u
+unit=orvctl@145500
+preload=/usr/local/lib/orvtest/liborvtest_spidev_preload.so
+failures=0
+
+say() { echo "vm-test: $*"; }
+
+# check DESCRIPTION COMMAND...: runs the command, says whether it succeeded, and shows its output
+# when it did not.
+check() {
+  description=$1
+  shift
+  if "$@" >/tmp/check.out 2>&1; then
+    say "ok: $description"
+  else
+    say "FAILED: $description"
+    sed 's/^/vm-test:     /' /tmp/check.out
+    failures=$((failures + 1))
+  fi
+}
+
+# wait_for SECONDS COMMAND...: until the command succeeds, at most that long (an emulated system
+# is slow, and its speed varies).
+wait_for() {
+  limit=$1
+  shift
+  while ! "$@" >/dev/null 2>&1; do
+    [ "$limit" -gt 0 ] || return 1
+    limit=$((limit - 1))
+    sleep 1
+  done
+}
+
+property() { systemctl show -p "$1" --value "$unit"; }
+in_group() { grep -q "^Groups:.*\b$(getent group "$2" | cut -d: -f3)\b" "/proc/$1/status"; }
+journal_has() { journalctl -u "$unit" -o cat | grep -qxF "$1"; }
+
+finish() {
+  if [ "$failures" -eq 0 ]; then
+    say "passed"
+  else
+    say "failed: $failures checks"
+  fi
+  sync
+  systemctl poweroff --no-block
+}
+trap finish EXIT
+
+say "started on $(uname -r), systemd $(systemctl --version | sed -n '1s/^systemd \([0-9]*\).*/\1/p')"
+
+# The group and its udev rule come with the package, on a system that had neither.
+check "the system has no group spi before the package" sh -c '! getent group spi'
+check "the package installs" dpkg -i /root/orvctl.deb
+check "the package made the system group spi" \
+  sh -c 'gid=$(getent group spi | cut -d: -f3) && [ "$gid" -lt 1000 ]'
+check "the package's udev rule gives /dev/spidev* to the group spi" \
+  grep -qx 'SUBSYSTEM=="spidev", GROUP="spi", MODE="0660"' /usr/lib/udev/rules.d/60-orvctl-spidev.rules
+check "the unit starts the package's orvctl" \
+  sh -c "systemctl cat $unit | grep -qx 'ExecStart=/usr/bin/orvctl \$ORVCTL_OPTIONS -s %i'"
+check "the options file is a conffile in /etc" \
+  sh -c 'dpkg-query -W -f="\${Conffiles}" orvctl | grep -q "^ /etc/default/orvctl "'
+
+# The kernel's loopback card is the system's only card: what is played on its device 0 is
+# captured on its device 1.
+check "the loopback sound card" sh -c 'modprobe snd-aloop && udevadm settle && test -e /dev/snd/pcmC0D0p'
+# The board: the stand-in device, preloaded into the service.
+mkdir -p "/etc/systemd/system/orvctl@.service.d"
+printf '[Service]\nEnvironment=LD_PRELOAD=%s\n' "$preload" \
+  >"/etc/systemd/system/orvctl@.service.d/board.conf"
+systemctl daemon-reload
+
+# The README's commands, as written there; the second follows the journal until stopped.
+arecord -q -D hw:Loopback,1,0 -f S16_LE -r 48000 -c 1 -t raw /root/captured.raw &
+recorder=$!
+timeout 30 sh -x /root/service.sh >/root/service.out 2>&1
+check "the README's commands start the service, and its journal shows what orvctl prints" \
+  grep -q ': Playback enabled: Ctrl-C to exit$' /root/service.out
+kill -INT "$recorder"
+wait "$recorder"
+check "the service is running" test "$(property ActiveState)" = active
+pid=$(property MainPID)
+check "it runs as a user of its own, in the groups spi and audio" sh -c \
+  "uid=\$(awk '/^Uid:/ { print \$2 }' /proc/$pid/status) && [ \$uid -ge 61184 ] && [ \$uid -le 65519 ]"
+check "... in the group spi" in_group "$pid" spi
+check "... in the group audio" in_group "$pid" audio
+for line in "Orvane RF tuning utility v1.04" "Firmware version is 1.04" "Tuning to 145500 kHz" \
+  "VHF/UHF, Narrow Band FM" "Playback enabled: Ctrl-C to exit"; do
+  check "its journal: \"$line\"" journal_has "$line"
+done
+
+# Killed, it starts again 10 seconds later.
+restarts=$(property NRestarts)
+systemctl kill -s KILL "$unit"
+check "started again after a kill" wait_for 60 sh -c \
+  "[ \$(systemctl show -p NRestarts --value $unit) -gt $restarts ] && systemctl is-active -q $unit"
+
+# systemctl stop ends it as Ctrl-C does, and that is a success.
+check "systemctl stop ends it by SIGINT" systemctl stop "$unit"
+check "... with success" test "$(property Result)" = success
+check "... ended by SIGINT" test "$(property ExecMainStatus)" = 2
+systemctl disable -q "$unit"
+
+# A script's background job starts with SIGINT ignored; orvctl stops on it all the same.
+printf 'pcm.!default { type null }\n' >/root/null.conf
+check "orvctl in a script's background stops on SIGINT (status 130)" sh -c \
+  "ALSA_CONFIG_PATH=/root/null.conf LD_PRELOAD=$preload orvctl -s 145500 >/dev/null 2>&1 &
+   pid=\$!; sleep 5; kill -INT \$pid; wait \$pid; test \$? = 130"
+
+# The options file: an edit survives remove and reinstall; purge removes it.
+echo 'ORVCTL_OPTIONS="-w"' >>/etc/default/orvctl
+check "remove" dpkg -r orvctl
+check "... keeps the edited options file" grep -qx 'ORVCTL_OPTIONS="-w"' /etc/default/orvctl
+check "reinstall" dpkg -i /root/orvctl.deb
+check "... keeps the edit" grep -qx 'ORVCTL_OPTIONS="-w"' /etc/default/orvctl
+check "purge" dpkg -P orvctl
+check "... removes the options file" test ! -e /etc/default/orvctl

@@ -1,0 +1,119 @@
+#!/usr/bin/env bash
+# The package on a real system, as a user meets it: boots Debian Bookworm (systemd, the kernel's
+# loopback sound card snd-aloop) under qemu's software emulation, installs the amd64 package there
+# and runs scripts/vm-guest.sh in it: the group spi and its udev rule, the system unit started by
+# the README's own commands, its journal, its restart after a kill, its stop by SIGINT, orvctl
+# stopped by SIGINT from a script's background, the options file through remove, reinstall and
+# purge. The board is a stand-in of /dev/spidev0.0 preloaded into the service, playing the
+# simulated board's ramp; what reached the loopback card's other end is checked here afterwards:
+# the ramp in order, nothing lost or altered (single-sample edits allowed: an emulated system's
+# clocks are not a sound card's, so nothing here is a claim about timing).
+#
+#   scripts/vm-test.sh [BUILD]
+#
+# BUILD is a build folder of the package (default build-package-host, as scripts/package.sh host
+# leaves it) with its tests built: the package, the stand-in board and the checker come from there.
+# The system's image is made once by debootstrap and kept in $ORVCTL_VM_CACHE (default
+# ~/.cache/orvctl-vm). Needs root (debootstrap); about 3 minutes for the image, 5 for the run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/lib.sh
+
+build=${1:-build-package-host}
+package=$(ls "$build"/orvctl_*_amd64.deb 2>/dev/null | head -1)
+preload=$build/testing/liborvtest_spidev_preload.so
+checker=$build/testing/orvctl-stream-check
+for file in "$package" "$preload" "$checker"; do
+  [ -f "$file" ] || {
+    echo "vm-test.sh: no ${file:-package} in $build: run scripts/package.sh host first" >&2
+    exit 2
+  }
+done
+scripts/deps.sh vm
+
+# The system, made once: Debian's minimal base with systemd, a kernel and ALSA's tools.
+packages=systemd,systemd-sysv,udev,kmod,dbus,linux-image-amd64,alsa-utils,sudo
+cache=${ORVCTL_VM_CACHE:-$HOME/.cache/orvctl-vm}
+image=$cache/bookworm-$(echo "$packages" | sha256sum | cut -c1-12).tar
+if [ ! -f "$image" ]; then
+  echo "Making the system's image (debootstrap) into $image"
+  mkdir -p "$cache"
+  made=$(mktemp -d)
+  mirror=$(sed -n 's/^URIs: \(.*\/debian\)$/\1/p' /etc/apt/sources.list.d/debian.sources 2>/dev/null |
+    head -1)
+  debootstrap --variant=minbase --include="$packages" bookworm "$made" \
+    "${mirror:-http://deb.debian.org/debian}" >"$cache/debootstrap.log" ||
+    {
+      tail -20 "$cache/debootstrap.log" >&2
+      exit 1
+    }
+  rm -f "$made"/boot/*.dpkg-bak "$made"/boot/*.new "$made"/var/cache/apt/archives/*.deb
+  tar --numeric-owner -C "$made" -cf "$image.part" .
+  mv "$image.part" "$image"
+  rm -rf "$made"
+fi
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+root=$work/root
+mkdir "$root"
+tar --numeric-owner -C "$root" -xf "$image"
+
+# What the test needs on the system, and the unit that runs it at boot.
+install -m 644 "$package" "$root/root/orvctl.deb"
+install -D -m 644 "$preload" "$root/usr/local/lib/orvtest/liborvtest_spidev_preload.so"
+install -m 755 scripts/vm-guest.sh "$root/root/vm-guest.sh"
+copied_block README.md service >"$root/root/service.sh"
+[ -s "$root/root/service.sh" ] || {
+  echo "vm-test.sh: the README has no block \"service\"" >&2
+  exit 1
+}
+echo orvtest >"$root/etc/hostname"
+cat >"$root/etc/systemd/system/orvtest.service" <<'EOF'
+[Unit]
+Description=orvctl's test on a real system
+After=multi-user.target
+[Service]
+Type=oneshot
+ExecStart=/root/vm-guest.sh
+StandardOutput=tty
+StandardError=tty
+TTYPath=/dev/ttyS0
+[Install]
+WantedBy=multi-user.target
+EOF
+ln -s /etc/systemd/system/orvtest.service \
+  "$root/etc/systemd/system/multi-user.target.wants/orvtest.service"
+ln -sf /dev/null "$root/etc/systemd/system/serial-getty@ttyS0.service"
+mkfs.ext4 -q -F -d "$root" "$work/root.img" 3G
+
+echo "Booting the system under emulation"
+status=0
+timeout 1500 qemu-system-x86_64 -accel tcg -m 1536 -smp 2 -display none -monitor none \
+  -no-reboot -nic none -serial "file:$work/console.log" \
+  -kernel "$(ls "$root"/boot/vmlinuz-* | head -1)" -initrd "$(ls "$root"/boot/initrd.img-* | head -1)" \
+  -append "root=/dev/vda rw console=ttyS0 panic=-1 quiet systemd.show_status=0" \
+  -drive "file=$work/root.img,format=raw,if=virtio" || status=$?
+# The serial line ends its lines with carriage returns.
+tr -d '\r' <"$work/console.log" >"$work/console.txt"
+sed -n 's/^vm-test: //p' "$work/console.txt"
+if [ $status -ne 0 ]; then
+  echo "vm-test.sh: the system did not power off by itself (status $status); its console:" >&2
+  tail -40 "$work/console.txt" >&2
+  exit 1
+fi
+grep -qx 'vm-test: passed' "$work/console.txt" || {
+  echo "vm-test.sh: failed on the system" >&2
+  exit 1
+}
+
+# What the service played, as the loopback card's other end captured it.
+debugfs -R "dump /root/captured.raw $work/captured.raw" "$work/root.img" 2>/dev/null
+samples=$(($(stat -c %s "$work/captured.raw") / 2))
+echo "Captured at the loopback card's other end: $samples samples"
+"$checker" "$work/captured.raw" 145500 ramp
+[ "$samples" -ge 96000 ] || {
+  echo "vm-test.sh: less than 2 seconds of the board's audio reached the sound card" >&2
+  exit 1
+}
+echo "vm-test.sh: passed"
