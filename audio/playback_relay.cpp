@@ -20,6 +20,11 @@ namespace {
 // fetch of the next block (about 25 ms on the bus) never has to beat the last sample out.
 constexpr unsigned kLatencyUs = 500000;
 
+int set_params(snd_pcm_t* handle, unsigned latency_us) {
+  return snd_pcm_set_params(handle, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 1,
+                            kSampleRate, 1, latency_us);
+}
+
 // The output cannot be used: says so and ends the run with status 1, closing nothing.
 [[noreturn]] void die_playback_open(int error) {
   say("Playback open error: %s\n", snd_strerror(error));
@@ -137,7 +142,7 @@ bool write_block(snd_pcm_t* handle, const BlockPart parts[], int part_count, boo
 // set point. Where this cannot be set, the output starts when its buffer is full, as
 // snd_pcm_set_params leaves it.
 //
-// An output that grants less than two blocks of buffer (snd_pcm_set_params asked it for 500 ms)
+// An output that grants less than two blocks of buffer (asked for 500 ms, then up to a second)
 // cannot hold a block while the next is fetched: it runs dry whenever a block comes late, or
 // with a buffer of one block or less, at every block. That is said once, on standard error, where
 // the libraries' own reports of the output go, so that the tool's messages stay as they are.
@@ -197,10 +202,21 @@ snd_pcm_t* relay_open_output_or_die() {
   if (error < 0) {
     die_playback_open(error);
   }
-  error = snd_pcm_set_params(handle, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 1,
-                             kSampleRate, 1, kLatencyUs);
+  error = set_params(handle, kLatencyUs);
   if (error < 0) {
     die_playback_open(error);
+  }
+  // An output whose buffer comes in whole periods (ALSA's dmix: periods of 1024 samples) rounds
+  // 500 ms down to 23552 samples, less than two blocks, though it may hold more: ask once more, for
+  // up to twice as much. Should it refuse that, the first setting is made again.
+  snd_pcm_uframes_t buffer_size = 0;
+  snd_pcm_uframes_t period_size = 0;
+  if (snd_pcm_get_params(handle, &buffer_size, &period_size) == 0 &&
+      buffer_size < 2 * kBlockSamples && set_params(handle, 2 * kLatencyUs) < 0) {
+    error = set_params(handle, kLatencyUs);
+    if (error < 0) {
+      die_playback_open(error);
+    }
   }
   start_at_two_blocks(handle);
   return handle;

@@ -278,6 +278,10 @@ TEST_F(RelayTest, OutputIsGivenTwoBlocksOfBuffer) {
       // buffer is room above where the queue settles.
       {"a card with a larger buffer", simulated_device("fail_at 48000; buffer 32768"),
        "buffer 32768 period 8192 rw"},
+      // A buffer in whole periods of 1024, as ALSA's dmix has it, is first rounded down to less
+      // than two blocks, and then asked for more.
+      {"a card with periods of 1024", simulated_device("fail_at 48000; period 1024"),
+       "buffer 23552 period 1024 rw\nprepare buffer 48128 period 1024 rw"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
