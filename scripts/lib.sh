@@ -28,5 +28,8 @@ write_test_asound_conf() {
 # copied_block DOCUMENT NAME: the block of the README marked "<!-- copy: NAME -->" as a user copies
 # it, without its fences.
 copied_block() {
-  sed -n "/^<!-- copy: $2 -->\$/,/^\`\`\`\$/p" "$1" | sed '1,2d;$d'
+  awk -v marker="<!-- copy: $2 -->" '$0 == marker { inside = 1; next }
+    inside == 1 && /^```/ { inside = 2; next }
+    inside == 2 && /^```$/ { exit }
+    inside == 2 { print }' "$1"
 }

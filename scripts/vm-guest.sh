@@ -3,8 +3,8 @@
 # the unit orvtest.service; each line it prints starts with "vm-test: " and goes to the serial
 # console, which vm-test.sh reads. It powers the system off when done.
 #
-# In /root: orvctl.deb (the package under test) and service.sh (the README's block "service", as
-# written there). The stand-in board is /usr/local/lib/orvtest/liborvtest_spidev_preload.so.
+# In /root: orvctl.deb (the package under test), service.sh (the README's block "service", as
+# written there) and NAME.conf, its ALSA configurations second-card, device and shared-card. The stand-in board is /usr/local/lib/orvtest/liborvtest_spidev_preload.so.
 set -u
 unit=orvctl@145500
 preload=/usr/local/lib/orvtest/liborvtest_spidev_preload.so
@@ -41,6 +41,10 @@ wait_for() {
 property() { systemctl show -p "$1" --value "$unit"; }
 in_group() { grep -q "^Groups:.*\b$(getent group "$2" | cut -d: -f3)\b" "/proc/$1/status"; }
 journal_has() { journalctl -u "$unit" -o cat | grep -qxF "$1"; }
+# What the service's run since its last (re)start printed.
+journal_now() { journalctl -u "$unit" -o cat "_SYSTEMD_INVOCATION_ID=$(property InvocationID)"; }
+journal_has_now() { journal_now | grep -qxF "$1"; }
+no_small_buffer_line() { ! journal_now | grep -q 'too small'; }
 
 finish() {
   if [ "$failures" -eq 0 ]; then
@@ -54,6 +58,9 @@ finish() {
 trap finish EXIT
 
 say "started on $(uname -r), systemd $(systemctl --version | sed -n '1s/^systemd \([0-9]*\).*/\1/p')"
+
+# pipewire-alsa is installed, but not ALSA's default until the check of a desktop's sound server.
+mv /etc/alsa/conf.d/99-pipewire-default.conf /root/
 
 # The group and its udev rule come with the package, on a system that had neither.
 check "the system has no group spi before the package" sh -c '! getent group spi'
@@ -76,14 +83,17 @@ printf '[Service]\nEnvironment=LD_PRELOAD=%s\n' "$preload" \
   >"/etc/systemd/system/orvctl@.service.d/board.conf"
 systemctl daemon-reload
 
+# The system's sound: the README's shared card (ALSA's dmix, with room for two blocks), for the
+# service and another user of the group audio.
+useradd -m -G audio pi
+cp /root/shared-card.conf /etc/asound.conf
+
 # The README's commands, as written there; the second follows the journal until stopped.
 arecord -q -D hw:Loopback,1,0 -f S16_LE -r 48000 -c 1 -t raw /root/captured.raw &
 recorder=$!
 timeout 30 sh -x /root/service.sh >/root/service.out 2>&1
 check "the README's commands start the service, and its journal shows what orvctl prints" \
   grep -q ': Playback enabled: Ctrl-C to exit$' /root/service.out
-kill -INT "$recorder"
-wait "$recorder"
 check "the service is running" test "$(property ActiveState)" = active
 pid=$(property MainPID)
 check "it runs as a user of its own, in the groups spi and audio" sh -c \
@@ -94,12 +104,37 @@ for line in "Orvane RF tuning utility v1.04" "Firmware version is 1.04" "Tuning 
   "VHF/UHF, Narrow Band FM" "Playback enabled: Ctrl-C to exit"; do
   check "its journal: \"$line\"" journal_has "$line"
 done
+# The service's private /tmp does not keep the two apart: dmix meets in shared memory.
+check "another user plays to the shared card beside the service" \
+  runuser -u pi -- aplay -q -f S16_LE -r 48000 -c 1 -d 2 /dev/zero
+check "... while the service plays on" test "$(property MainPID)" = "$pid"
+check "... which has the buffer it needs" no_small_buffer_line
+kill -INT "$recorder"
+wait "$recorder"
 
 # Killed, it starts again 10 seconds later.
 restarts=$(property NRestarts)
 systemctl kill -s KILL "$unit"
 check "started again after a kill" wait_for 60 sh -c \
   "[ \$(systemctl show -p NRestarts --value $unit) -gt $restarts ] && systemctl is-active -q $unit"
+rm /etc/asound.conf
+
+# A desktop's sound server as everyone's default: the service cannot reach it, says so and tries
+# again, as the README says.
+mv /root/99-pipewire-default.conf /etc/alsa/conf.d/
+restarts=$(property NRestarts)
+systemctl restart "$unit"
+check "with pipewire-alsa the service says \"Playback open error: Host is down\"" \
+  wait_for 60 journal_has_now "Playback open error: Host is down"
+check "... and tries again" wait_for 60 sh -c "[ \$(systemctl show -p NRestarts --value $unit) -gt $restarts ]"
+mv /etc/alsa/conf.d/99-pipewire-default.conf /root/
+systemctl restart "$unit"
+wait_for 60 journal_has_now "Playback enabled: Ctrl-C to exit"
+restarts=$(property NRestarts)
+sleep 5
+check "... and without it plays to the first card" \
+  sh -c "! journalctl -u $unit -o cat _SYSTEMD_INVOCATION_ID=$(property InvocationID) | grep -q error"
+check "... without a restart" test "$(property NRestarts)" = "$restarts"
 
 # systemctl stop ends it as Ctrl-C does, and that is a success.
 check "systemctl stop ends it by SIGINT" systemctl stop "$unit"
@@ -112,6 +147,23 @@ printf 'pcm.!default { type null }\n' >/root/null.conf
 check "orvctl in a script's background stops on SIGINT (status 130)" sh -c \
   "ALSA_CONFIG_PATH=/root/null.conf LD_PRELOAD=$preload orvctl -s 145500 >/dev/null 2>&1 &
    pid=\$!; sleep 5; kill -INT \$pid; wait \$pid; test \$? = 130"
+
+# The README's configurations that choose the second card or one of its devices, in root's
+# ~/.asoundrc, with the loopback card second: what orvctl plays is captured for vm-test.sh.
+modprobe -r snd-aloop
+check "a first card, and the loopback card second" sh -c \
+  'modprobe snd-dummy index=0 && modprobe snd-aloop index=1 && udevadm settle && test -e /dev/snd/pcmC1D0p'
+for name in second-card device; do
+  cp "/root/$name.conf" /root/.asoundrc
+  arecord -q -D hw:Loopback,1,0 -f S16_LE -r 48000 -c 1 -t raw "/root/captured-$name.raw" &
+  recorder=$!
+  sleep 2
+  check "the README's $name: orvctl plays to the loopback card" sh -c \
+    "LD_PRELOAD=$preload timeout -s INT 8 orvctl -s 145500 >/dev/null; test \$? = 124"
+  kill -INT "$recorder"
+  wait "$recorder"
+done
+rm /root/.asoundrc
 
 # The options file: an edit survives remove and reinstall; purge removes it.
 echo 'ORVCTL_OPTIONS="-w"' >>/etc/default/orvctl
