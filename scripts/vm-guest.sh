@@ -3,8 +3,8 @@
 # the unit orvtest.service; each line it prints starts with "vm-test: " and goes to the serial
 # console, which vm-test.sh reads. It powers the system off when done.
 #
-# In /root: orvctl.deb (the package under test), service.sh (the README's block "service", as
-# written there) and NAME.conf, its ALSA configurations second-card, device and shared-card. The stand-in board is /usr/local/lib/orvtest/liborvtest_spidev_preload.so.
+# In /root: orvctl.deb (the package under test), service.sh and user-service.sh (the README's
+# blocks of the units' commands, as written there) and NAME.conf, its ALSA configurations second-card, device and shared-card. The stand-in board is /usr/local/lib/orvtest/liborvtest_spidev_preload.so.
 set -u
 unit=orvctl@145500
 preload=/usr/local/lib/orvtest/liborvtest_spidev_preload.so
@@ -85,7 +85,7 @@ systemctl daemon-reload
 
 # The system's sound: the README's shared card (ALSA's dmix, with room for two blocks), for the
 # service and another user of the group audio.
-useradd -m -G audio pi
+useradd -m -G audio,spi pi
 cp /root/shared-card.conf /etc/asound.conf
 
 # The README's commands, as written there; the second follows the journal until stopped.
@@ -127,6 +127,25 @@ systemctl restart "$unit"
 check "with pipewire-alsa the service says \"Playback open error: Host is down\"" \
   wait_for 60 journal_has_now "Playback open error: Host is down"
 check "... and tries again" wait_for 60 sh -c "[ \$(systemctl show -p NRestarts --value $unit) -gt $restarts ]"
+# There the user unit plays through the user's own PipeWire: the README's command, as written, in
+# a session of the user's (kept by lingering, as a desktop's login would).
+mkdir -p "/etc/systemd/user/orvctl@.service.d"
+cp "/etc/systemd/system/orvctl@.service.d/board.conf" "/etc/systemd/user/orvctl@.service.d/"
+loginctl enable-linger pi
+as_pi() {
+  runuser -u pi -- env XDG_RUNTIME_DIR=/run/user/1000 \
+    DBUS_SESSION_BUS_ADDRESS=unix:path=/run/user/1000/bus "$@"
+}
+check "the user's session with PipeWire" wait_for 60 as_pi wpctl status
+check "the README's command starts the user unit" as_pi sh -x -s </root/user-service.sh
+check "... which plays through PipeWire to the card" wait_for 60 sh -c \
+  "runuser -u pi -- env XDG_RUNTIME_DIR=/run/user/1000 wpctl status | grep -A2 'PipeWire ALSA \[orvctl\]' | grep -q 'Loopback PCM:playback_FL.*active'"
+check "... and its journal, as the user reads it, shows what orvctl prints" wait_for 30 sh -c \
+  "runuser -u pi -- journalctl --user -u $unit -o cat | grep -qxF 'Playback enabled: Ctrl-C to exit'"
+as_pi systemctl --user disable -q --now "$unit"
+loginctl disable-linger pi
+wait_for 60 sh -c '! pgrep -u pi pipewire'
+
 mv /etc/alsa/conf.d/99-pipewire-default.conf /root/
 systemctl restart "$unit"
 wait_for 60 journal_has_now "Playback enabled: Ctrl-C to exit"

@@ -31,9 +31,9 @@ for file in "$package" "$preload" "$checker"; do
 done
 scripts/deps.sh vm
 
-# The system, made once: Debian's minimal base with systemd, a kernel, ALSA's tools and PipeWire's
-# ALSA plugin (a desktop's sound server as every user's ALSA default).
-packages=systemd,systemd-sysv,udev,kmod,dbus,linux-image-amd64,alsa-utils,sudo,pipewire-alsa
+# The system, made once: Debian's minimal base with systemd, a kernel, ALSA's tools, and PipeWire
+# with its ALSA plugin and a user's session (a desktop's sound server, every user's ALSA default).
+packages=systemd,systemd-sysv,udev,kmod,dbus,linux-image-amd64,alsa-utils,sudo,pipewire-alsa,wireplumber,dbus-user-session,libpam-systemd
 cache=${ORVCTL_VM_CACHE:-$HOME/.cache/orvctl-vm}
 image=$cache/bookworm-$(echo "$packages" | sha256sum | cut -c1-12).tar
 if [ ! -f "$image" ]; then
@@ -64,7 +64,7 @@ tar --numeric-owner -C "$root" -xf "$image"
 install -m 644 "$package" "$root/root/orvctl.deb"
 install -D -m 644 "$preload" "$root/usr/local/lib/orvtest/liborvtest_spidev_preload.so"
 install -m 755 scripts/vm-guest.sh "$root/root/vm-guest.sh"
-for block in service:sh second-card:conf device:conf shared-card:conf; do
+for block in service:sh user-service:sh second-card:conf device:conf shared-card:conf; do
   copied_block README.md "${block%:*}" >"$root/root/${block/:/.}"
   [ -s "$root/root/${block/:/.}" ] || {
     echo "vm-test.sh: the README has no block \"${block%:*}\"" >&2
@@ -111,19 +111,20 @@ grep -qx 'vm-test: passed' "$work/console.txt" || {
 }
 
 # What the service played, and orvctl with the README's configurations, as the loopback card's
-# other end captured it: at least 2 seconds of the board's ramp, in order, nothing repeated or
-# altered. From the service (on the README's shared card, with room for two blocks) nothing may be
-# lost either; the second card's own default is ALSA's usual dmix, with too small a buffer for the
-# emulated system's hiccups, so there it shows only that the audio goes where the README says.
+# other end captured it: at least 2 seconds of the board's ramp, in order. From the service (on the
+# README's shared card, with room for two blocks) nothing may be lost, repeated or altered either.
+# The second card's own default is ALSA's usual dmix, whose buffer is too small for an emulated
+# system's hiccups (orvctl says so), so there the capture shows only that the audio goes where the
+# README says: nine tenths of it the ramp.
 for capture in captured:whole captured-second-card:routed captured-device:routed; do
   file=$work/${capture%:*}.raw
   debugfs -R "dump /root/${capture%:*}.raw $file" "$work/root.img" 2>/dev/null
   echo "${capture%:*}.raw, at the loopback card's other end:"
   result=$("$checker" "$file" 145500 ramp) || [ "${capture#*:}" = routed ]
   echo "$result"
-  samples=$(sed -n 's/^samples \([0-9]*\),.*/\1/p' <<<"$result")
-  grep -q 'repeated 0 in 0 jumps back, altered 0,' <<<"$result" && [ "${samples:-0}" -ge 96000 ] || {
-    echo "vm-test.sh: the board's ramp did not reach the sound card whole" >&2
+  read -r samples lost repeated altered < <(sed -n 's/^samples \([0-9]*\),.* lost \([0-9]*\) in .* repeated \([0-9]*\) in .* altered \([0-9]*\),.*/\1 \2 \3 \4/p' <<<"$result")
+  [ "${samples:-0}" -ge 96000 ] && [ $((10 * (lost + repeated + altered))) -le "$samples" ] || {
+    echo "vm-test.sh: the board's ramp did not reach the sound card" >&2
     exit 1
   }
 done
