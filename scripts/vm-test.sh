@@ -34,7 +34,7 @@ scripts/deps.sh vm
 # The system, made once: Debian's minimal base with systemd, a kernel, ALSA's tools, and PipeWire
 # with its ALSA plugin and a user's session (a desktop's sound server, every user's ALSA default).
 packages=systemd,systemd-sysv,udev,kmod,dbus,linux-image-amd64,alsa-utils,sudo,pipewire-alsa,wireplumber,dbus-user-session,libpam-systemd
-cache=${ORVCTL_VM_CACHE:-$HOME/.cache/orvctl-vm}
+cache=${ORVCTL_VM_CACHE:-${XDG_CACHE_HOME:-${HOME:-/root}/.cache}/orvctl-vm}
 image=$cache/bookworm-$(echo "$packages" | sha256sum | cut -c1-12).tar
 if [ ! -f "$image" ]; then
   echo "Making the system's image (debootstrap) into $image"
