@@ -1,0 +1,32 @@
+#!/bin/sh
+# What `cmake --install` of this build installs (into a DESTDIR): the programs, the man pages and
+# the README always; the service units, their options file, the group spi and its udev rule only
+# from a spidev build, since a bcm2835 build needs root and could not run as the service.
+#
+#   check_install.sh CMAKE BUILD SPI    (SPI: spidev or bcm2835, as the build was configured)
+set -eu
+destdir=$(mktemp -d)
+trap 'rm -rf "$destdir"' EXIT
+DESTDIR=$destdir "$1" --install "$2" >/dev/null
+files=$(cd "$destdir" && find . -type f | sort)
+status=0
+has() {
+  if ! echo "$files" | grep -q "$1\$"; then
+    echo "not installed: $1"
+    status=1
+  fi
+}
+for file in /bin/orvctl /bin/orvctl-sim /man1/orvctl.1.gz /man1/orvctl-sim.1.gz /doc/orvctl/README.md; do
+  has "$file"
+done
+service_files="/lib/systemd/system/orvctl@.service /lib/systemd/user/orvctl@.service
+/lib/sysusers.d/orvctl.conf /lib/udev/rules.d/60-orvctl-spidev.rules /etc/default/orvctl"
+if [ "$3" = spidev ]; then
+  for file in $service_files; do
+    has "$file"
+  done
+elif echo "$files" | grep -e systemd -e sysusers -e udev -e default/orvctl; then
+  echo "installed by a $3 build, which cannot run as the service"
+  status=1
+fi
+exit $status
