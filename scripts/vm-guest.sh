@@ -3,8 +3,8 @@
 # the unit orvtest.service; each line it prints starts with "vm-test: " and goes to the serial
 # console, which vm-test.sh reads. It powers the system off when done.
 #
-# In /root: orvctl.deb (the package under test), service.sh and user-service.sh (the README's
-# blocks of the units' commands, as written there) and NAME.conf, its ALSA configurations second-card, device and shared-card. The stand-in board is /usr/local/lib/orvtest/liborvtest_spidev_preload.so.
+# In /root: the package under test (orvctl_VERSION_amd64.deb), install-on-the-pi.sh, service.sh
+# and user-service.sh (the README's blocks of commands, as written there) and NAME.conf, its ALSA configurations second-card, device and shared-card. The stand-in board is /usr/local/lib/orvtest/liborvtest_spidev_preload.so.
 set -u
 unit=orvctl@145500
 preload=/usr/local/lib/orvtest/liborvtest_spidev_preload.so
@@ -64,7 +64,11 @@ mv /etc/alsa/conf.d/99-pipewire-default.conf /root/
 
 # The group and its udev rule come with the package, on a system that had neither.
 check "the system has no group spi before the package" sh -c '! getent group spi'
-check "the package installs" dpkg -i /root/orvctl.deb
+# The README's first and last commands for a Pi (the others build from source): the package for
+# this machine's architecture instead of arm64.
+install_line=$(head -1 /root/install-on-the-pi.sh | sed 's/_arm64\.deb/_amd64.deb/')
+run_line=$(tail -1 /root/install-on-the-pi.sh)
+check "the README's command installs the package" sh -c "cd /root && $install_line"
 check "the package made the system group spi" \
   sh -c 'gid=$(getent group spi | cut -d: -f3) && [ "$gid" -lt 1000 ]'
 check "the package's udev rule gives /dev/spidev* to the group spi" \
@@ -87,6 +91,11 @@ systemctl daemon-reload
 # service and another user of the group audio.
 useradd -m -G audio,spi pi
 cp /root/shared-card.conf /etc/asound.conf
+
+# The README's run on a Pi, as a user of the group spi, until Ctrl-C.
+check "the README's run prints the signal status of each block" sh -c \
+  "runuser -u pi -- env LD_PRELOAD=$preload timeout -s INT 6 $run_line >/tmp/run.out; test \$? = 124 &&
+   grep -qx 'Playback enabled: Ctrl-C to exit' /tmp/run.out && grep -q '^RSSI = ' /tmp/run.out"
 
 # The README's commands, as written there; the second follows the journal until stopped.
 arecord -q -D hw:Loopback,1,0 -f S16_LE -r 48000 -c 1 -t raw /root/captured.raw &
@@ -188,7 +197,7 @@ rm /root/.asoundrc
 echo 'ORVCTL_OPTIONS="-w"' >>/etc/default/orvctl
 check "remove" dpkg -r orvctl
 check "... keeps the edited options file" grep -qx 'ORVCTL_OPTIONS="-w"' /etc/default/orvctl
-check "reinstall" dpkg -i /root/orvctl.deb
+check "reinstall" sh -c "cd /root && $install_line"
 check "... keeps the edit" grep -qx 'ORVCTL_OPTIONS="-w"' /etc/default/orvctl
 check "purge" dpkg -P orvctl
 check "... removes the options file" test ! -e /etc/default/orvctl

@@ -61,10 +61,10 @@ mkdir "$root"
 tar --numeric-owner -C "$root" -xf "$image"
 
 # What the test needs on the system, and the unit that runs it at boot.
-install -m 644 "$package" "$root/root/orvctl.deb"
+install -m 644 "$package" "$root/root/"
 install -D -m 644 "$preload" "$root/usr/local/lib/orvtest/liborvtest_spidev_preload.so"
 install -m 755 scripts/vm-guest.sh "$root/root/vm-guest.sh"
-for block in service:sh user-service:sh second-card:conf device:conf shared-card:conf; do
+for block in install-on-the-pi:sh service:sh user-service:sh second-card:conf device:conf shared-card:conf; do
   copied_block README.md "${block%:*}" >"$root/root/${block/:/.}"
   [ -s "$root/root/${block/:/.}" ] || {
     echo "vm-test.sh: the README has no block \"${block%:*}\"" >&2
