@@ -3,6 +3,7 @@
 #include <bcm2835.h>
 
 #include "board/board_link.h"
+#include "board/leave_root.h"
 #include "common/console.h"
 
 bool board_init(BoardLink&) {
@@ -26,7 +27,9 @@ bool board_spi_setup(BoardLink&) {
   bcm2835_spi_setClockDivider(BCM2835_SPI_CLOCK_DIVIDER_32);
   bcm2835_spi_setDataMode(BCM2835_SPI_MODE0);
   bcm2835_spi_chipSelect(BCM2835_SPI_CS0);
-  return true;
+  // Root was needed for the mapping, which stays usable without it: a run through sudo goes on
+  // as the user who ran it.
+  return board_leave_root();
 }
 
 void board_exchange(BoardLink&, uint8_t* bytes, uint32_t length) {

@@ -32,7 +32,8 @@ std::string make_temp_dir() {
 namespace {
 
 bool inherited(const char* entry, const EnvList& env) {
-  static const char* const kDropped[] = {"ORVSIM_", "FAKE_BCM2835_", "FAKE_SPIDEV_", "ALSA_"};
+  static const char* const kDropped[] = {"ORVSIM_", "FAKE_BCM2835_", "FAKE_SPIDEV_", "ALSA_",
+                                         "SUDO_"};
   for (const char* prefix : kDropped) {
     if (std::strncmp(entry, prefix, std::strlen(prefix)) == 0) {
       return false;

@@ -23,7 +23,7 @@ enum class Console {
 };
 
 // `args` follow the program name; `env` entries replace or add to this process's environment
-// with every ORVSIM_, FAKE_BCM2835_, FAKE_SPIDEV_ and ALSA_ variable removed. With
+// with every ORVSIM_, FAKE_BCM2835_, FAKE_SPIDEV_, ALSA_ and SUDO_ variable removed. With
 // `interrupt_after_ms`, the program gets SIGINT (Ctrl-C) that long after its start, and is killed
 // if it is still running ten seconds later. Without it, it is killed after ten minutes.
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,

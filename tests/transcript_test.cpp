@@ -1,6 +1,9 @@
 // Whole runs of the built programs, as a user would run them: standard output, standard error,
 // exit status and the frames the board saw, byte for byte.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -246,6 +249,8 @@ struct LinkCase {
   std::string err = "";
   Console console = Console::captured;
   bool needs_begin_result = false;  // only the bcm2835 library from 1.50 on reports a failed begin
+  bool needs_root = false;          // runs only where the test runs as root
+  bool as_nobody = false;           // ... started as the user nobody
 };
 
 // Runs each case on `program`, whose stand-in appends its calls to the file `calls_variable`
@@ -256,10 +261,26 @@ void run_link_cases(const std::string& dir, const std::string& program,
   for (const LinkCase& c : cases) {
     SCOPED_TRACE(program + ": " + c.name);
     unlink((dir + "/calls").c_str());
+    if (c.needs_root && geteuid() != 0) {
+      continue;
+    }
     Env run_env = c.env;
     run_env.insert(run_env.end(), env.begin(), env.end());
     run_env.emplace_back(calls_variable, dir + "/calls");
-    const ProcessResult run = run_process(program, c.args, run_env, 0, c.console);
+    std::string run_program = program;
+    std::vector<std::string> args = c.args;
+    if (c.as_nobody) {
+#ifdef ORVTEST_EMULATOR
+      continue;  // the emulator would be given setpriv to run
+#endif
+      // The stand-in opens its record as that user.
+      close(open((dir + "/calls").c_str(), O_CREAT | O_WRONLY, 0666));
+      chmod((dir + "/calls").c_str(), 0666);
+      chmod(dir.c_str(), 0755);
+      args.insert(args.begin(), {"--reuid=nobody", "--regid=nogroup", "--init-groups", program});
+      run_program = "/usr/bin/setpriv";
+    }
+    const ProcessResult run = run_process(run_program, args, run_env, 0, c.console);
     EXPECT_EQ(run.out, c.out);
     EXPECT_EQ(run.status, c.status);
     EXPECT_EQ(read_file(dir + "/calls"), c.calls);
@@ -278,7 +299,65 @@ spi_transfern 8
 close
 )";
 
+// The stand-in's record of who the process is (testing/fake_bcm2835.cpp): `uid` and `gid` for the
+// ids, `groups` as listed, and the four variables, "-" where not set.
+std::string who(uid_t uid, gid_t gid, const std::string& groups, const std::string& home,
+                const std::string& user, const std::string& runtime) {
+  const std::string u = std::to_string(uid);
+  const std::string g = std::to_string(gid);
+  return "who uid " + u + " " + u + " " + u + " gid " + g + " " + g + " " + g + " groups" + groups +
+         " HOME=" + home + " USER=" + user + " LOGNAME=" + user + " XDG_RUNTIME_DIR=" + runtime +
+         "\n";
+}
+
+// This process's groups, as the stand-in lists them.
+std::string own_groups() {
+  gid_t groups[64];
+  const int count = getgroups(64, groups);
+  std::string listed;
+  for (int i = 0; i < count; ++i) {
+    listed += ' ';
+    listed += std::to_string(groups[i]);
+  }
+  return listed;
+}
+
 TEST_F(TranscriptTest, BoardLinkOnTheLibrary) {
+  const passwd* const nobody = getpwnam("nobody");
+  ASSERT_NE(nobody, nullptr);
+  const std::string nobody_home = nobody->pw_dir;
+  const uid_t nobody_uid = nobody->pw_uid;
+  const gid_t nobody_gid = nobody->pw_gid;
+  const std::string nobody_ids = std::to_string(nobody_uid);
+  const std::string nobody_group = std::to_string(nobody_gid);
+  // What sudo gives a run, and what the user's session had: the run goes on with these unless it
+  // becomes the user.
+  const Env kRootSession = {{"FAKE_BCM2835_WHO", "1"},
+                            {"HOME", "/root"},
+                            {"USER", "root"},
+                            {"LOGNAME", "root"},
+                            {"XDG_RUNTIME_DIR", "/run/user/0"}};
+  const auto session = [&](Env sudo) {
+    sudo.insert(sudo.end(), kRootSession.begin(), kRootSession.end());
+    return sudo;
+  };
+  const std::string as_root = who(0, 0, own_groups(), "/root", "root", "/run/user/0");
+  const std::string kSetUp =
+      "init\nspi_begin\nspi_setClockDivider 32\nspi_setDataMode 0\nspi_chipSelect 0\n";
+  const std::string kTuning = "spi_transfern 5\nspi_transfern 4\nspi_transfern 8\n";
+  const std::string tuned = kBanner + R"(bcm2835_init() returned OK
+Firmware version is 0.00
+Tuning to 700 kHz
+VHF/UHF, Narrow Band FM
+
+calling bcm2835_close()
+Done
+)";
+  const auto refused = [&](const std::string& why) {
+    return kBanner +
+           "bcm2835_init() returned OK\norvctl could not become the user who ran sudo: " + why +
+           ". It does not go on as root\ncalling bcm2835_close()\nDone\n";
+  };
   std::vector<LinkCase> cases = {
       {.name = "tuning run",
        .out = kBanner + R"(bcm2835_init() returned OK
@@ -317,6 +396,61 @@ Done
        .calls = "init\nspi_begin\nclose\n",
        .status = 1,
        .needs_begin_result = true},
+      // Started through sudo: the user who ran it, for good, once SPI0 is set up; the bus and the
+      // library's close work on. Without a runtime folder of the user's, none is set.
+      {.name = "through sudo",
+       .env =
+           session({{"SUDO_USER", "nobody"}, {"SUDO_UID", nobody_ids}, {"SUDO_GID", nobody_group}}),
+       .out = tuned,
+       .calls = kSetUp + kTuning +
+                who(nobody_uid, nobody_gid, " " + nobody_group, nobody_home, "nobody", "-") +
+                "close\n",
+       .needs_root = true},
+      {.name = "sudo's user does not exist",
+       .env = session(
+           {{"SUDO_USER", "orvtest-no-such-user"}, {"SUDO_UID", "4242"}, {"SUDO_GID", "4242"}}),
+       .out = refused("there is no user \"orvtest-no-such-user\" (SUDO_USER)"),
+       .calls = kSetUp + as_root + "close\n",
+       .status = 1,
+       .needs_root = true},
+      {.name = "sudo's user id is not the user's",
+       .env = session({{"SUDO_USER", "nobody"}, {"SUDO_UID", "4242"}, {"SUDO_GID", nobody_group}}),
+       .out = refused("the user \"nobody\" has the id " + nobody_ids + ", not 4242 (SUDO_UID)"),
+       .calls = kSetUp + as_root + "close\n",
+       .status = 1,
+       .needs_root = true},
+      {.name = "sudo's group is not one of the user's",
+       .env = session({{"SUDO_USER", "nobody"}, {"SUDO_UID", nobody_ids}, {"SUDO_GID", "0"}}),
+       .out = refused("the group 0 (SUDO_GID) is not one of the groups of \"nobody\""),
+       .calls = kSetUp + as_root + "close\n",
+       .status = 1,
+       .needs_root = true},
+      {.name = "sudo's variables in part",
+       .env = session({{"SUDO_USER", "nobody"}}),
+       .out = refused("SUDO_USER, SUDO_UID and SUDO_GID do not name a user and a group"),
+       .calls = kSetUp + as_root + "close\n",
+       .status = 1,
+       .needs_root = true},
+      // Root without sudo (a root shell, a system unit), or root that ran sudo: root it stays.
+      {.name = "root without sudo",
+       .env = session({}),
+       .out = tuned,
+       .calls = kSetUp + kTuning + as_root + "close\n",
+       .needs_root = true},
+      {.name = "sudo run by root",
+       .env = session({{"SUDO_USER", "root"}, {"SUDO_UID", "0"}, {"SUDO_GID", "0"}}),
+       .out = tuned,
+       .calls = kSetUp + kTuning + as_root + "close\n",
+       .needs_root = true},
+      // A user (with sudo's variables left over, say) has nothing to give up.
+      {.name = "a user already",
+       .env = session({{"SUDO_USER", "orvtest-no-such-user"}}),
+       .out = tuned,
+       .calls = kSetUp + kTuning +
+                who(nobody_uid, nobody_gid, " " + nobody_group, "/root", "root", "/run/user/0") +
+                "close\n",
+       .needs_root = true,
+       .as_nobody = true},
   };
   run_link_cases(dir, ORVCTL_FAKELIB_PATH, "FAKE_BCM2835_CALLS", cases);
   // 1.45's bcm2835_spi_begin has no result.
