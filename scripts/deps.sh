@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building orvctl needs, if any are missing, and more for each
 # word given: "test" (the test suite), "package" (Debian packages), "fuzz" (the fuzzers),
-# "measure" (the measurement scripts), "vm" (scripts/vm-test.sh), "arm64" or "armhf" (cross builds, tested under qemu). Uses sudo when not run as root.
+# "measure" (the measurement scripts), "vm" (scripts/vm-test.sh), "arm64", "armhf" or "armel"
+# (cross builds, tested under qemu). Uses sudo when not run as root.
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config libbcm2835-dev libasound2-dev zlib1g-dev)
 foreign=()
+sysroots=()
 for word in "$@"; do
   case "$word" in
     test) packages+=(libgtest-dev libbenchmark-dev sox systemd multimon-ng direwolf) ;;
@@ -13,6 +15,13 @@ for word in "$@"; do
     fuzz) packages+=(libgtest-dev clang libclang-rt-14-dev) ;;
     measure) packages+=(libgtest-dev libbenchmark-dev valgrind time) ;;
     vm) packages+=(debootstrap qemu-system-x86 e2fsprogs) ;;
+    armel)
+      # Bookworm's security updates no longer carry armel, so its libraries cannot be installed
+      # beside the host's (a library must have one version for every architecture): they go into
+      # a sysroot of their own, build-sysroot-armel, made below.
+      packages+=(g++-arm-linux-gnueabi qemu-user-static mmdebstrap libgtest-dev)
+      sysroots+=(armel)
+      ;;
     arm64 | armhf)
       case "$word" in
         arm64) compiler=g++-aarch64-linux-gnu ;;
@@ -25,7 +34,7 @@ for word in "$@"; do
       done
       ;;
     *)
-      echo "deps.sh: unknown word \"$word\" (test, package, fuzz, measure, vm, arm64, armhf)" >&2
+      echo "deps.sh: unknown word \"$word\" (test, package, fuzz, measure, vm, arm64, armhf, armel)" >&2
       exit 2
       ;;
   esac
@@ -48,8 +57,29 @@ for package in "${packages[@]}"; do
     missing+=("$package")
   fi
 done
-[ ${#missing[@]} -eq 0 ] && [ $added -eq 0 ] && exit 0
+if [ ${#missing[@]} -gt 0 ] || [ $added -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  "${sudo[@]}" apt-get update -q
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends \
+    "${missing[@]}"
+fi
 
-echo "Installing: ${missing[*]}"
-"${sudo[@]}" apt-get update -q
-DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+# A foreign architecture's libraries, extracted from Bookworm's own packages (kept, for the
+# dependencies of a package built against them) into build-sysroot-ARCH of the project.
+for architecture in "${sysroots[@]}"; do
+  sysroot=$(dirname "$0")/../build-sysroot-$architecture
+  [ -d "$sysroot/usr/lib" ] && continue
+  echo "Making the sysroot of $architecture in $sysroot"
+  mirror=$(sed -n 's/^URIs: \(.*\/debian\)$/\1/p' /etc/apt/sources.list.d/debian.sources 2>/dev/null |
+    head -1)
+  rm -rf "$sysroot.part"
+  mmdebstrap --quiet --variant=extract --architectures="$architecture" --skip=cleanup/apt/cache \
+    --include=libc6-dev,libstdc++-12-dev,libasound2-dev,libbcm2835-dev,zlib1g-dev,libgtest-dev \
+    bookworm "$sysroot.part" "${mirror:-http://deb.debian.org/debian}"
+  # Links that name a path of the system (libz.so -> /lib/...) point into the sysroot instead.
+  find "$sysroot.part" -type l -lname '/*' | while IFS= read -r link; do
+    ln -sfn "$(realpath -m --relative-to="$(dirname "$link")" "$sysroot.part$(readlink "$link")")" \
+      "$link"
+  done
+  mv "$sysroot.part" "$sysroot"
+done

@@ -1,25 +1,27 @@
 #!/usr/bin/env bash
-# Builds the Debian packages of orvctl into dist/, for the host and for the Raspberry Pi's
-# arm64 and armhf: scripts/package.sh [host] [arm64] [armhf] (default: all three).
+# Builds the Debian packages of orvctl into dist/, for the host and for the Raspberry Pi's arm64,
+# armhf and armel: scripts/package.sh [host] [arm64] [armhf] [armel] (default: all four).
 #
 # Each package carries orvctl on the spidev link, which works on every Raspberry Pi without root,
 # built with Debian's flags (dpkg-buildflags, hardening included) for the prefix /usr. Before
-# packing, the whole test suite runs on that build (a foreign one under qemu), and a cross build
-# also links orvctl on the bcm2835 library for that architecture. After packing, the package's
-# contents and dependencies are checked, lintian must find nothing to say, and its orvctl-sim is
-# run.
+# packing, the whole test suite runs on that build (a foreign one under qemu, as the oldest
+# processor the package is for: a Pi 3's Cortex-A53 for arm64, a Pi 2's Cortex-A7 for armhf, a Pi 1's
+# ARM1176 for armel), and a cross build also links orvctl on the bcm2835 library for that
+# architecture. After packing, the package's contents and dependencies are checked, lintian must
+# find nothing to say, and its orvctl-sim is run on that processor. The armhf package must refuse
+# to install on an ARMv6 processor (a Pi 1 or Zero), and does so on a system that looks like one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(host arm64 armhf)
+[ ${#targets[@]} -gt 0 ] || targets=(host arm64 armhf armel)
 foreign=()
 for target in "${targets[@]}"; do
   case "$target" in
     host) ;;
-    arm64 | armhf) foreign+=("$target") ;;
+    arm64 | armhf | armel) foreign+=("$target") ;;
     *)
-      echo "package.sh: unknown target \"$target\" (host, arm64, armhf)" >&2
+      echo "package.sh: unknown target \"$target\" (host, arm64, armhf, armel)" >&2
       exit 2
       ;;
   esac
@@ -43,9 +45,17 @@ for target in "${targets[@]}"; do
     cross=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/$target.cmake")
     architecture=$target
     case "$target" in
-      arm64) run=(qemu-aarch64-static) ;;
-      armhf) run=(qemu-arm-static) ;;
+      arm64) run=(qemu-aarch64-static -cpu cortex-a53) ;;
+      armhf) run=(qemu-arm-static -cpu cortex-a7) ;;
+      armel) run=(qemu-arm-static -cpu arm1176 -L "$PWD/build-sysroot-armel") ;;
     esac
+  fi
+  # The armel libraries are not installed (scripts/deps.sh): the package's dependencies are read
+  # off the programs against the library packages of its sysroot, as dpkg-shlibdeps reads them
+  # for the others.
+  depends=()
+  if [ "$target" = armel ]; then
+    depends=(-DORVCTL_DEB_DEPENDS=pending)
   fi
 
   # Debian's compiler and linker flags for the architecture (CMake reads CXXFLAGS and LDFLAGS
@@ -55,8 +65,8 @@ for target in "${targets[@]}"; do
       dpkg-buildflags --export=sh)"
     export CXXFLAGS="$CPPFLAGS $CXXFLAGS"
     rm -rf "$build"
-    cmake -S . -B "$build" "${cross[@]}" -DORVCTL_SPI=spidev -DORVCTL_WERROR=ON \
-      -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+    cmake -S . -B "$build" "${cross[@]}" "${depends[@]}" -DORVCTL_SPI=spidev -DORVCTL_WERROR=ON \
+      -DBUILD_TESTING=ON -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
   )
   cmake --build "$build" -j"$jobs"
   # The minutes-long relay runs are scripts/test.sh's; under qemu they skip themselves anyway.
@@ -67,6 +77,23 @@ for target in "${targets[@]}"; do
     cmake --build "$build-bcm2835" -j"$jobs" --target orvctl
   fi
 
+  if [ "$target" = armel ]; then
+    shlibs=$(mktemp -d)
+    mkdir "$shlibs/debian"
+    printf 'Source: orvctl\n\nPackage: orvctl\nArchitecture: any\n' >"$shlibs/debian/control"
+    libraries=()
+    for library in libc6 libstdc++6 libgcc-s1 libasound2 zlib1g; do
+      dpkg-deb -R build-sysroot-armel/var/cache/apt/archives/"$library"_*_armel.deb \
+        "$shlibs/$library"
+      libraries+=(-S"$shlibs/$library")
+    done
+    programs=("$PWD/$build/orvctl" "$PWD/$build/orvctl-sim")
+    found=$(cd "$shlibs" && DEB_HOST_ARCH=armel dpkg-shlibdeps -O "${libraries[@]}" \
+      "${programs[@]}" 2>/dev/null)
+    rm -rf "$shlibs"
+    [[ "$found" == shlibs:Depends=* ]] || fail "no dependencies found for armel: $found"
+    cmake -S . -B "$build" -DORVCTL_DEB_DEPENDS="${found#shlibs:Depends=}" >/dev/null
+  fi
   (cd "$build" && cpack -G DEB >/dev/null)
   version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
   package=$build/orvctl_${version}_$architecture.deb
@@ -98,13 +125,39 @@ for target in "${targets[@]}"; do
   unpacked=$(mktemp -d)
   dpkg-deb -x "$package" "$unpacked"
   file "$unpacked/usr/bin/orvctl" | grep -q "$(case "$architecture" in
-    arm64) echo aarch64 ;; armhf) echo 'ARM, EABI5' ;; amd64) echo x86-64 ;; *) echo ELF ;; esac)" ||
+    arm64) echo aarch64 ;; armhf) echo 'ARM, EABI5.*ld-linux-armhf' ;;
+    armel) echo 'ARM, EABI5.*ld-linux\.so\.3' ;; amd64) echo x86-64 ;; *) echo ELF ;; esac)" ||
     fail "$package holds a program for another architecture"
   output=$(ORVSIM_SPI_HZ=0 "${run[@]}" "$unpacked/usr/bin/orvctl-sim" -w 700)
   # The banner carries the project's version; 1.04 is the simulated board's firmware.
   expected="Orvane RF tuning utility v$version"$'\n\nFirmware version is 1.04\nTuning to 700 kHz\nVHF/UHF, Wide Band FM'
   [ "$output" = "$expected" ] || fail "the packed orvctl-sim printed: $output"
   rm -rf "$unpacked"
+
+  if [ "$target" = armhf ]; then
+    # On an ARMv6 processor the package refuses to install, and nothing of it is left; on ARMv7 it
+    # installs. Into a root of their own, each with the machine name its check reads.
+    for machine in armv6l armv7l; do
+      root=$(mktemp -d)
+      mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+      touch "$root/var/lib/dpkg/status"
+      said=$(ORVCTL_MACHINE=$machine dpkg --root="$root" --force-script-chrootless \
+        --force-architecture --force-depends --force-not-root -i "$package" 2>&1) && installed=1 || installed=0
+      left=$(find "$root" -path "$root/var" -prune -o -type f -print | wc -l)
+      state=$(dpkg --root="$root" -s orvctl 2>/dev/null | sed -n 's/^Status: //p')
+      rm -rf "$root"
+      if [ $machine = armv6l ]; then
+        [ $installed = 0 ] && [ "$left" = 0 ] &&
+          { [ -z "$state" ] || [ "$state" = "install ok not-installed" ]; } &&
+          grep -q "this processor is armv6l" <<<"$said" ||
+          fail "$package did not refuse an ARMv6 processor cleanly ($state, $left files): $said"
+        echo "On an ARMv6 processor: $(grep '^orvctl: ' <<<"$said")"
+      else
+        [ $installed = 1 ] && [ "$state" = "install ok installed" ] ||
+          fail "$package did not install on an ARMv7 processor: $said"
+      fi
+    done
+  fi
 
   cp "$package" dist/
   echo "dist/$(basename "$package")"

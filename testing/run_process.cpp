@@ -111,10 +111,17 @@ ProcessResult run_with_argv(const std::string& program,
   std::vector<std::string> arg_strings = argv_strings;
   std::string path = program;
 #ifdef ORVTEST_EMULATOR
-  // A foreign build: the program runs under user-mode emulation, with its own argv[0].
-  path = ORVTEST_EMULATOR;
-  arg_strings.insert(arg_strings.begin(), {path, "-0", argv_strings.at(0), program});
-  arg_strings.erase(arg_strings.begin() + 4);
+  // A foreign build: the program runs under user-mode emulation (the emulator and its options,
+  // separated by "|"), with its own argv[0].
+  std::vector<std::string> emulator;
+  std::istringstream list(ORVTEST_EMULATOR);
+  for (std::string word; std::getline(list, word, '|');) {
+    emulator.push_back(word);
+  }
+  path = emulator.at(0);
+  emulator.insert(emulator.end(), {"-0", argv_strings.at(0), program});
+  arg_strings.erase(arg_strings.begin());
+  arg_strings.insert(arg_strings.begin(), emulator.begin(), emulator.end());
 #endif
   std::vector<char*> argv;
   for (std::string& arg : arg_strings) {
