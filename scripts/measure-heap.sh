@@ -27,14 +27,20 @@ printf '%8s %10s %12s %10s %7s %s\n' blocks allocs bytes underruns errors \
 for blocks in "$@"; do
   write_test_asound_conf "$work/asound.conf" \
     "pcm.!default { type orvtest; speed $speed; fail_at $((blocks * 12000)) }"
+  # The output breaks on purpose, so the run ends with status 1 and its message.
+  status=0
   ALSA_CONFIG_PATH=$work/asound.conf ORVSIM_RATE=1000000000 ORVSIM_SPI_HZ=0 \
     valgrind --leak-check=full --errors-for-leak-kinds=definite --show-leak-kinds=definite \
-    --log-file="$work/valgrind" "$test_build/orvctl-sim" -s 145500 >"$work/out" 2>"$work/err"
-  grep -q 'snd_pcm_writei failed: Input/output error' "$work/out" || {
-    echo "run of $blocks blocks did not end at the broken output:" >&2
+    --log-file="$work/valgrind" "$test_build/orvctl-sim" -s 145500 >"$work/out" 2>"$work/err" ||
+    status=$?
+  if [ $status != 1 ] || ! grep -q 'snd_pcm_writei failed: Input/output error' "$work/out"; then
+    echo "measure-heap.sh: the run of $blocks blocks did not end at the broken output as it" \
+      "should (status $status, expected 1); what it printed, on standard output, on standard" \
+      "error, and valgrind's last words:" >&2
     cat "$work/out" >&2
+    tail -5 "$work/err" "$work/valgrind" >&2
     exit 1
-  }
+  fi
   usage=$(grep 'total heap usage' "$work/valgrind")
   allocs=$(sed -E 's/.*usage: ([0-9,]+) allocs.*/\1/; s/,//g' <<<"$usage")
   bytes=$(sed -E 's/.* ([0-9,]+) bytes allocated.*/\1/; s/,//g' <<<"$usage")
