@@ -3,8 +3,12 @@
 # the unit orvtest.service; each line it prints starts with "vm-test: " and goes to the serial
 # console, which vm-test.sh reads. It powers the system off when done.
 #
-# In /root: the package under test (orvctl_VERSION_amd64.deb), install-on-the-pi.sh, service.sh
-# and user-service.sh (the README's blocks of commands, as written there) and NAME.conf, its ALSA configurations second-card, device and shared-card. The stand-in board is /usr/local/lib/orvtest/liborvtest_spidev_preload.so.
+# In /root: the package under test (orvctl_VERSION_amd64.deb), the sources (sources.tar),
+# install-package.sh, build-spidev.sh, build-bcm2835.sh, service.sh and user-service.sh (the
+# README's blocks of commands, as written there) and NAME.conf, its ALSA configurations
+# second-card, device and shared-card. The stand-in boards are
+# /usr/local/lib/orvtest/liborvtest_spidev_preload.so, for spidev, and orvctl-fakelib-board, the
+# bcm2835 link over the library's stand-in.
 set -u
 unit=orvctl@145500
 preload=/usr/local/lib/orvtest/liborvtest_spidev_preload.so
@@ -62,13 +66,25 @@ say "started on $(uname -r), systemd $(systemctl --version | sed -n '1s/^systemd
 # pipewire-alsa is installed, but not ALSA's default until the check of a desktop's sound server.
 mv /etc/alsa/conf.d/99-pipewire-default.conf /root/
 
+# The user who follows the README: with sudo, as Raspberry Pi OS's first user has it.
+useradd -m -G audio pi
+echo 'pi ALL=(ALL) NOPASSWD: ALL' >/etc/sudoers.d/pi
+
+# as_pi_in DIR LINE: runs a line of a block as the user pi in DIR, as typed at a shell, answering
+# yes to any question (apt-get's).
+as_pi_in() {
+  printf '%s\n' "$2" >/tmp/line.sh
+  chmod 644 /tmp/line.sh
+  runuser -u pi -- sh -c "cd $1 && yes | sh -e /tmp/line.sh"
+}
+
 # The group and its udev rule come with the package, on a system that had neither.
 check "the system has no group spi before the package" sh -c '! getent group spi'
-# The README's first and last commands for a Pi (the others build from source): the package for
-# this machine's architecture instead of arm64.
-install_line=$(head -1 /root/install-on-the-pi.sh | sed 's/_arm64\.deb/_amd64.deb/')
-run_line=$(tail -1 /root/install-on-the-pi.sh)
-check "the README's command installs the package" sh -c "cd /root && $install_line"
+# The README's commands for the package, as the user pi, in the folder that holds it.
+install_line=$(head -1 /root/install-package.sh)
+run_line=$(tail -1 /root/install-package.sh)
+cp /root/orvctl_*.deb /home/pi/
+check "the README's command installs the package: $install_line" as_pi_in /home/pi "$install_line"
 check "the package made the system group spi" \
   sh -c 'gid=$(getent group spi | cut -d: -f3) && [ "$gid" -lt 1000 ]'
 check "the package's udev rule gives /dev/spidev* to the group spi" \
@@ -88,8 +104,8 @@ printf '[Service]\nEnvironment=LD_PRELOAD=%s\n' "$preload" \
 systemctl daemon-reload
 
 # The system's sound: the README's shared card (ALSA's dmix, with room for two blocks), for the
-# service and another user of the group audio.
-useradd -m -G audio,spi pi
+# service and another user of the group audio, who joins the group spi (the README's step 3).
+usermod -aG spi pi
 cp /root/shared-card.conf /etc/asound.conf
 
 # The README's run on a Pi, as a user of the group spi, until Ctrl-C.
@@ -201,3 +217,95 @@ check "reinstall" sh -c "cd /root && $install_line"
 check "... keeps the edit" grep -qx 'ORVCTL_OPTIONS="-w"' /etc/default/orvctl
 check "purge" dpkg -P orvctl
 check "... removes the options file" test ! -e /etc/default/orvctl
+
+# Building on the board, as the README has it, on the system the package has left: each block's
+# lines in turn, as the user pi in a fresh copy of the sources, apt-get's question answered yes
+# (from the image's package cache; the system has no network). The last line of each block is its
+# run, checked apart. Purging the package leaves the group spi, as it leaves every system group:
+# without it, the install of the spidev build has to make it.
+check "the group spi removed" groupdel spi
+for build in spidev bcm2835; do
+  mkdir "/home/pi/$build"
+  tar -C "/home/pi/$build" -xf /root/sources.tar
+  chown -R pi:pi "/home/pi/$build"
+done
+# run_block BUILD: all but the last line of the README's block build-BUILD, in ~pi/BUILD.
+run_block() {
+  total=$(grep -c . "/root/build-$1.sh")
+  n=0
+  while IFS= read -r line <&3; do
+    n=$((n + 1))
+    [ "$n" -lt "$total" ] || break
+    check "build-$1, line $n: $line" as_pi_in "/home/pi/$1" "$line"
+  done 3<"/root/build-$1.sh"
+}
+run_block spidev
+check "the spidev build's orvctl in /usr/local/bin" test -x /usr/local/bin/orvctl
+check "... with its man page" test -f /usr/local/share/man/man1/orvctl.1.gz
+check "... the group spi made again" \
+  sh -c 'gid=$(getent group spi | cut -d: -f3) && [ "$gid" -lt 1000 ]'
+check "... its udev rule read by udev" \
+  sh -c 'udevadm test /sys/class/mem/null 2>&1 | grep -q /usr/local/lib/udev/rules.d/60-orvctl-spidev.rules'
+check "... its unit, which starts it from /usr/local" \
+  sh -c "systemctl cat $unit | grep -qx 'ExecStart=/usr/local/bin/orvctl \$ORVCTL_OPTIONS -s %i'"
+check "... and reads its options from /usr/local/etc" \
+  sh -c "systemctl cat $unit | grep -q '^EnvironmentFile=-/usr/local/etc/default/orvctl$'"
+usermod -aG spi pi
+systemctl start "$unit"
+check "... and plays" wait_for 60 journal_has_now "Playback enabled: Ctrl-C to exit"
+check "... as a user of its own in the group spi" in_group "$(property MainPID)" spi
+systemctl stop "$unit"
+check "the README's run of the spidev build prints the signal status of each block" sh -c \
+  "runuser -u pi -- env LD_PRELOAD=$preload timeout -s INT 6 $(tail -1 /root/build-spidev.sh) >/tmp/run.out; test \$? = 124 &&
+   grep -qx 'Playback enabled: Ctrl-C to exit' /tmp/run.out && grep -q '^RSSI = ' /tmp/run.out"
+
+run_block bcm2835
+check "the bcm2835 build's orvctl in /usr/local/bin, on the library" \
+  grep -q 'bcm2835_init: Unable to open' /usr/local/bin/orvctl
+sudo_line=$(tail -1 /root/build-bcm2835.sh)
+runuser -u pi -- sh -c "cd ~/bcm2835 && $sudo_line" >/tmp/run.out 2>/tmp/run.err
+status=$?
+say "the README's run of the bcm2835 build, on this machine: status $status, \"$(cat /tmp/run.err)\""
+check "... ends with the library's message about /dev/mem, status 1" \
+  sh -c "test $status = 1 && grep -q '^bcm2835_init: ' /tmp/run.err && ! grep -q Firmware /tmp/run.out"
+
+# The same line in a desktop's session: the bcm2835 link over the library's stand-in (the simulated
+# board behind its bus) as /usr/local/bin/orvctl, PipeWire as every user's ALSA default, the
+# loopback card the only card. Through sudo it plays as pi, through pi's PipeWire.
+install -m 755 /root/orvctl-fakelib-board /usr/local/bin/orvctl
+check "the loopback card the only card" sh -c \
+  'modprobe -r snd-aloop snd-dummy && modprobe snd-aloop && udevadm settle && test -e /dev/snd/pcmC0D0p'
+mv /root/99-pipewire-default.conf /etc/alsa/conf.d/
+loginctl enable-linger pi
+check "pi's session with PipeWire" wait_for 60 as_pi wpctl status
+runuser -u pi -- sh -c "cd ~/bcm2835 && timeout -s INT 20 $sudo_line" >/tmp/sudo.out 2>/tmp/sudo.err &
+runner=$!
+check "the README's sudo line in pi's session plays" wait_for 40 sh -c \
+  'pgrep -x orvctl && grep -qx "Playback enabled: Ctrl-C to exit" /tmp/sudo.out && grep -q "^RSSI = " /tmp/sudo.out'
+pid=$(pgrep -x orvctl)
+# The card at full volume (a new one starts at 40%), so that the capture is the ramp itself.
+check "... at full volume on the card" wait_for 20 sh -c \
+  "runuser -u pi -- env XDG_RUNTIME_DIR=/run/user/$(id -u pi) wpctl set-volume @DEFAULT_AUDIO_SINK@ 1.0 &&
+   runuser -u pi -- env XDG_RUNTIME_DIR=/run/user/$(id -u pi) wpctl get-volume @DEFAULT_AUDIO_SINK@ | grep -qx 'Volume: 1.00'"
+# PipeWire has the card's playback side open: the capture takes its format and converts.
+arecord -q -D plughw:Loopback,1,0 -f S16_LE -r 48000 -c 1 -d 8 -t raw /root/captured-sudo.raw &
+recorder=$!
+sleep 2
+uids=$(awk '/^Uid:/ { print $2, $3, $4 }' "/proc/$pid/status")
+gids=$(awk '/^Gid:/ { print $2, $3, $4 }' "/proc/$pid/status")
+groups=$(awk '/^Groups:/ { for (i = 2; i <= NF; i++) print $i }' "/proc/$pid/status" | sort -n | xargs)
+say "orvctl through sudo: user ids $uids, group ids $gids, groups $groups"
+check "... as pi: its user ids (real, effective, saved) are pi's" \
+  test "$uids" = "$(id -u pi) $(id -u pi) $(id -u pi)"
+check "... and its group ids" test "$gids" = "$(id -g pi) $(id -g pi) $(id -g pi)"
+check "... and its groups" test "$groups" = "$(id -G pi | tr ' ' '\n' | sort -n | xargs)"
+check "... through pi's PipeWire to the card" sh -c \
+  "runuser -u pi -- env XDG_RUNTIME_DIR=/run/user/$(id -u pi) wpctl status | grep -A2 'PipeWire ALSA \[orvctl\]' | grep -q 'Loopback PCM:playback_FL.*active'"
+say "the card's playback side as PipeWire has it: $(tr '\n' ' ' </proc/asound/card0/pcm0p/sub0/hw_params)"
+say "the sink's volume: $(as_pi wpctl get-volume @DEFAULT_AUDIO_SINK@)"
+wait "$recorder"
+wait "$runner"
+check "... and ends by Ctrl-C with no error" sh -c '! grep -qi error /tmp/sudo.out'
+say "its standard error: \"$(cat /tmp/sudo.err)\""
+loginctl disable-linger pi
+mv /etc/alsa/conf.d/99-pipewire-default.conf /root/

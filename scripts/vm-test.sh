@@ -1,20 +1,26 @@
 #!/usr/bin/env bash
-# The package on a real system, as a user meets it: boots Debian Bookworm (systemd, the kernel's
-# loopback sound card snd-aloop) under qemu's software emulation, installs the amd64 package there
-# and runs scripts/vm-guest.sh in it: the group spi and its udev rule, the system unit started by
-# the README's own commands, its journal, its restart after a kill, its stop by SIGINT, orvctl
-# stopped by SIGINT from a script's background, the options file through remove, reinstall and
-# purge. The board is a stand-in of /dev/spidev0.0 preloaded into the service, playing the
-# simulated board's ramp; what reached the loopback card's other end is checked here afterwards:
-# the ramp in order, nothing lost or altered (single-sample edits allowed: an emulated system's
-# clocks are not a sound card's, so nothing here is a claim about timing).
+# The package and the README's steps for a Pi on a real system, as a user meets them: boots Debian
+# Bookworm (systemd, the kernel's loopback sound card snd-aloop) under qemu's software emulation,
+# and runs scripts/vm-guest.sh in it: the README's blocks for a Pi line by line as a user with sudo
+# (the package installed; both builds from the sources, their build dependencies installed by the
+# README's own apt-get line, answered yes, from the image's cache), the group spi and its udev rule,
+# the system unit started by the README's own commands, from the package and from /usr/local, its
+# journal, its restart after a kill, its stop by SIGINT, orvctl stopped by SIGINT from a script's
+# background, the options file through remove, reinstall and purge, and the bcm2835 build through
+# sudo playing as the user through the user's PipeWire. The board is a stand-in of /dev/spidev0.0
+# preloaded into orvctl, or the bcm2835 library's stand-in, playing the simulated board's ramp;
+# what reached the loopback card's other end is checked here afterwards: the ramp in order, nothing
+# lost or altered (single-sample edits allowed: an emulated system's clocks are not a sound card's,
+# so nothing here is a claim about timing).
 #
 #   scripts/vm-test.sh [BUILD]
 #
 # BUILD is a build folder of the package (default build-package-host, as scripts/package.sh host
-# leaves it) with its tests built: the package, the stand-in board and the checker come from there.
-# The system's image is made once by debootstrap and kept in $ORVCTL_VM_CACHE (default
-# ~/.cache/orvctl-vm). Needs root (debootstrap); about 3 minutes for the image, 5 for the run.
+# leaves it) with its tests built: the package, the stand-in boards and the checker come from
+# there; the sources are this working tree's. The system's image is made once by debootstrap, with
+# the README's build dependencies in its package cache (the system has no network), and kept in
+# $ORVCTL_VM_CACHE (default ~/.cache/orvctl-vm). Needs root (debootstrap); about 4 minutes for the
+# image, 15 for the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
@@ -22,8 +28,9 @@ cd "$(dirname "$0")/.."
 build=${1:-build-package-host}
 package=$(ls "$build"/orvctl_*_amd64.deb 2>/dev/null | head -1)
 preload=$build/testing/liborvtest_spidev_preload.so
+fakelib=$build/testing/orvctl-fakelib-board
 checker=$build/testing/orvctl-stream-check
-for file in "$package" "$preload" "$checker"; do
+for file in "$package" "$preload" "$fakelib" "$checker"; do
   [ -f "$file" ] || {
     echo "vm-test.sh: no ${file:-package} in $build: run scripts/package.sh host first" >&2
     exit 2
@@ -34,8 +41,17 @@ scripts/deps.sh vm
 # The system, made once: Debian's minimal base with systemd, a kernel, ALSA's tools, and PipeWire
 # with its ALSA plugin and a user's session (a desktop's sound server, every user's ALSA default).
 packages=systemd,systemd-sysv,udev,kmod,dbus,linux-image-amd64,alsa-utils,sudo,pipewire-alsa,wireplumber,dbus-user-session,libpam-systemd
+# What the README's blocks for building on the board install with apt-get, fetched into the image's
+# package cache.
+build_packages=$(for block in build-spidev build-bcm2835; do
+  copied_block README.md "$block" | sed -n 's/^sudo apt-get install //p'
+done | tr ' ' '\n' | sort -u | tr '\n' ' ')
+[ -n "$build_packages" ] || {
+  echo "vm-test.sh: the README's blocks for building on the board install nothing" >&2
+  exit 1
+}
 cache=${ORVCTL_VM_CACHE:-${XDG_CACHE_HOME:-${HOME:-/root}/.cache}/orvctl-vm}
-image=$cache/bookworm-$(echo "$packages" | sha256sum | cut -c1-12).tar
+image=$cache/bookworm-$(echo "$packages $build_packages" | sha256sum | cut -c1-12).tar
 if [ ! -f "$image" ]; then
   echo "Making the system's image (debootstrap) into $image"
   mkdir -p "$cache"
@@ -49,6 +65,14 @@ if [ ! -f "$image" ]; then
       exit 1
     }
   rm -f "$made"/boot/*.dpkg-bak "$made"/boot/*.new "$made"/var/cache/apt/archives/*.deb
+  cp /etc/resolv.conf "$made/etc/resolv.conf"
+  # shellcheck disable=SC2086
+  { chroot "$made" apt-get update -q && chroot "$made" apt-get install -q -y --download-only \
+    $build_packages; } >>"$cache/debootstrap.log" 2>&1 || {
+    tail -20 "$cache/debootstrap.log" >&2
+    exit 1
+  }
+  : >"$made/etc/resolv.conf"
   tar --numeric-owner -C "$made" -cf "$image.part" .
   mv "$image.part" "$image"
   rm -rf "$made"
@@ -63,8 +87,11 @@ tar --numeric-owner -C "$root" -xf "$image"
 # What the test needs on the system, and the unit that runs it at boot.
 install -m 644 "$package" "$root/root/"
 install -D -m 644 "$preload" "$root/usr/local/lib/orvtest/liborvtest_spidev_preload.so"
+install -m 755 "$fakelib" "$root/root/orvctl-fakelib-board"
 install -m 755 scripts/vm-guest.sh "$root/root/vm-guest.sh"
-for block in install-on-the-pi:sh service:sh user-service:sh second-card:conf device:conf shared-card:conf; do
+# The sources, as a clone of this working tree has them.
+git ls-files -z --cached --others --exclude-standard | tar --null -T - -cf "$root/root/sources.tar"
+for block in install-package:sh build-spidev:sh build-bcm2835:sh service:sh user-service:sh second-card:conf device:conf shared-card:conf; do
   copied_block README.md "${block%:*}" >"$root/root/${block/:/.}"
   [ -s "$root/root/${block/:/.}" ] || {
     echo "vm-test.sh: the README has no block \"${block%:*}\"" >&2
@@ -72,6 +99,7 @@ for block in install-on-the-pi:sh service:sh user-service:sh second-card:conf de
   }
 done
 echo orvtest >"$root/etc/hostname"
+printf '127.0.0.1 localhost\n127.0.1.1 orvtest\n' >"$root/etc/hosts"
 cat >"$root/etc/systemd/system/orvtest.service" <<'EOF'
 [Unit]
 Description=orvctl's test on a real system
@@ -88,11 +116,11 @@ EOF
 ln -s /etc/systemd/system/orvtest.service \
   "$root/etc/systemd/system/multi-user.target.wants/orvtest.service"
 ln -sf /dev/null "$root/etc/systemd/system/serial-getty@ttyS0.service"
-mkfs.ext4 -q -F -d "$root" "$work/root.img" 3G
+mkfs.ext4 -q -F -d "$root" "$work/root.img" 5G
 
 echo "Booting the system under emulation"
 status=0
-timeout 1500 qemu-system-x86_64 -accel tcg -m 1536 -smp 2 -display none -monitor none \
+timeout 2700 qemu-system-x86_64 -accel tcg -m 1536 -smp 2 -display none -monitor none \
   -no-reboot -nic none -serial "file:$work/console.log" \
   -kernel "$(ls "$root"/boot/vmlinuz-* | head -1)" -initrd "$(ls "$root"/boot/initrd.img-* | head -1)" \
   -append "root=/dev/vda rw console=ttyS0 panic=-1 quiet systemd.show_status=0" \
@@ -115,8 +143,9 @@ grep -qx 'vm-test: passed' "$work/console.txt" || {
 # README's shared card, with room for two blocks) nothing may be lost, repeated or altered either.
 # The second card's own default is ALSA's usual dmix, whose buffer is too small for an emulated
 # system's hiccups (orvctl says so), so there the capture shows only that the audio goes where the
-# README says: nine tenths of it the ramp.
-for capture in captured:whole captured-second-card:routed captured-device:routed; do
+# README says: nine tenths of it the ramp. The same for the bcm2835 build through sudo, whose sound
+# went through the user's PipeWire.
+for capture in captured:whole captured-second-card:routed captured-device:routed captured-sudo:routed; do
   file=$work/${capture%:*}.raw
   debugfs -R "dump /root/${capture%:*}.raw $file" "$work/root.img" 2>/dev/null
   echo "${capture%:*}.raw, at the loopback card's other end:"
@@ -124,7 +153,8 @@ for capture in captured:whole captured-second-card:routed captured-device:routed
   echo "$result"
   read -r samples lost repeated altered < <(sed -n 's/^samples \([0-9]*\),.* lost \([0-9]*\) in .* repeated \([0-9]*\) in .* altered \([0-9]*\),.*/\1 \2 \3 \4/p' <<<"$result")
   [ "${samples:-0}" -ge 96000 ] && [ $((10 * (lost + repeated + altered))) -le "$samples" ] || {
-    echo "vm-test.sh: the board's ramp did not reach the sound card" >&2
+    echo "vm-test.sh: the board's ramp did not reach the sound card; samples from a second in:" >&2
+    od -An -td2 -w32 -j 96000 -N 256 "$file" >&2
     exit 1
   }
 done

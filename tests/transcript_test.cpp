@@ -227,8 +227,8 @@ TEST_F(TranscriptTest, RealLibraryWithoutDevMem) {
   // would ask for a password): as root or not, the library says which file it could not open.
   const std::string block = copied_block(ORVCTL_README, "build-bcm2835");
   std::string command = block.substr(block.rfind('\n', block.size() - 2) + 1);
-  ASSERT_EQ(command.rfind("sudo build/orvctl ", 0), 0u) << block;
-  command.replace(0, std::strlen("sudo build/orvctl"), ORVCTL_PATH);
+  ASSERT_EQ(command.rfind("sudo orvctl ", 0), 0u) << block;
+  command.replace(0, std::strlen("sudo orvctl"), ORVCTL_PATH);
   const ProcessResult run = run_process("/bin/sh", {"-c", command});
   EXPECT_EQ(run.out, kBanner);
   EXPECT_EQ(run.status, 1);
