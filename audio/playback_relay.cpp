@@ -45,7 +45,10 @@ int sample_at(const uint8_t* samples, uint32_t i) {
 
 // Where the waveform changes least: the sample in [from, to) whose steps to both neighbours are
 // smallest together. Dropping it joins two samples that are close; repeating it holds a level.
+// Only samples with both neighbours in the block are looked at.
 uint32_t flattest(const uint8_t* samples, uint32_t from, uint32_t to) {
+  from = std::max<uint32_t>(from, 1);
+  to = std::min(to, kBlockSamples - 1);
   uint32_t best = from;
   int best_change = INT32_MAX;
   int here = sample_at(samples, from);
@@ -71,10 +74,14 @@ int plan_parts(int edits, BlockPart parts[]) {
   const uint8_t* const samples = buffer + kAudioHeaderLength;
   const int count = std::abs(edits);
   constexpr uint32_t kSearch = 256;  // samples searched on either side of a share's middle (5 ms)
+  // ... and at most half the block in all, so that a block with many edits costs no more than one
+  // with twelve.
+  constexpr uint32_t kSearchedInAll = kBlockSamples / 2;
   uint32_t first = 0;
   for (int e = 0; e < count; ++e) {
     const uint32_t middle = (2 * static_cast<uint32_t>(e) + 1) * kBlockSamples / (2 * count);
-    const uint32_t half = std::min(kSearch, kBlockSamples / (2 * count) - 1);
+    const uint32_t half = std::min({kSearch, kBlockSamples / (2 * count) - 1,
+                                    kSearchedInAll / (2 * static_cast<uint32_t>(count))});
     const uint32_t at = flattest(samples, middle - half, middle + half + 1);
     if (edits > 0) {
       parts[e] = {first, at - first};
