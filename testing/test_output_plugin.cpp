@@ -21,6 +21,18 @@
 //     period 24000      # the only period size, in frames, it offers (default: any)
 //     position "period" # reports its position in whole periods, as coarse cards do (default
 //                       # "exact")
+//     jitter 48         # reports its position up to this many frames behind, at random, as a
+//                       # card that moves its pointer in bursts does (a USB card's frames of 1 ms)
+//                       # (default 0)
+//     fifo 96           # frames between the position it reports and what is heard: a FIFO the
+//                       # position does not count, in the delay from board to output (default 0)
+//     wake_late 2000    # simulated time: a wait for room ends up to this many microseconds late,
+//                       # at random (default 0)
+//     preempt "4:3000"  # simulated time: the application is preempted RATE times a second of
+//                       # its time, at random moments, each for up to US microseconds: right after
+//                       # the device reported its position (before the application reads the
+//                       # clock) or in the middle of a write (default none)
+//     seed 7            # the noise's random numbers: the same seed, the same run (default 1)
 //     ramp_block 12000  # the stream is the simulated board's ramp (sample n = n mod 65536),
 //                       # written in blocks of this many board samples: follow it sample by sample
 //                       # (drops, repeats, samples lost or played again), and report the queue when
@@ -60,6 +72,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -112,9 +125,18 @@ struct Device {
   bool fault_done = false;
   bool fail_next_transfer = false;  // the rest of a write after a short transfer
   bool coarse = false;              // position in whole periods
-  int64_t buffer_frames = 0;        // 0: any buffer size
-  int64_t period_frames = 0;        // 0: any period size
-  uint64_t ramp_block = 0;          // 0: the stream is not followed
+  // Noise (simulated time), from one generator seeded by the configuration.
+  std::mt19937_64 random{1};
+  int64_t jitter = 0;           // frames the position lags by, at most
+  int64_t fifo = 0;             // frames between the position reported and what is heard
+  int64_t wake_late_ns = 0;     // a wait for room ends up to this late
+  double preempt_rate = 0;      // preemptions a second
+  int64_t preempt_ns = 0;       // ... each up to this long
+  int64_t next_preempt_ns = 0;  // when the next one comes (0: not drawn yet)
+  uint64_t shown = 0;           // the position last reported (it never moves back)
+  int64_t buffer_frames = 0;    // 0: any buffer size
+  int64_t period_frames = 0;    // 0: any period size
+  uint64_t ramp_block = 0;      // 0: the stream is not followed
   uint64_t settle = 0;
   int report_fd = -1;
 
@@ -146,6 +168,28 @@ Device& device_of(snd_pcm_ioplug_t* io) {
 
 bool simulated(const Device& device) {
   return device.wait_until != nullptr;
+}
+
+// A whole number from 0 to `high`, at random.
+int64_t up_to(Device& device, int64_t high) {
+  return high > 0 ? std::uniform_int_distribution<int64_t>(0, high)(device.random) : 0;
+}
+
+// The application is preempted when its time comes: the simulated clock moves on.
+void maybe_preempt(Device& device) {
+  if (!simulated(device) || device.preempt_rate <= 0) {
+    return;
+  }
+  const int64_t now = device.now();
+  if (device.next_preempt_ns == 0) {
+    device.next_preempt_ns =
+        now + static_cast<int64_t>(
+                  std::exponential_distribution<double>(device.preempt_rate)(device.random) * 1e9);
+  }
+  if (now >= device.next_preempt_ns) {
+    device.wait_until(now + up_to(device, device.preempt_ns));
+    device.next_preempt_ns = 0;
+  }
 }
 
 void report(const Device& device, const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -255,6 +299,7 @@ int device_prepare(snd_pcm_ioplug_t* io) {
   Device& device = device_of(io);
   device.running = false;
   device.taken = 0;
+  device.shown = 0;
   arm_timer(device);
   report(device, "prepare buffer %lu period %lu %s\n", io->buffer_size, io->period_size,
          io->access == SND_PCM_ACCESS_MMAP_INTERLEAVED ? "mmap" : "rw");
@@ -282,7 +327,12 @@ snd_pcm_sframes_t device_pointer(snd_pcm_ioplug_t* io) {
     report(device, "underrun %" PRIu64 " at %" PRIu64 "\n", device.underruns, device.taken_all);
     return -EPIPE;
   }
-  const uint64_t shown = device.coarse ? played - played % io->period_size : played;
+  uint64_t shown = device.coarse ? played - played % io->period_size : played;
+  // Behind by the jitter, at random, but never back from what it reported (within a run).
+  const auto lag = static_cast<uint64_t>(up_to(device, device.jitter));
+  shown = std::max(shown > lag ? shown - lag : 0, std::min(device.shown, played));
+  device.shown = shown;
+  maybe_preempt(device);  // between the reading and what the application does with it
   return static_cast<snd_pcm_sframes_t>(shown % io->buffer_size);
 }
 
@@ -324,7 +374,8 @@ void follow_ramp(Device& device, const uint8_t* first, unsigned step_bytes, uint
     // Heard once the device has played what it holds; made at the board's rate, 48000 times
     // speed, from the board's own start (which is the same for every sample). In microseconds of
     // audio: the clock's, times speed.
-    const double heard_ns = static_cast<double>(time_of(device, device.taken));
+    const double heard_ns =
+        static_cast<double>(time_of(device, device.taken + static_cast<uint64_t>(device.fifo)));
     const double made_ns =
         static_cast<double>(n) * 1e9 / (48000.0 * static_cast<double>(device.speed));
     const auto delay =
@@ -373,6 +424,7 @@ void follow_ramp(Device& device, const uint8_t* first, unsigned step_bytes, uint
 snd_pcm_sframes_t device_transfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* areas,
                                   snd_pcm_uframes_t offset, snd_pcm_uframes_t size) {
   Device& device = device_of(io);
+  maybe_preempt(device);  // in the middle of a write
   if (device.taken_all >= device.fail_at) {
     report(device, "failing at %" PRIu64 "\n", device.taken_all);
     return -EIO;
@@ -430,7 +482,8 @@ int device_poll_revents(snd_pcm_ioplug_t* io, struct pollfd* pfd, unsigned int n
     // have made some.
     // (At least a nanosecond on: the moment a period ends, rounded, may be a frame short of it.)
     if (device.running) {
-      device.wait_until(std::max(period_end(device), device.now() + 1));
+      device.wait_until(std::max(period_end(device), device.now() + 1) +
+                        up_to(device, device.wake_late_ns));
     }
     *revents = POLLOUT;
     return 0;
@@ -625,6 +678,33 @@ SND_PCM_PLUGIN_DEFINE_FUNC(orvtest) {
         device->coarse = std::strcmp(text, "period") == 0;
         error = device->coarse || std::strcmp(text, "exact") == 0 ? 0 : -EINVAL;
       }
+    } else if (key == "jitter") {
+      error = read_integer(node, device->jitter);
+      error = error == 0 && device->jitter < 0 ? -EINVAL : error;
+    } else if (key == "fifo") {
+      error = read_integer(node, device->fifo);
+      error = error == 0 && device->fifo < 0 ? -EINVAL : error;
+    } else if (key == "wake_late") {
+      int64_t us = 0;
+      error = read_integer(node, us);
+      device->wake_late_ns = 1000 * us;
+      error = error == 0 && us < 0 ? -EINVAL : error;
+    } else if (key == "preempt") {
+      error = snd_config_get_string(node, &text);
+      if (error == 0) {
+        char* end = nullptr;
+        device->preempt_rate = std::strtod(text, &end);
+        const char* us = end;
+        device->preempt_ns = *us == ':' ? 1000 * std::strtoll(us + 1, &end, 10) : -1;
+        error =
+            end == us + 1 || *end != '\0' || !(device->preempt_rate >= 0) || device->preempt_ns < 0
+                ? -EINVAL
+                : 0;
+      }
+    } else if (key == "seed") {
+      int64_t seed = 0;
+      error = read_integer(node, seed);
+      device->random.seed(static_cast<uint64_t>(seed));
     } else if (key == "ramp_block") {
       int64_t block = 0;
       error = read_integer(node, block);
