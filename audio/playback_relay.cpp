@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -149,10 +150,10 @@ bool write_block(snd_pcm_t* handle, const BlockPart parts[], int part_count, boo
 // set point. Where this cannot be set, the output starts when its buffer is full, as
 // snd_pcm_set_params leaves it.
 //
-// An output that grants less than two blocks of buffer (asked for 500 ms, then up to a second)
-// cannot hold a block while the next is fetched: it runs dry whenever a block comes late, or
-// with a buffer of one block or less, at every block. That is said once, on standard error, where
-// the libraries' own reports of the output go, so that the tool's messages stay as they are.
+// An output whose buffer holds no more than a block (asked for 500 ms, then up to a second)
+// cannot take a block while anything is queued: it runs dry every few blocks. That is said once,
+// on standard error, where the libraries' own reports of the output go, so that the tool's
+// messages stay as they are.
 void start_at_two_blocks(snd_pcm_t* handle) {
   snd_pcm_uframes_t buffer_size = 0;
   snd_pcm_uframes_t period_size = 0;
@@ -161,19 +162,53 @@ void start_at_two_blocks(snd_pcm_t* handle) {
   if (snd_pcm_get_params(handle, &buffer_size, &period_size) < 0) {
     return;
   }
-  if (buffer_size < 2 * kBlockSamples) {
+  if (buffer_size <= kBlockSamples) {
     std::fprintf(stderr,
-                 "%s: the sound output's buffer holds only %lu samples, too small for blocks of "
-                 "%u (it needs %u): expect gaps in the sound\n",
+                 "%s: the sound output's buffer holds only %lu samples, no more than a block of "
+                 "%u: expect gaps in the sound\n",
                  program_invocation_short_name, static_cast<unsigned long>(buffer_size),
-                 kBlockSamples, 2 * kBlockSamples);
+                 kBlockSamples);
   }
   if (snd_pcm_sw_params_current(handle, params) < 0 ||
       snd_pcm_sw_params_set_start_threshold(
           handle, params, std::min<snd_pcm_uframes_t>(buffer_size, 2 * kBlockSamples)) < 0) {
     return;
   }
+  // What has been played is overwritten with silence at once (a silence size of the boundary,
+  // from a threshold of 0): an output that runs dry plays silence, not what its buffer held
+  // a buffer earlier. An output that cannot do so plays as before.
+  snd_pcm_uframes_t boundary = 0;
+  if (snd_pcm_sw_params_get_boundary(params, &boundary) == 0) {
+    snd_pcm_sw_params_set_silence_threshold(handle, params, 0);
+    snd_pcm_sw_params_set_silence_size(handle, params, boundary);
+  }
   snd_pcm_sw_params(handle, params);
+}
+
+// What the clock's measurement found that the user should know, each said once on standard error:
+// how long a pause a buffer of less than two blocks rides through, and a clock too far off to
+// follow.
+void say_once_of_the_output(OutputClock& clock) {
+  if (clock.pause_ms >= 0 && !clock.pause_said) {
+    clock.pause_said = true;
+    std::fprintf(stderr,
+                 "%s: the sound output's buffer holds %lu samples, less than the %u asked for: "
+                 "the sound rides through pauses of the system of up to about %d ms (more "
+                 "buffer, such as the README's shared card, gives more)\n",
+                 program_invocation_short_name, clock.buffer, 2 * kBlockSamples, clock.pause_ms);
+  }
+  if (clock.beyond_ppm != 0 && !clock.beyond_said) {
+    clock.beyond_said = true;
+    const bool slow = clock.beyond_ppm > 0;
+    std::fprintf(stderr,
+                 "%s: the sound output's clock runs about %.0f ppm %s than the board's, beyond the "
+                 "%.0f ppm the relay follows: %s\n",
+                 program_invocation_short_name, std::abs(clock.beyond_ppm),
+                 slow ? "slower" : "faster", kClockMaxRate * 1e6 / kBlockSamples,
+                 slow ? "the sound falls further and further behind, and once the board's buffer "
+                        "is full, parts of it are lost"
+                      : "the output runs dry now and then, heard as gaps");
+  }
 }
 
 }  // namespace
@@ -191,7 +226,8 @@ bool relay_block(const RunSettings& settings, BoardLink& link, snd_pcm_t* handle
       say("Buffer count = %04x\n", BytesAvail);
     }
     relay_clock_poll(clock, handle);
-  } while (BytesAvail < kBlockSamples);
+  } while (BytesAvail < kBlockSamples || relay_clock_holds(clock));
+  relay_clock_counted(clock);
   board_read_audio(link);
   BlockPart parts[kClockMaxEdits + 1];
   const int part_count = plan_parts(relay_clock_edits(clock, handle, BytesAvail), parts);
@@ -200,6 +236,7 @@ bool relay_block(const RunSettings& settings, BoardLink& link, snd_pcm_t* handle
   if (recovered) {
     relay_clock_restart(clock);
   }
+  say_once_of_the_output(clock);
   return playing;
 }
 
@@ -233,8 +270,11 @@ void relay_run(const RunSettings& settings, BoardLink& link) {
   say_line("Playback enabled: Ctrl-C to exit");
   snd_pcm_t* const handle = relay_open_output_or_die();
   board_start_playback(link);
+  snd_pcm_uframes_t buffer_size = 2 * kBlockSamples;
+  snd_pcm_uframes_t period_size = 0;
+  snd_pcm_get_params(handle, &buffer_size, &period_size);
   OutputClock clock;
-  relay_clock_start(clock);
+  relay_clock_start(clock, buffer_size);
   while (relay_block(settings, link, handle, clock)) {
   }
   snd_pcm_close(handle);
