@@ -236,6 +236,7 @@ int relay_clock_edits(OutputClock& clock, snd_pcm_t* handle, unsigned BytesAvail
     const double beyond = BytesAvail > kBlockSamples ? BytesAvail - kBlockSamples : 0;
     const double output = freshest_queue(clock, now);
     queue = output + beyond + static_cast<double>(now - clock.counted_ns) * samples_per_ns(clock);
+    clock.queue = queue;
     if (clock.small && clock.pause_ms < 0 && clock.writes >= kClockSkipBlocks) {
       // The output's own queue just before a write is the least it holds: what a pause of the
       // whole system, the relay's writes stopped, has to play from.
@@ -307,6 +308,7 @@ int relay_clock_update(OutputClock& clock, bool measured, double queue) {
   if (clock.trend_blocks >= kClockTrendBlocks) {
     const double drift = slope(clock);
     clock.rate = clamp(drift, kClockMaxRate);
+    clock.rate_known = true;
     // Beyond what is followed, for a minute: the output's clock is too far off.
     clock.beyond_blocks = std::abs(drift) > kBeyondRate ? clock.beyond_blocks + 1 : 0;
     if (clock.beyond_blocks == kClockTrendBlocks && clock.beyond_ppm == 0) {

@@ -87,6 +87,7 @@ struct OutputClock {
   int settled_blocks = 0;  // blocks in `settling`
   bool settled = false;    // `set_point` holds
   double set_point = 0;    // queue just before a write, in samples
+  double queue = -1;       // the queue measured at the last write (-1: none yet)
 
   double edited = 0;                       // samples dropped (+) or repeated (-) since the start
   double recent[kClockMedianBlocks] = {};  // the queue of recent blocks plus `edited` then: the
@@ -96,6 +97,7 @@ struct OutputClock {
   int trend_blocks = 0;                    // blocks in `trend` since the output (re)started
   double rate = 0;                         // edits per block the drift needs: + drops, - repeats
   bool following = false;                  // the drift is followed
+  bool rate_known = false;                 // `rate` has been learned
 
   // What the relay says of the output, each once: how long a pause of the system an output with
   // less than two blocks of buffer rides through (the smallest queue before a write, in the first

@@ -40,6 +40,11 @@
 //                       # at 48000 samples per second times speed)
 //     settle 2880000    # ... the lowest and highest of these once this many frames have been
 //                       # taken (default 0)
+//     status_at 14400000 # at the first board block that starts once this many frames have been
+//                       # taken, raises SIGUSR1 (orvctl's status line), and at the start of the
+//                       # next block reports "tally blocks B drops D repeats R lost L repeated P
+//                       # underruns U delay US": the board blocks begun before it and what the
+//                       # ramp showed so far (needs ramp_block)
 //     report "/path"    # appends one line per event: prepare, start, underrun, restart, step,
 //                       # fault, close, each new lowest or highest queue and delay (in
 //                       # microseconds of audio) after settling, and with ramp_block, one line per
@@ -67,6 +72,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cmath>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -146,6 +152,12 @@ struct Device {
   Extremes queue{};
   Extremes delay_us{};
   RampCounts minute{};
+  RampCounts all{};  // ... since it opened
+  int64_t last_delay_us = 0;
+  uint64_t blocks_begun = 0;  // board blocks whose first sample was taken
+  uint64_t status_at = 0;     // 0: never
+  bool status_raised = false;
+  bool tallied = false;
   uint64_t minutes = 0;  // minute lines written
 
   bool running = false;
@@ -364,13 +376,33 @@ std::string extremes_text(const Extremes& extremes) {
 // or before it starts: each sample against the one the ramp should give next; and, from the first
 // frame, the queue when a board block starts and when that frame will be heard against when the
 // board made it.
+// The first sample of a board block is taken: the status line asked for, or what it should say.
+void block_begins(Device& device) {
+  if (device.status_at > 0 && device.taken_all >= device.status_at && !device.status_raised) {
+    device.status_raised = true;
+    raise(SIGUSR1);
+  } else if (device.status_raised && !device.tallied) {
+    device.tallied = true;
+    const RampCounts& a = device.all;
+    report(device,
+           "tally blocks %" PRIu64 " drops %" PRIu64 " repeats %" PRIu64 " lost %" PRIu64
+           " repeated %" PRIu64 " underruns %" PRIu64 " delay %" PRId64 "\n",
+           device.blocks_begun, a.drops, a.repeats, a.lost, a.repeated, device.underruns,
+           device.last_delay_us);
+  }
+  ++device.blocks_begun;
+}
+
 void follow_ramp(Device& device, const uint8_t* first, unsigned step_bytes, uint64_t count) {
+  const auto low = static_cast<uint16_t>(first[0] | first[1] << 8);
+  const auto n = static_cast<uint64_t>(
+      static_cast<int64_t>(device.ramp_next) +
+      static_cast<int16_t>(static_cast<uint16_t>(low - static_cast<uint16_t>(device.ramp_next))));
+  if (n % device.ramp_block == 0) {
+    block_begins(device);
+  }
   if (device.running) {
     const uint64_t played = consumed(device);
-    const auto low = static_cast<uint16_t>(first[0] | first[1] << 8);
-    const auto n = static_cast<uint64_t>(
-        static_cast<int64_t>(device.ramp_next) +
-        static_cast<int16_t>(static_cast<uint16_t>(low - static_cast<uint16_t>(device.ramp_next))));
     // Heard once the device has played what it holds; made at the board's rate, 48000 times
     // speed, from the board's own start (which is the same for every sample). In microseconds of
     // audio: the clock's, times speed.
@@ -386,6 +418,7 @@ void follow_ramp(Device& device, const uint8_t* first, unsigned step_bytes, uint
       widen(device.minute.queue, queue);
     }
     widen(device.minute.delay_us, delay);
+    device.last_delay_us = delay;
     if (device.taken_all >= device.settle) {
       if (block_start) {
         track(device, device.queue, queue, "queue");
@@ -401,12 +434,16 @@ void follow_ramp(Device& device, const uint8_t* first, unsigned step_bytes, uint
         static_cast<int16_t>(static_cast<uint16_t>(got - static_cast<uint16_t>(device.ramp_next)));
     if (off == 1) {
       ++device.minute.drops;
+      ++device.all.drops;
     } else if (off == -1) {
       ++device.minute.repeats;
+      ++device.all.repeats;
     } else if (off > 1) {
       device.minute.lost += static_cast<uint64_t>(off);
+      device.all.lost += static_cast<uint64_t>(off);
     } else if (off < -1) {
       device.minute.repeated += static_cast<uint64_t>(-off);
+      device.all.repeated += static_cast<uint64_t>(-off);
     }
     device.ramp_next = static_cast<uint64_t>(static_cast<int64_t>(device.ramp_next) + off + 1);
     if ((device.taken_all + i + 1) % kMinuteFrames == 0) {
@@ -678,6 +715,10 @@ SND_PCM_PLUGIN_DEFINE_FUNC(orvtest) {
         device->coarse = std::strcmp(text, "period") == 0;
         error = device->coarse || std::strcmp(text, "exact") == 0 ? 0 : -EINVAL;
       }
+    } else if (key == "status_at") {
+      int64_t frames = 0;
+      error = read_integer(node, frames);
+      device->status_at = static_cast<uint64_t>(std::max<int64_t>(0, frames));
     } else if (key == "jitter") {
       error = read_integer(node, device->jitter);
       error = error == 0 && device->jitter < 0 ? -EINVAL : error;

@@ -319,8 +319,9 @@ struct HoursCase {
   int buffer = 0;  // the output's buffer in frames; 0: what it grants for 500 ms (24000)
   int period = 0;  // its period in frames; 0: what it grants
   std::vector<Upset> upsets = {};
-  bool quiet = false;  // without the noise of a real system (kNoise)
-  uint64_t seed = 0;   // the noise's random numbers; 0: drawn from the name
+  bool quiet = false;       // without the noise of a real system (kNoise)
+  uint64_t seed = 0;        // the noise's random numbers; 0: drawn from the name
+  std::string device = "";  // further fields of the test output
 };
 
 // The noise of a real system, on the output and on the host, unless a case is quiet. A Pi's USB
@@ -432,6 +433,9 @@ class SimulatedTimeTest : public RelayTest {
     }
     if (c.period > 0) {
       fields += "; period " + std::to_string(c.period);
+    }
+    if (!c.device.empty()) {
+      fields += "; " + c.device;
     }
     EnvList env = setup("pcm.!default { type orvtest; " + fields + " }",
                         {{"ORVSIM_CLOCK", "simulated"},
@@ -657,6 +661,59 @@ TEST_F(SimulatedTimeTest, ClockTooFarOffIsSaidOnce) {
       }
     }
   }
+}
+
+// SIGUSR1's status line, as the test output saw the run: it asks for the line as a board block
+// begins five minutes in, and tallies what it took as the next begins, when the relay has said it.
+TEST_F(SimulatedTimeTest, StatusLineSaysWhatTheOutputSaw) {
+  const ProcessResult run = simulate({.name = "status",
+                                      .ppm = -300,
+                                      .position = "exact",
+                                      .minutes = 6,
+                                      .upsets = {{Upset::stall, 150, 600}},
+                                      .device = "status_at 14400000"});
+  // The run goes on after it, and standard output is as ever.
+  EXPECT_EQ(run.status, 128 + SIGINT);
+  EXPECT_GE(minutes_of(report()).size(), 5u);
+  EXPECT_EQ(run.out, kBanner +
+                         "Firmware version is 1.04\nTuning to 145500 kHz\n"
+                         "VHF/UHF, Narrow Band FM\n\nPlayback enabled: Ctrl-C to exit\n");
+  std::string said;
+  for (const std::string& line : lines_of(run.err)) {
+    said += line.rfind("orvctl-sim: 0:", 0) == 0 ? line : "";
+  }
+  long long seconds = 0, blocks = 0, underruns = 0, drops = 0, repeats = 0, delay_ms = 0,
+            troubled = 0;
+  int ppm = 0;
+  ASSERT_EQ(
+      std::sscanf(said.c_str(),
+                  "orvctl-sim: 0:%*d:%lld played, %lld blocks, %lld underruns, %lld samples "
+                  "dropped and %lld repeated (the output's clock about %d ppm slower than "
+                  "the board's), delay from board to output %lld ms, %lld writes refused or "
+                  "cut short",
+                  &seconds, &blocks, &underruns, &drops, &repeats, &ppm, &delay_ms, &troubled),
+      8)
+      << run.err;
+  const std::string tally = report().substr(report().find("tally "));
+  long long t_blocks = 0, t_drops = 0, t_repeats = 0, t_lost = 0, t_repeated = 0, t_underruns = 0,
+            t_delay_us = 0;
+  ASSERT_EQ(
+      std::sscanf(tally.c_str(),
+                  "tally blocks %lld drops %lld repeats %lld lost %lld repeated %lld "
+                  "underruns %lld delay %lld",
+                  &t_blocks, &t_drops, &t_repeats, &t_lost, &t_repeated, &t_underruns, &t_delay_us),
+      7)
+      << report();
+  EXPECT_EQ(blocks, t_blocks);
+  EXPECT_EQ(underruns, t_underruns);
+  EXPECT_EQ(underruns, 1);  // the stall's
+  EXPECT_EQ(drops, t_drops);
+  EXPECT_EQ(repeats, t_repeats);
+  EXPECT_EQ(t_lost + t_repeated, 0);
+  EXPECT_EQ(troubled, 0);
+  EXPECT_NEAR(ppm, 300, 15);
+  // The relay's delay is its own measure, read before the write: within a fetch of the output's.
+  EXPECT_NEAR(static_cast<double>(delay_ms), static_cast<double>(t_delay_us) / 1000, 25);
 }
 
 class HoursTest : public SimulatedTimeTest, public testing::WithParamInterface<HoursCase> {};
