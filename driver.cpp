@@ -78,6 +78,7 @@ int run_orvctl(int argc, const char* const argv[]) {
   // Ctrl-C ends a run by its default action, however the tool was started: a script starts its
   // background jobs with SIGINT ignored, and that would leave `kill -INT` nothing to do.
   std::signal(SIGINT, SIG_DFL);
+  relay_listen_for_status();
   console_open_standard_streams();
   return console_status(run_stages(argc, argv));
 }

@@ -16,8 +16,15 @@ constexpr uint32_t kReadsPerBlock = 256;
 // (a stall, or blocks fetched back to back after one), unless the pace itself has changed.
 constexpr double kPaceBlocks = 16;
 constexpr int kOffPaceBlocks = 16;
-// The least drift that is followed, in edits per block (8 ppm): below it the clocks agree.
+// Writes after which the pace is taken over all the recent ones.
+constexpr int kMinPaceWrites = 64;
+// The drift, in edits per block, from which on it is followed (17 ppm), and below which it is no
+// longer followed (8 ppm): below it the clocks agree. The gap between the two keeps a slope that
+// noisy readings move a little from following and letting go by turns.
+constexpr double kFollowedRate = 0.2;
 constexpr double kLeastRate = 0.1;
+// A drift this far beyond the fastest followed (1050 ppm) is beyond the relay's reach.
+constexpr double kBeyondRate = 1.05 * kClockMaxRate;
 // A backlog is worked off by 1/32 of its distance from half the dead band per block (at least one
 // sample, at most kClockMaxRate).
 constexpr double kWorkOffBlocks = 32;
@@ -25,6 +32,23 @@ constexpr double kWorkOffBlocks = 32;
 double samples_per_ns(const OutputClock& clock) {
   return kBlockSamples / clock.block_ns;
 }
+
+// A coarse output moves its position by whole periods. One whose periods are about a block long or
+// longer may move it only while a block is being fetched, when no reading is taken, and keep doing
+// so while the two clocks drift apart by less than that time: every reading would then be late by
+// up to the fetch's time. The fetch waits for such a step that is due while it would take place.
+// A step this large (samples beyond what plays between two readings) counts:
+constexpr double kCoarseStep = 3 * kBlockSamples / 4.0;
+// ... seen within this time of the reading before it (a write, or a preemption, may lie between):
+constexpr int64_t kPreciseNs = 10000000;
+// ... and within this time, exactly enough to time the steps by.
+constexpr int64_t kExactNs = 1500000;
+// The fetch waits until the step has been seen or this long after it was due, and never longer
+// than kLongestHoldNs in all.
+constexpr int64_t kStepMarginNs = 5000000;
+constexpr int64_t kLongestHoldNs = 40000000;
+// Steps apart over which the time between two is measured.
+constexpr double kStepPeriodsKnown = 16;
 
 // One reading. The queue is read before the time, so that a reading held up in between can only
 // come out too large.
@@ -36,13 +60,41 @@ void read_output(OutputClock& clock, snd_pcm_t* handle) {
   if (snd_pcm_delay(handle, &queued) < 0) {
     return;
   }
-  const double value =
-      static_cast<double>(queued) +
-      static_cast<double>(clock_now_ns() - clock.last_write_ns) * samples_per_ns(clock);
+  const int64_t now = clock_now_ns();
+  const double value = static_cast<double>(queued) +
+                       static_cast<double>(now - clock.last_write_ns) * samples_per_ns(clock);
   if (!clock.measured || value < clock.lowest) {
     clock.lowest = value;
     clock.measured = true;
   }
+  // A step of a coarse output's position, seen right when it happened: when its next is due.
+  if (clock.read_ns > 0 && now - clock.read_ns <= kPreciseNs) {
+    const double step = clock.read_queued - static_cast<double>(queued) -
+                        static_cast<double>(now - clock.read_ns) * samples_per_ns(clock);
+    if (step >= kCoarseStep) {
+      // The time between two steps: from the size of one, at first; then from the time between
+      // two seen right as they happened, which is the output's own.
+      const double size_ns =
+          (clock.read_queued - static_cast<double>(queued)) / samples_per_ns(clock);
+      const bool exact = now - clock.read_ns <= kExactNs;
+      if (clock.step_period_ns <= 0) {
+        clock.step_period_ns = size_ns;
+      }
+      if (exact) {
+        const double since = static_cast<double>(now - clock.exact_step_ns);
+        const double periods = std::round(since / clock.step_period_ns);
+        if (clock.exact_step_ns > 0 && periods >= 1 && periods <= kStepPeriodsKnown &&
+            std::abs(since / periods - size_ns) < size_ns / 16) {
+          clock.step_period_ns = since / periods;
+        }
+        clock.exact_step_ns = now;
+      }
+      clock.step_ns = now;
+      clock.step_within_ns = now - clock.read_ns;
+    }
+  }
+  clock.read_ns = now;
+  clock.read_queued = static_cast<double>(queued);
 }
 
 // The freshest queue just before the write at `now`, from this block's readings and those of the
@@ -65,8 +117,22 @@ double freshest_queue(OutputClock& clock, int64_t now) {
   return queue;
 }
 
-// The board's pace, from the time between two writes.
+// The board's pace, from the time between two writes: at first smoothed, and once enough writes
+// are known, over all of them, so that a write held up by the host (a preemption, a stall) moves
+// it by that delay over a thousand blocks.
 void pace(OutputClock& clock, int64_t now) {
+  const int slot = clock.writes % kClockPaceBlocks;
+  // The oldest write kept: the first, or the one this write takes the place of.
+  const int64_t oldest =
+      clock.writes < kClockPaceBlocks ? clock.writes_ns[0] : clock.writes_ns[slot];
+  const int intervals = std::min(clock.writes, kClockPaceBlocks);  // from the oldest to this one
+  clock.writes_ns[slot] = now;
+  ++clock.writes;
+  if (intervals >= kMinPaceWrites) {
+    clock.block_ns = static_cast<double>(now - oldest) / intervals;
+    clock.last_write_ns = now;
+    return;
+  }
   if (clock.last_write_ns >= 0) {
     const auto interval = static_cast<double>(now - clock.last_write_ns);
     if (clock.block_ns <= 0 || clock.off_pace >= kOffPaceBlocks) {
@@ -114,8 +180,11 @@ double slope(const OutputClock& clock) {
 
 }  // namespace
 
-void relay_clock_start(OutputClock& clock) {
+void relay_clock_start(OutputClock& clock, unsigned long buffer) {
   clock = OutputClock{};
+  clock.follows = buffer > kBlockSamples;
+  clock.small = clock.follows && buffer < 2 * kBlockSamples;
+  clock.buffer = buffer;
 }
 
 void relay_clock_poll(OutputClock& clock, snd_pcm_t* handle) {
@@ -126,23 +195,69 @@ void relay_clock_poll(OutputClock& clock, snd_pcm_t* handle) {
   }
 }
 
+bool relay_clock_holds(OutputClock& clock) {
+  if (clock.step_period_ns <= 0 || clock.fetch_ns <= 0) {
+    return false;
+  }
+  const int64_t now = clock_now_ns();
+  if (clock.held_since < 0) {
+    clock.held_since = now;
+  }
+  if (now - clock.held_since >= kLongestHoldNs) {
+    return false;
+  }
+  // The next step: the first after the last one seen, less the margin, from now on.
+  double due = static_cast<double>(clock.step_ns) + clock.step_period_ns;
+  const double past = static_cast<double>(now - kStepMarginNs) - due;
+  if (past > 0) {
+    due += std::ceil(past / clock.step_period_ns) * clock.step_period_ns;
+  }
+  if (due - static_cast<double>(clock.step_within_ns) >
+      static_cast<double>(now + clock.fetch_ns + kStepMarginNs)) {
+    return false;  // not while this block is fetched
+  }
+  clock.until_read = 0;  // read at every poll until it is seen
+  return true;
+}
+
+void relay_clock_counted(OutputClock& clock) {
+  clock.counted_ns = clock_now_ns();
+}
+
 int relay_clock_edits(OutputClock& clock, snd_pcm_t* handle, unsigned BytesAvail) {
   read_output(clock, handle);
   const int64_t now = clock_now_ns();
   const bool measured = clock.measured;
   double queue = 0;
   if (measured) {
-    queue =
-        freshest_queue(clock, now) + (BytesAvail > kBlockSamples ? BytesAvail - kBlockSamples : 0);
+    // The board's count was read before the fetch: what it held beyond the block then, and what
+    // it has added since, at its pace. The output's queue and the board's are then taken at the
+    // same moment, however long the host stood still between the count and the write.
+    const double beyond = BytesAvail > kBlockSamples ? BytesAvail - kBlockSamples : 0;
+    const double output = freshest_queue(clock, now);
+    queue = output + beyond + static_cast<double>(now - clock.counted_ns) * samples_per_ns(clock);
+    clock.queue = queue;
+    if (clock.small && clock.pause_ms < 0 && clock.writes >= kClockSkipBlocks) {
+      // The output's own queue just before a write is the least it holds: what a pause of the
+      // whole system, the relay's writes stopped, has to play from.
+      clock.small_low = clock.small_low < 0 ? output : std::min(clock.small_low, output);
+      if (clock.writes >= kClockSkipBlocks + kClockPauseBlocks) {
+        clock.pause_ms = static_cast<int>(clock.small_low / samples_per_ns(clock) / 1e6);
+      }
+    }
   } else {
     clock.window_blocks = 0;  // the readings of blocks before a gap do not count
   }
+  clock.fetch_ns = now - clock.counted_ns;
+  clock.held_since = -1;
   pace(clock, now);
   clock.polls_per_read = std::max<uint32_t>(1, clock.polls / kReadsPerBlock);
   clock.until_read = std::min(clock.until_read, clock.polls_per_read - 1);
   clock.polls = 0;
   clock.measured = false;
-  const int edits = relay_clock_update(clock, measured, queue);
+  const int edits =
+      relay_clock_update(clock, measured && clock.writes > kClockPaceKnown && clock.follows, queue);
+  clock.read_queued += kBlockSamples - edits;  // what the write adds, for the next reading
   if (measured) {
     clock.window_written[(clock.window_blocks - 1) % kClockWindowBlocks] = kBlockSamples - edits;
   }
@@ -150,6 +265,7 @@ int relay_clock_edits(OutputClock& clock, snd_pcm_t* handle, unsigned BytesAvail
 }
 
 void relay_clock_restart(OutputClock& clock) {
+  clock.read_ns = 0;
   clock.running_blocks = 0;
   clock.window_blocks = 0;
   clock.recent_blocks = 0;
@@ -190,7 +306,14 @@ int relay_clock_update(OutputClock& clock, bool measured, double queue) {
   // then the one learned before.
   clock.trend[clock.trend_blocks++ % kClockTrendBlocks] = unedited;
   if (clock.trend_blocks >= kClockTrendBlocks) {
-    clock.rate = clamp(slope(clock), kClockMaxRate);
+    const double drift = slope(clock);
+    clock.rate = clamp(drift, kClockMaxRate);
+    clock.rate_known = true;
+    // Beyond what is followed, for a minute: the output's clock is too far off.
+    clock.beyond_blocks = std::abs(drift) > kBeyondRate ? clock.beyond_blocks + 1 : 0;
+    if (clock.beyond_blocks == kClockTrendBlocks && clock.beyond_ppm == 0) {
+      clock.beyond_ppm = drift / kBlockSamples * 1e6;
+    }
   }
 
   // A backlog: from beyond the dead band back to half of it.
@@ -207,7 +330,12 @@ int relay_clock_update(OutputClock& clock, bool measured, double queue) {
         std::copysign(std::clamp(beyond, 1.0, static_cast<double>(kClockMaxRate)), clock.distance);
   }
 
-  const double drift = std::abs(clock.rate) >= kLeastRate ? clock.rate : 0;
+  if (std::abs(clock.rate) >= kFollowedRate) {
+    clock.following = true;
+  } else if (std::abs(clock.rate) < kLeastRate) {
+    clock.following = false;
+  }
+  const double drift = clock.following ? clock.rate : 0;
   clock.owed += clamp(drift + backlog, kClockMaxEdits);
   const auto edits = static_cast<int>(clock.owed);  // whole edits, toward zero
   clock.owed -= edits;

@@ -8,13 +8,15 @@
 // - the drift: the rate at which the queue would move if nothing were edited, learned from a
 //   minute of blocks (the queue plus the edits made so far, so that the edits themselves do not
 //   count). That many edits a block hold the queue where it is. While the clocks agree (the drift
-//   is below one edit in ten blocks) nothing is edited.
+//   has not reached one edit in five blocks, or has fallen below one in ten) nothing is edited.
 // - a backlog: the queue away from its set point by more than the dead band, as after an underrun
 //   (the output restarts with the board's backlog queued on top) or an error of the learned drift.
 //   It is worked off at up to 1000 ppm, back to half the dead band, and then left alone.
 #pragma once
 
 #include <cstdint>
+
+#include "board/board_link.h"
 
 typedef struct _snd_pcm snd_pcm_t;  // as <alsa/asoundlib.h> declares it
 
@@ -36,12 +38,34 @@ constexpr int kClockWindowBlocks = 4;
 constexpr int kClockMedianBlocks = 7;
 // Blocks over which the drift is learned (one minute).
 constexpr int kClockTrendBlocks = 240;
+// Writes over which the board's pace is taken (four minutes): each write can be late by the time
+// the host stood still, which over so many blocks is a small part of the whole.
+constexpr int kClockPaceBlocks = 1024;
+// Blocks over which an output with less than two blocks of buffer is measured for how long a
+// pause it rides through (half a minute).
+constexpr int kClockPauseBlocks = 120;
+// Writes before the queue counts at all (a minute): until then the pace is too rough to project
+// the readings of a few blocks by.
+constexpr int kClockPaceKnown = 240;
 
 // What the relay knows of the output's clock; one record for the run, held by the relay.
 struct OutputClock {
-  int64_t last_write_ns = -1;  // time of the previous block's write
-  double block_ns = 0;         // time between two writes, smoothed: the board's pace; 0 = unknown
-  int off_pace = 0;            // intervals in a row far off that pace
+  int64_t last_write_ns = -1;                // time of the previous block's write
+  int64_t writes_ns[kClockPaceBlocks] = {};  // times of the recent writes, for the pace
+  int writes = 0;                            // writes in `writes_ns` since the start
+  int64_t counted_ns = 0;  // time of the board's count that let this block be fetched
+  int64_t fetch_ns = 0;    // the time from that count to the write, the last block
+  // A coarse output's steps of position: the last one seen right when it happened, and the time
+  // between two; the last reading; since when the fetch waits for a step.
+  int64_t step_ns = 0;  // (when it was seen: it happened up to step_within_ns before)
+  int64_t step_within_ns = 0;
+  int64_t exact_step_ns = 0;  // the last step seen within a reading's time of happening
+  double step_period_ns = 0;  // 0: no such steps
+  int64_t read_ns = 0;        // 0: none since the last write
+  double read_queued = 0;
+  int64_t held_since = -1;
+  double block_ns = 0;  // time between two writes: the board's pace; 0 = unknown
+  int off_pace = 0;     // intervals in a row far off that pace
 
   // This block's readings of the output, each projected to the moment of the write (the queue
   // less what the output plays until then). A coarse output (one that moves its position once per
@@ -63,6 +87,7 @@ struct OutputClock {
   int settled_blocks = 0;  // blocks in `settling`
   bool settled = false;    // `set_point` holds
   double set_point = 0;    // queue just before a write, in samples
+  double queue = -1;       // the queue measured at the last write (-1: none yet)
 
   double edited = 0;                       // samples dropped (+) or repeated (-) since the start
   double recent[kClockMedianBlocks] = {};  // the queue of recent blocks plus `edited` then: the
@@ -71,15 +96,37 @@ struct OutputClock {
   double trend[kClockTrendBlocks] = {};    // their median, block by block
   int trend_blocks = 0;                    // blocks in `trend` since the output (re)started
   double rate = 0;                         // edits per block the drift needs: + drops, - repeats
-  bool working_off = false;                // a backlog is being worked off
-  double owed = 0;                         // part of an edit carried over to the next block
+  bool following = false;                  // the drift is followed
+  bool rate_known = false;                 // `rate` has been learned
+
+  // What the relay says of the output, each once: how long a pause of the system an output with
+  // less than two blocks of buffer rides through (the smallest queue before a write, in the first
+  // half minute), and a drift beyond what it follows (for a minute).
+  bool follows = true;       // the output's buffer holds more than a block: its clock is followed
+  bool small = false;        // ... but less than two
+  unsigned long buffer = 0;  // the output's buffer, in samples
+  double small_low = -1;     // the smallest queue before a write so far (-1: none)
+  int pause_ms = -1;         // how long a pause it rides through, once known
+  bool pause_said = false;
+  int beyond_blocks = 0;  // blocks in a row with a drift beyond kClockMaxRate
+  double beyond_ppm = 0;  // that drift, once it lasted a minute (+ the output is slow)
+  bool beyond_said = false;
+  bool working_off = false;  // a backlog is being worked off
+  double owed = 0;           // part of an edit carried over to the next block
 };
 
-// Starts following at the opening of the output.
-void relay_clock_start(OutputClock& clock);
+// Starts following at the opening of the output, whose buffer holds `buffer` samples.
+void relay_clock_start(OutputClock& clock, unsigned long buffer = 2 * kBlockSamples);
 
 // Called at every poll of the board: now and then reads how much the output holds.
 void relay_clock_poll(OutputClock& clock, snd_pcm_t* handle);
+
+// Called when the board's buffer holds a block: whether the fetch is to wait (the polls going
+// on) for a step of a coarse output's position that is due while it would take place.
+bool relay_clock_holds(OutputClock& clock);
+
+// Called when the board's buffer count let a block be fetched, right after that count was read.
+void relay_clock_counted(OutputClock& clock);
 
 // Called right before a block is written, with the board's buffer count that let the block be
 // fetched: takes this block's measurement and returns how many samples of the block to edit:

@@ -4,12 +4,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
 #include "board/board_link.h"
 #include "cli/command_line.h"
+#include "common/clock.h"
 #include "common/console.h"
 
 const char* const device = "default";
@@ -45,7 +48,10 @@ int sample_at(const uint8_t* samples, uint32_t i) {
 
 // Where the waveform changes least: the sample in [from, to) whose steps to both neighbours are
 // smallest together. Dropping it joins two samples that are close; repeating it holds a level.
+// Only samples with both neighbours in the block are looked at.
 uint32_t flattest(const uint8_t* samples, uint32_t from, uint32_t to) {
+  from = std::max<uint32_t>(from, 1);
+  to = std::min(to, kBlockSamples - 1);
   uint32_t best = from;
   int best_change = INT32_MAX;
   int here = sample_at(samples, from);
@@ -71,10 +77,14 @@ int plan_parts(int edits, BlockPart parts[]) {
   const uint8_t* const samples = buffer + kAudioHeaderLength;
   const int count = std::abs(edits);
   constexpr uint32_t kSearch = 256;  // samples searched on either side of a share's middle (5 ms)
+  // ... and at most half the block in all, so that a block with many edits costs no more than one
+  // with twelve.
+  constexpr uint32_t kSearchedInAll = kBlockSamples / 2;
   uint32_t first = 0;
   for (int e = 0; e < count; ++e) {
     const uint32_t middle = (2 * static_cast<uint32_t>(e) + 1) * kBlockSamples / (2 * count);
-    const uint32_t half = std::min(kSearch, kBlockSamples / (2 * count) - 1);
+    const uint32_t half = std::min({kSearch, kBlockSamples / (2 * count) - 1,
+                                    kSearchedInAll / (2 * static_cast<uint32_t>(count))});
     const uint32_t at = flattest(samples, middle - half, middle + half + 1);
     if (edits > 0) {
       parts[e] = {first, at - first};
@@ -91,8 +101,10 @@ int plan_parts(int edits, BlockPart parts[]) {
 // Writes the parts of the block at buffer[3..] to the output, all of them: after a short write or
 // a recovered failure the rest follows. When the output takes nothing in kIdleWritesPerBlock
 // attempts in a row, the rest of the block is given up. Returns false when a failure cannot be
-// recovered; `recovered` tells whether the output had to be recovered.
-bool write_block(snd_pcm_t* handle, const BlockPart parts[], int part_count, bool& recovered) {
+// recovered; `recovered` tells whether the output had to be recovered. `counts` gets the block,
+// when it went out whole, the underruns and the writes refused or cut short.
+bool write_block(snd_pcm_t* handle, const BlockPart parts[], int part_count, bool& recovered,
+                 RelayCounts& counts) {
   const uint8_t* const samples = buffer + kAudioHeaderLength;
   snd_pcm_uframes_t left = 0;  // samples of the block still to go, in all parts
   for (int p = 0; p < part_count; ++p) {
@@ -105,7 +117,13 @@ bool write_block(snd_pcm_t* handle, const BlockPart parts[], int part_count, boo
       const snd_pcm_uframes_t asked = parts[p].count - done;
       snd_pcm_sframes_t frames =
           snd_pcm_writei(handle, samples + 2 * (parts[p].first + done), asked);
-      if (frames < 0) {
+      if (frames == -EINTR) {
+        continue;  // a signal (the status line's) came while the write waited: nothing is amiss
+      }
+      if (frames == 0) {
+        ++counts.troubled;  // took nothing
+      } else if (frames < 0) {
+        ++(frames == -EPIPE ? counts.underruns : counts.troubled);
         frames = snd_pcm_recover(handle, static_cast<int>(frames), 0);
         if (frames < 0) {
           say("snd_pcm_writei failed: %s\n", snd_strerror(static_cast<int>(frames)));
@@ -116,6 +134,7 @@ bool write_block(snd_pcm_t* handle, const BlockPart parts[], int part_count, boo
       }
       const auto written = static_cast<snd_pcm_uframes_t>(frames);
       if (written > 0 && written < asked) {
+        ++counts.troubled;
         say("Short write (expected %li, wrote %li)\n", static_cast<long>(asked),
             static_cast<long>(written));
       }
@@ -132,6 +151,7 @@ bool write_block(snd_pcm_t* handle, const BlockPart parts[], int part_count, boo
       left -= written;
     }
   }
+  ++counts.blocks;
   return true;
 }
 
@@ -142,10 +162,10 @@ bool write_block(snd_pcm_t* handle, const BlockPart parts[], int part_count, boo
 // set point. Where this cannot be set, the output starts when its buffer is full, as
 // snd_pcm_set_params leaves it.
 //
-// An output that grants less than two blocks of buffer (asked for 500 ms, then up to a second)
-// cannot hold a block while the next is fetched: it runs dry whenever a block comes late, or
-// with a buffer of one block or less, at every block. That is said once, on standard error, where
-// the libraries' own reports of the output go, so that the tool's messages stay as they are.
+// An output whose buffer holds no more than a block (asked for 500 ms, then up to a second)
+// cannot take a block while anything is queued: it runs dry every few blocks. That is said once,
+// on standard error, where the libraries' own reports of the output go, so that the tool's
+// messages stay as they are.
 void start_at_two_blocks(snd_pcm_t* handle) {
   snd_pcm_uframes_t buffer_size = 0;
   snd_pcm_uframes_t period_size = 0;
@@ -154,25 +174,100 @@ void start_at_two_blocks(snd_pcm_t* handle) {
   if (snd_pcm_get_params(handle, &buffer_size, &period_size) < 0) {
     return;
   }
-  if (buffer_size < 2 * kBlockSamples) {
+  if (buffer_size <= kBlockSamples) {
     std::fprintf(stderr,
-                 "%s: the sound output's buffer holds only %lu samples, too small for blocks of "
-                 "%u (it needs %u): expect gaps in the sound\n",
+                 "%s: the sound output's buffer holds only %lu samples, no more than a block of "
+                 "%u: expect gaps in the sound\n",
                  program_invocation_short_name, static_cast<unsigned long>(buffer_size),
-                 kBlockSamples, 2 * kBlockSamples);
+                 kBlockSamples);
   }
   if (snd_pcm_sw_params_current(handle, params) < 0 ||
       snd_pcm_sw_params_set_start_threshold(
           handle, params, std::min<snd_pcm_uframes_t>(buffer_size, 2 * kBlockSamples)) < 0) {
     return;
   }
+  // What has been played is overwritten with silence at once (a silence size of the boundary,
+  // from a threshold of 0): an output that runs dry plays silence, not what its buffer held
+  // a buffer earlier. An output that cannot do so plays as before.
+  snd_pcm_uframes_t boundary = 0;
+  if (snd_pcm_sw_params_get_boundary(params, &boundary) == 0) {
+    snd_pcm_sw_params_set_silence_threshold(handle, params, 0);
+    snd_pcm_sw_params_set_silence_size(handle, params, boundary);
+  }
   snd_pcm_sw_params(handle, params);
+}
+
+// Set by SIGUSR1, read and cleared by the relay between two blocks.
+volatile sig_atomic_t status_asked = 0;
+
+void ask_for_status(int) {
+  status_asked = 1;
+}
+
+// The status line: how long playback has gone on, the blocks, underruns and edits (and the offset
+// of the output's clock that the edits imply), the delay from board to output now, and the writes
+// the output refused or cut short.
+void say_status(const OutputClock& clock, const RelayCounts& counts) {
+  const int64_t seconds = (clock_now_ns() - counts.started_ns) / 1000000000;
+  // The offset the drift's edits follow (a backlog's are not the clock's).
+  char offset[80] = "the output's clock not measured yet";
+  if (clock.rate_known) {
+    const double ppm = clock.following ? clock.rate / kBlockSamples * 1e6 : 0;
+    if (ppm == 0) {
+      std::snprintf(offset, sizeof offset, "the clocks agree");
+    } else {
+      std::snprintf(offset, sizeof offset, "the output's clock about %.0f ppm %s than the board's",
+                    std::abs(ppm), ppm > 0 ? "slower" : "faster");
+    }
+  }
+  char delay[40] = "not measured yet";
+  if (clock.queue >= 0 && clock.block_ns > 0) {
+    std::snprintf(delay, sizeof delay, "%.0f ms",
+                  (clock.queue + kBlockSamples) * clock.block_ns / kBlockSamples / 1e6);
+  }
+  std::fprintf(stderr,
+               "%s: %lld:%02lld:%02lld played, %llu blocks, %llu underruns, %llu samples dropped "
+               "and %llu repeated (%s), delay from board to output %s, %llu writes refused or cut "
+               "short\n",
+               program_invocation_short_name, static_cast<long long>(seconds / 3600),
+               static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60),
+               static_cast<unsigned long long>(counts.blocks),
+               static_cast<unsigned long long>(counts.underruns),
+               static_cast<unsigned long long>(counts.drops),
+               static_cast<unsigned long long>(counts.repeats), offset, delay,
+               static_cast<unsigned long long>(counts.troubled));
+}
+
+// What the clock's measurement found that the user should know, each said once on standard error:
+// how long a pause a buffer of less than two blocks rides through, and a clock too far off to
+// follow.
+void say_once_of_the_output(OutputClock& clock) {
+  if (clock.pause_ms >= 0 && !clock.pause_said) {
+    clock.pause_said = true;
+    std::fprintf(stderr,
+                 "%s: the sound output's buffer holds %lu samples, less than the %u asked for: "
+                 "the sound rides through pauses of the system of up to about %d ms (more "
+                 "buffer, such as the README's shared card, gives more)\n",
+                 program_invocation_short_name, clock.buffer, 2 * kBlockSamples, clock.pause_ms);
+  }
+  if (clock.beyond_ppm != 0 && !clock.beyond_said) {
+    clock.beyond_said = true;
+    const bool slow = clock.beyond_ppm > 0;
+    std::fprintf(stderr,
+                 "%s: the sound output's clock runs about %.0f ppm %s than the board's, beyond the "
+                 "%.0f ppm the relay follows: %s\n",
+                 program_invocation_short_name, std::abs(clock.beyond_ppm),
+                 slow ? "slower" : "faster", kClockMaxRate * 1e6 / kBlockSamples,
+                 slow ? "the sound falls further and further behind, and once the board's buffer "
+                        "is full, parts of it are lost"
+                      : "the output runs dry now and then, heard as gaps");
+  }
 }
 
 }  // namespace
 
 bool relay_block(const RunSettings& settings, BoardLink& link, snd_pcm_t* handle,
-                 OutputClock& clock) {
+                 OutputClock& clock, RelayCounts& counts) {
   if (settings.DisplayRSSI) {
     const BoardStatus status = board_read_status(link);
     say("RSSI = %d, AGC = %d, %02x %02x\n", status.RSSI, status.AGC, status.byte5, status.byte6);
@@ -184,14 +279,25 @@ bool relay_block(const RunSettings& settings, BoardLink& link, snd_pcm_t* handle
       say("Buffer count = %04x\n", BytesAvail);
     }
     relay_clock_poll(clock, handle);
-  } while (BytesAvail < kBlockSamples);
+  } while (BytesAvail < kBlockSamples || relay_clock_holds(clock));
+  relay_clock_counted(clock);
   board_read_audio(link);
   BlockPart parts[kClockMaxEdits + 1];
-  const int part_count = plan_parts(relay_clock_edits(clock, handle, BytesAvail), parts);
+  const int edits = relay_clock_edits(clock, handle, BytesAvail);
+  const int part_count = plan_parts(edits, parts);
   bool recovered = false;
-  const bool playing = write_block(handle, parts, part_count, recovered);
+  const uint64_t whole = counts.blocks;
+  const bool playing = write_block(handle, parts, part_count, recovered, counts);
   if (recovered) {
     relay_clock_restart(clock);
+  }
+  if (counts.blocks > whole) {
+    (edits > 0 ? counts.drops : counts.repeats) += static_cast<uint64_t>(std::abs(edits));
+  }
+  say_once_of_the_output(clock);
+  if (status_asked != 0) {
+    status_asked = 0;
+    say_status(clock, counts);
   }
   return playing;
 }
@@ -222,13 +328,26 @@ snd_pcm_t* relay_open_output_or_die() {
   return handle;
 }
 
+void relay_listen_for_status() {
+  struct sigaction action {};
+  action.sa_handler = ask_for_status;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGUSR1, &action, nullptr);
+}
+
 void relay_run(const RunSettings& settings, BoardLink& link) {
   say_line("Playback enabled: Ctrl-C to exit");
   snd_pcm_t* const handle = relay_open_output_or_die();
   board_start_playback(link);
+  snd_pcm_uframes_t buffer_size = 2 * kBlockSamples;
+  snd_pcm_uframes_t period_size = 0;
+  snd_pcm_get_params(handle, &buffer_size, &period_size);
   OutputClock clock;
-  relay_clock_start(clock);
-  while (relay_block(settings, link, handle, clock)) {
+  relay_clock_start(clock, buffer_size);
+  RelayCounts counts;
+  counts.started_ns = clock_now_ns();
+  while (relay_block(settings, link, handle, clock, counts)) {
   }
   snd_pcm_close(handle);
 }

@@ -14,6 +14,21 @@ extern const char* const device;
 // Consecutive write attempts that take nothing of a block before the block is given up.
 constexpr int kIdleWritesPerBlock = 3;
 
+// What the relay has done since playback started, for the status line.
+struct RelayCounts {
+  int64_t started_ns = 0;  // when playback started
+  uint64_t blocks = 0;     // blocks written whole
+  uint64_t underruns = 0;  // writes that found the output run dry
+  uint64_t drops = 0;      // samples left out to follow the output's clock, in blocks written whole
+  uint64_t repeats = 0;    // ... and played twice
+  uint64_t troubled = 0;   // writes the output refused or cut short
+};
+
+// Has SIGUSR1 ask for the status line, from the start of a run (before anything else, so that the
+// signal never ends it): at the end of the block being relayed, one line on standard error says
+// how the relay is doing. Before playback, or without s, it says nothing.
+void relay_listen_for_status();
+
 // The playback stage: opens and configures the output, starts the board's playback and relays
 // blocks for as long as the process lives. Returns (with the output closed) only when a write
 // fails and cannot be recovered, after which the run ends with status 1; ends the process with
@@ -30,4 +45,4 @@ snd_pcm_t* relay_open_output_or_die();
 // that `clock` finds the drift needs dropped or repeated. Returns false when the output failed
 // for good.
 bool relay_block(const RunSettings& settings, BoardLink& link, snd_pcm_t* handle,
-                 OutputClock& clock);
+                 OutputClock& clock, RelayCounts& counts);

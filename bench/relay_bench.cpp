@@ -81,6 +81,7 @@ void block(benchmark::State& state) {
   dup2(null, 1);
   OutputClock clock;
   relay_clock_start(clock);
+  RelayCounts counts;
   if (state.range(0) == 2) {
     snd_pcm_start(handle);  // the null output never starts by itself, and a stopped one is not read
     clock.settled = true;
@@ -95,7 +96,7 @@ void block(benchmark::State& state) {
       clock.trend_blocks = 0;
       clock.rate = kClockMaxRate;
     }
-    ok = ok && relay_block(settings, link, handle, clock);
+    ok = ok && relay_block(settings, link, handle, clock, counts);
   }
   std::fflush(stdout);
   dup2(saved_stdout, 1);

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <string>
 
 #include "board/board_link.h"
@@ -25,6 +26,18 @@ namespace {
 SimBoard board;
 int log_fd = -1;
 size_t next_stall = 0;  // the first of board.knobs.stalls still to come
+// The host's preemptions (ORVSIM_PREEMPT): their random numbers, and when the next one comes.
+std::mt19937_64 preemptions;
+int64_t next_preemption_ns = -1;
+
+// When the preemption after one at `now` comes: a Poisson process at the knob's rate.
+int64_t after(int64_t now) {
+  if (board.knobs.preempt_rate == 0) {
+    return -1;
+  }
+  const double gap_s = std::exponential_distribution<double>(board.knobs.preempt_rate)(preemptions);
+  return now + static_cast<int64_t>(gap_s * 1e9);
+}
 
 // A knob orvctl-sim cannot use: says why on standard error and ends the run with status 2.
 [[noreturn]] void die_knob(const std::string& message) {
@@ -36,6 +49,19 @@ size_t next_stall = 0;  // the first of board.knobs.stalls still to come
 void shift(std::vector<SimUpset>& upsets, int64_t origin) {
   for (SimUpset& upset : upsets) {
     upset.at_ns += origin;
+  }
+}
+
+// Another process has the processor when its time has come: the host stands still where it is,
+// before a frame, or after one (a preemption during a frame's transfer shows once it ends: after
+// the block's fetch, that is between the polls and the write).
+void preempt_when_due(int64_t& now) {
+  if (next_preemption_ns >= 0 && now >= next_preemption_ns) {
+    const auto length =
+        std::uniform_int_distribution<int64_t>(0, board.knobs.preempt_ns)(preemptions);
+    sim_clock_wait_until(now + length);
+    now = clock_now_ns();
+    next_preemption_ns = after(now);
   }
 }
 
@@ -66,6 +92,8 @@ bool board_init(BoardLink&) {
   }
   sim_reset(board, knobs);
   next_stall = 0;
+  preemptions.seed(board.knobs.seed);
+  next_preemption_ns = after(origin);
   return true;
 }
 
@@ -83,6 +111,7 @@ void board_exchange(BoardLink&, uint8_t* bytes, uint32_t length) {
     sim_clock_wait_until(start + stalls[next_stall++].length_ns);
     start = clock_now_ns();
   }
+  preempt_when_due(start);
   if (board.knobs.stop_at_ns >= 0 && start >= board.knobs.stop_at_ns) {
     // Ctrl-C, as the user would press it.
     std::signal(SIGINT, SIG_DFL);
@@ -92,6 +121,8 @@ void board_exchange(BoardLink&, uint8_t* bytes, uint32_t length) {
   // The bus is busy for as long as the bytes take at its clock; the host waits for it the way
   // the bcm2835 library does, by polling.
   sim_clock_wait_until(start + sim_transfer_ns(board.knobs, length));
+  int64_t end = clock_now_ns();
+  preempt_when_due(end);
   if (log_fd >= 0) {
     // One write per line, so that a run ended by Ctrl-C leaves only whole lines.
     const SimLogLine line = sim_log_line(sent, length, bytes);

@@ -13,7 +13,7 @@ for word in "$@"; do
     test) packages+=(libgtest-dev libbenchmark-dev sox systemd multimon-ng direwolf) ;;
     package) packages+=(dpkg-dev file lintian) ;;
     fuzz) packages+=(libgtest-dev clang libclang-rt-14-dev) ;;
-    measure) packages+=(libgtest-dev libbenchmark-dev valgrind time) ;;
+    measure) packages+=(libgtest-dev libbenchmark-dev valgrind time gnuplot-nox) ;;
     vm) packages+=(debootstrap qemu-system-x86 e2fsprogs) ;;
     armel)
       # Bookworm's security updates no longer carry armel, so its libraries cannot be installed

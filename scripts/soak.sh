@@ -5,6 +5,7 @@
 #
 #   scripts/soak.sh [AUDIO_SECONDS]     (default 600 of audio per clock offset, one after another)
 #   CLOCK=simulated PPMS="0 -1000 1000" POSITION=period scripts/soak.sh 86400
+#   CLOCK=simulated PPMS="300 -300" PLOT=docs/relay-day.svg scripts/soak.sh 86400
 #   SPEED=10 PPMS="0 -100 100 -300 300" POSITION=period scripts/soak.sh 14400
 #
 # CLOCK: "real" (default) or "simulated". In simulated time the board, the output and the relay
@@ -12,6 +13,11 @@
 # machine as on a quiet one and a day of audio takes minutes; an upset comes every hour, half past
 # it, in turn: a stall of the relay for 600 ms, a gap of 800 ms in the board's deliveries, a
 # restart of the output (UPSETS=0 for none). The output follows the board's ramp sample by sample.
+# The noise of a real system is on (as in the tests: the output's position jittered by up to 48
+# samples behind a FIFO of 96, wake-ups up to 2 ms late, ALSA's calls preempted 4 times a second for
+# up to 3 ms, the tool twice a second for up to 20 ms; NOISE=0 for none, SEED for its numbers).
+# PLOT=FILE.svg draws what each run measured, minute by minute, with gnuplot: the delay from board
+# to output and the edits, the upsets marked.
 # In real time the board and the output run SPEED times faster than real time (the board's rate,
 # the bus clock and the device's speed scaled together; default 1; keep it at 10 or below, so that
 # a moment's stall of this machine cannot run the output dry), ALSA's file plugin keeps everything
@@ -43,6 +49,9 @@ position=${POSITION:-exact}
 signal=${SIGNAL:-ramp}
 clock=${CLOCK:-real}
 upsets=${UPSETS:-1}
+noise=${NOISE:-1}
+seed=${SEED:-1}
+plot=${PLOT:-}
 khz=145500
 
 build_for_measuring
@@ -65,11 +74,16 @@ simulated() {
       esac
     done
   fi
+  local fields= preempt=0:0
+  if [ "$noise" != 0 ]; then
+    fields="jitter 48; fifo 96; wake_late 2000; preempt \"4:3000\"; seed $seed"
+    preempt=2:20
+  fi
   write_test_asound_conf "$conf" "pcm.!default { type orvtest; clock \"simulated\"; ppm $ppm;
-  position \"$position\"; ramp_block 12000; restarts \"$restarts\"; report \"$report\" }"
+  position \"$position\"; ramp_block 12000; restarts \"$restarts\"; report \"$report\"; $fields }"
   local status=0
   ALSA_CONFIG_PATH=$conf ORVSIM_CLOCK=simulated ORVSIM_SIGNAL=ramp ORVSIM_STALL=$stalls \
-    ORVSIM_GAP=$gaps ORVSIM_STOP_AT=$((audio_seconds + 1)) \
+    ORVSIM_GAP=$gaps ORVSIM_STOP_AT=$((audio_seconds + 1)) ORVSIM_PREEMPT=$preempt ORVSIM_SEED=$seed \
     /usr/bin/time -f '%U %S' -o "$work/time-$ppm" \
     "$test_build/orvctl-sim" -s "$khz" >"$work/out-$ppm" 2>"$work/err-$ppm" || status=$?
   [ "$status" = 130 ] || {
@@ -83,9 +97,9 @@ simulated() {
       low[m] = $17; high[m] = $18; n = m + 1
     }
     END {
-      for (m = 2; m < 5; m++) {
-        if (m == 2 || low[m] < base_low) base_low = low[m]
-        if (m == 2 || high[m] > base_high) base_high = high[m]
+      for (m = 4; m < 7; m++) {
+        if (m == 4 || low[m] < base_low) base_low = low[m]
+        if (m == 4 || high[m] > base_high) base_high = high[m]
       }
       band_low = base_low - 20500; band_high = base_high + 20500
       failed = lost + repeated > 0
@@ -98,7 +112,7 @@ simulated() {
         # The minutes count the audio the output took, which over a day at 1000 ppm runs up to a
         # minute and a half off the clock: an upset shows in minute 27 to 31 of its hour.
         since = (m % 60 + 33) % 60  # minutes since minute 27
-        rest = m >= 2 && (m < 27 || upsets == 0 || since >= 23)
+        rest = m >= 4 && (m < 27 || upsets == 0 || since >= 23)
         # Back at rest: from the minute the delay went up in most, the first minute that is all
         # within the band.
         if (upsets != 0 && m % 60 == 27) {
@@ -178,6 +192,40 @@ pcm.card { type orvtest; ppm $ppm; speed $speed; position \"$position\"; report 
   [ "$underruns$lost$repeated$altered" = 0000 ]
 }
 
+# draw FILE: the runs' minutes, from their reports, as an SVG drawn by gnuplot.
+draw() {
+  local file=$1 delays= edits= ppm data marks=
+  for ppm in $ppms; do
+    data=$work/plot-$ppm
+    # hours, the delay in the minute (the middle of its range, in ms), drops and repeats in it
+    awk '/^minute/ && $17 != "-" { printf "%.4f %.2f %d %d\n", ($2 + 0.5) / 60, ($17 + $18) / 2000, $4, $6 }' \
+      "$work/report-$ppm" >"$data"
+    delays+="${delays:+, }'$data' using 1:2 with lines title '$ppm ppm'"
+    edits+="${edits:+, }'$data' using 1:(\$3-\$4) with lines title '$ppm ppm'"
+  done
+  if [ "$upsets" != 0 ]; then
+    for ((hour = 0; hour * 3600 + 1800 < audio_seconds; hour++)); do
+      marks+="set arrow from $hour.5, graph 0 to $hour.5, graph 1 nohead dashtype 3 lc rgb 'gray';"
+    done
+  fi
+  gnuplot <<EOF
+set terminal svg size 1000,680 dynamic font 'sans,11'
+set output '$file'
+set multiplot layout 2,1 title "orvctl's relay over $((audio_seconds / 3600)) hours of audio in simulated time ($position position, with the noise of a real system)\nupsets at half past each hour (dotted), in turn: a stall of 600 ms, a gap of 800 ms in the board's deliveries, a restart of the output"
+set xrange [0:$(awk -v s="$audio_seconds" 'BEGIN { print s / 3600 }')]
+set grid
+set key outside right
+$marks
+set ylabel 'delay from board to output (ms)'
+plot $delays
+set xlabel 'hours of audio'
+set ylabel 'net edits a minute (drops - repeats)'
+plot $edits
+unset multiplot
+EOF
+  echo "Drawn: $file"
+}
+
 failed=0
 if [ "$clock" = simulated ]; then
   echo "$audio_seconds s of audio per offset in simulated time, position $position, upsets $upsets"
@@ -186,6 +234,9 @@ if [ "$clock" = simulated ]; then
   for ppm in $ppms; do
     simulated "$ppm" || failed=1
   done
+  if [ -n "$plot" ]; then
+    draw "$plot"
+  fi
 else
   echo "$audio_seconds s of audio per offset at $speed x real time, position $position, signal $signal"
   printf '%-5s %6s %9s %6s %8s %7s %9s %9s %9s %9s %9s %11s %6s\n' ppm hours underruns lost \

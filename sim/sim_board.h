@@ -36,6 +36,9 @@ struct SimKnobs {
   std::vector<SimUpset> stalls;  // the host stops (the whole process, between two frames)
   std::vector<SimUpset> gaps;    // the board reports an empty buffer, while it goes on filling
   int64_t stop_at_ns = -1;       // Ctrl-C at this time after the link opened; -1: never
+  uint32_t preempt_rate = 0;     // the host is preempted this many times a second, at random,
+  int64_t preempt_ns = 0;        // ... each time for up to this long
+  uint64_t seed = 1;             // ... drawn from this seed
 };
 
 constexpr uint32_t kSimMaxRate = 1000000000;

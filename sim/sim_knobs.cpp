@@ -132,7 +132,9 @@ SimKnobTexts sim_knobs_from_environment() {
           .clock = std::getenv("ORVSIM_CLOCK"),
           .stall = std::getenv("ORVSIM_STALL"),
           .gap = std::getenv("ORVSIM_GAP"),
-          .stop_at = std::getenv("ORVSIM_STOP_AT")};
+          .stop_at = std::getenv("ORVSIM_STOP_AT"),
+          .preempt = std::getenv("ORVSIM_PREEMPT"),
+          .seed = std::getenv("ORVSIM_SEED")};
 }
 
 bool sim_parse_knobs(const SimKnobTexts& texts, SimKnobs& knobs, std::string& error) {
@@ -210,6 +212,28 @@ bool sim_parse_knobs(const SimKnobTexts& texts, SimKnobs& knobs, std::string& er
         "ORVSIM_SPI_HZ=0 cannot go with ORVSIM_CLOCK=simulated: a frame would take no time, "
         "and the simulated time of a relay waiting for the board would never move";
     return false;
+  }
+  if (texts.preempt != nullptr) {
+    const char* text = texts.preempt;
+    uint64_t rate = 0;
+    uint64_t ms = 0;
+    if (!read_decimal(text, 1000, rate) || *text++ != ':' || !read_decimal(text, 1000, ms) ||
+        *text != '\0') {
+      error =
+          "ORVSIM_PREEMPT must be RATE:MS, preemptions a second (up to 1000) and the longest "
+          "in milliseconds (up to 1000), for example \"4:10\"" +
+          rejected(texts.preempt);
+      return false;
+    }
+    knobs.preempt_rate = static_cast<uint32_t>(rate);
+    knobs.preempt_ns = static_cast<int64_t>(ms) * 1000000;
+  }
+  if (texts.seed != nullptr) {
+    const char* text = texts.seed;
+    if (!read_decimal(text, 1000000000000000000ULL, knobs.seed) || *text != '\0') {
+      error = "ORVSIM_SEED must be a whole number" + rejected(texts.seed);
+      return false;
+    }
   }
   if (texts.stop_at != nullptr && !parse_seconds(texts.stop_at, knobs.stop_at_ns)) {
     error = "ORVSIM_STOP_AT must be a number of seconds (for example 3600 or 0.5)" +

@@ -18,6 +18,8 @@ struct SimKnobTexts {
   const char* stall = nullptr;    // ORVSIM_STALL: stalls of the host, "SECONDS:MS ..."
   const char* gap = nullptr;      // ORVSIM_GAP: gaps in the board's deliveries, "SECONDS:MS ..."
   const char* stop_at = nullptr;  // ORVSIM_STOP_AT: Ctrl-C after this many seconds
+  const char* preempt = nullptr;  // ORVSIM_PREEMPT: the host preempted, "RATE:MS"
+  const char* seed = nullptr;     // ORVSIM_SEED: the random numbers of ORVSIM_PREEMPT
 };
 
 // The knobs of this process's environment.

@@ -10,11 +10,14 @@
 //   lost            samples the output never got, in gaps longer than one sample;
 //   repeated        samples played again after a jump back;
 //   altered         samples that are nowhere in the stream.
+//   pauses          runs of silence in the middle of the stream, where the output ran dry and
+//                   played silence (the stream goes on after them where it left off, or later).
 // Silence before the stream's first sample is left out. It also prints the largest step between two
 // neighbouring samples that an edit made, next to the largest step of the board's own block (12000
 // samples) in which it was made.
 //
-// Exit status 0 when nothing was lost, repeated or altered (edits are allowed).
+// Exit status 0 when nothing was lost, repeated or altered and the stream never paused (edits are
+// allowed).
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -105,6 +108,7 @@ int main(int argc, char* argv[]) {
   sim_tune(board, static_cast<uint32_t>(std::strtoul(argv[2], nullptr, 10)));
 
   int64_t drops = 0, repeats = 0, lost = 0, gaps = 0, repeated = 0, jumps = 0, altered = 0;
+  int64_t paused = 0, pauses = 0;
   int edit_step = -1, edit_block_step = 0;
   int64_t search_from = 0;  // after a failed search, the next samples are not searched again
   int64_t n = 0;            // the board's sample that the capture's next sample should be
@@ -139,6 +143,17 @@ int main(int argc, char* argv[]) {
       }
       continue;
     }
+    // Silence where the stream is not silent: a pause of the output, as long as the zeros last.
+    int64_t zeros = 0;
+    while (i + zeros < capture.size && sample(capture, i + zeros) == 0) {
+      ++zeros;
+    }
+    if (zeros >= kVerify) {
+      paused += zeros;
+      ++pauses;
+      i += zeros;
+      continue;
+    }
     int64_t jump = 0;
     if (i >= search_from) {
       for (int64_t d = 1; d <= std::max(kSearchAhead, kSearchBehind) && jump == 0; ++d) {
@@ -166,11 +181,13 @@ int main(int argc, char* argv[]) {
   }
   std::printf(
       "samples %lld, drops %lld, repeats %lld, lost %lld in %lld gaps, repeated %lld in %lld jumps "
-      "back, altered %lld, largest edit step %d (its block's own largest step %d)%s\n",
+      "back, altered %lld, paused %lld in %lld pauses, largest edit step %d (its block's own "
+      "largest step %d)%s\n",
       static_cast<long long>(capture.size - silence), static_cast<long long>(drops),
       static_cast<long long>(repeats), static_cast<long long>(lost), static_cast<long long>(gaps),
       static_cast<long long>(repeated), static_cast<long long>(jumps),
-      static_cast<long long>(altered), std::max(edit_step, 0), edit_block_step,
+      static_cast<long long>(altered), static_cast<long long>(paused),
+      static_cast<long long>(pauses), std::max(edit_step, 0), edit_block_step,
       silence > 0 ? (", after " + std::to_string(silence) + " samples of silence").c_str() : "");
-  return lost == 0 && repeated == 0 && altered == 0 ? 0 : 1;
+  return lost == 0 && repeated == 0 && altered == 0 && pauses == 0 ? 0 : 1;
 }

@@ -21,6 +21,18 @@
 //     period 24000      # the only period size, in frames, it offers (default: any)
 //     position "period" # reports its position in whole periods, as coarse cards do (default
 //                       # "exact")
+//     jitter 48         # reports its position up to this many frames behind, at random, as a
+//                       # card that moves its pointer in bursts does (a USB card's frames of 1 ms)
+//                       # (default 0)
+//     fifo 96           # frames between the position it reports and what is heard: a FIFO the
+//                       # position does not count, in the delay from board to output (default 0)
+//     wake_late 2000    # simulated time: a wait for room ends up to this many microseconds late,
+//                       # at random (default 0)
+//     preempt "4:3000"  # simulated time: the application is preempted RATE times a second of
+//                       # its time, at random moments, each for up to US microseconds: right after
+//                       # the device reported its position (before the application reads the
+//                       # clock) or in the middle of a write (default none)
+//     seed 7            # the noise's random numbers: the same seed, the same run (default 1)
 //     ramp_block 12000  # the stream is the simulated board's ramp (sample n = n mod 65536),
 //                       # written in blocks of this many board samples: follow it sample by sample
 //                       # (drops, repeats, samples lost or played again), and report the queue when
@@ -28,6 +40,11 @@
 //                       # at 48000 samples per second times speed)
 //     settle 2880000    # ... the lowest and highest of these once this many frames have been
 //                       # taken (default 0)
+//     status_at 14400000 # at the first board block that starts once this many frames have been
+//                       # taken, raises SIGUSR1 (orvctl's status line), and at the start of the
+//                       # next block reports "tally blocks B drops D repeats R lost L repeated P
+//                       # underruns U delay US": the board blocks begun before it and what the
+//                       # ramp showed so far (needs ramp_block)
 //     report "/path"    # appends one line per event: prepare, start, underrun, restart, step,
 //                       # fault, close, each new lowest or highest queue and delay (in
 //                       # microseconds of audio) after settling, and with ramp_block, one line per
@@ -55,11 +72,13 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cmath>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -112,9 +131,18 @@ struct Device {
   bool fault_done = false;
   bool fail_next_transfer = false;  // the rest of a write after a short transfer
   bool coarse = false;              // position in whole periods
-  int64_t buffer_frames = 0;        // 0: any buffer size
-  int64_t period_frames = 0;        // 0: any period size
-  uint64_t ramp_block = 0;          // 0: the stream is not followed
+  // Noise (simulated time), from one generator seeded by the configuration.
+  std::mt19937_64 random{1};
+  int64_t jitter = 0;           // frames the position lags by, at most
+  int64_t fifo = 0;             // frames between the position reported and what is heard
+  int64_t wake_late_ns = 0;     // a wait for room ends up to this late
+  double preempt_rate = 0;      // preemptions a second
+  int64_t preempt_ns = 0;       // ... each up to this long
+  int64_t next_preempt_ns = 0;  // when the next one comes (0: not drawn yet)
+  uint64_t shown = 0;           // the position last reported (it never moves back)
+  int64_t buffer_frames = 0;    // 0: any buffer size
+  int64_t period_frames = 0;    // 0: any period size
+  uint64_t ramp_block = 0;      // 0: the stream is not followed
   uint64_t settle = 0;
   int report_fd = -1;
 
@@ -124,6 +152,12 @@ struct Device {
   Extremes queue{};
   Extremes delay_us{};
   RampCounts minute{};
+  RampCounts all{};  // ... since it opened
+  int64_t last_delay_us = 0;
+  uint64_t blocks_begun = 0;  // board blocks whose first sample was taken
+  uint64_t status_at = 0;     // 0: never
+  bool status_raised = false;
+  bool tallied = false;
   uint64_t minutes = 0;  // minute lines written
 
   bool running = false;
@@ -146,6 +180,28 @@ Device& device_of(snd_pcm_ioplug_t* io) {
 
 bool simulated(const Device& device) {
   return device.wait_until != nullptr;
+}
+
+// A whole number from 0 to `high`, at random.
+int64_t up_to(Device& device, int64_t high) {
+  return high > 0 ? std::uniform_int_distribution<int64_t>(0, high)(device.random) : 0;
+}
+
+// The application is preempted when its time comes: the simulated clock moves on.
+void maybe_preempt(Device& device) {
+  if (!simulated(device) || device.preempt_rate <= 0) {
+    return;
+  }
+  const int64_t now = device.now();
+  if (device.next_preempt_ns == 0) {
+    device.next_preempt_ns =
+        now + static_cast<int64_t>(
+                  std::exponential_distribution<double>(device.preempt_rate)(device.random) * 1e9);
+  }
+  if (now >= device.next_preempt_ns) {
+    device.wait_until(now + up_to(device, device.preempt_ns));
+    device.next_preempt_ns = 0;
+  }
 }
 
 void report(const Device& device, const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -255,6 +311,7 @@ int device_prepare(snd_pcm_ioplug_t* io) {
   Device& device = device_of(io);
   device.running = false;
   device.taken = 0;
+  device.shown = 0;
   arm_timer(device);
   report(device, "prepare buffer %lu period %lu %s\n", io->buffer_size, io->period_size,
          io->access == SND_PCM_ACCESS_MMAP_INTERLEAVED ? "mmap" : "rw");
@@ -282,7 +339,12 @@ snd_pcm_sframes_t device_pointer(snd_pcm_ioplug_t* io) {
     report(device, "underrun %" PRIu64 " at %" PRIu64 "\n", device.underruns, device.taken_all);
     return -EPIPE;
   }
-  const uint64_t shown = device.coarse ? played - played % io->period_size : played;
+  uint64_t shown = device.coarse ? played - played % io->period_size : played;
+  // Behind by the jitter, at random, but never back from what it reported (within a run).
+  const auto lag = static_cast<uint64_t>(up_to(device, device.jitter));
+  shown = std::max(shown > lag ? shown - lag : 0, std::min(device.shown, played));
+  device.shown = shown;
+  maybe_preempt(device);  // between the reading and what the application does with it
   return static_cast<snd_pcm_sframes_t>(shown % io->buffer_size);
 }
 
@@ -314,17 +376,38 @@ std::string extremes_text(const Extremes& extremes) {
 // or before it starts: each sample against the one the ramp should give next; and, from the first
 // frame, the queue when a board block starts and when that frame will be heard against when the
 // board made it.
+// The first sample of a board block is taken: the status line asked for, or what it should say.
+void block_begins(Device& device) {
+  if (device.status_at > 0 && device.taken_all >= device.status_at && !device.status_raised) {
+    device.status_raised = true;
+    raise(SIGUSR1);
+  } else if (device.status_raised && !device.tallied) {
+    device.tallied = true;
+    const RampCounts& a = device.all;
+    report(device,
+           "tally blocks %" PRIu64 " drops %" PRIu64 " repeats %" PRIu64 " lost %" PRIu64
+           " repeated %" PRIu64 " underruns %" PRIu64 " delay %" PRId64 "\n",
+           device.blocks_begun, a.drops, a.repeats, a.lost, a.repeated, device.underruns,
+           device.last_delay_us);
+  }
+  ++device.blocks_begun;
+}
+
 void follow_ramp(Device& device, const uint8_t* first, unsigned step_bytes, uint64_t count) {
+  const auto low = static_cast<uint16_t>(first[0] | first[1] << 8);
+  const auto n = static_cast<uint64_t>(
+      static_cast<int64_t>(device.ramp_next) +
+      static_cast<int16_t>(static_cast<uint16_t>(low - static_cast<uint16_t>(device.ramp_next))));
+  if (n % device.ramp_block == 0) {
+    block_begins(device);
+  }
   if (device.running) {
     const uint64_t played = consumed(device);
-    const auto low = static_cast<uint16_t>(first[0] | first[1] << 8);
-    const auto n = static_cast<uint64_t>(
-        static_cast<int64_t>(device.ramp_next) +
-        static_cast<int16_t>(static_cast<uint16_t>(low - static_cast<uint16_t>(device.ramp_next))));
     // Heard once the device has played what it holds; made at the board's rate, 48000 times
     // speed, from the board's own start (which is the same for every sample). In microseconds of
     // audio: the clock's, times speed.
-    const double heard_ns = static_cast<double>(time_of(device, device.taken));
+    const double heard_ns =
+        static_cast<double>(time_of(device, device.taken + static_cast<uint64_t>(device.fifo)));
     const double made_ns =
         static_cast<double>(n) * 1e9 / (48000.0 * static_cast<double>(device.speed));
     const auto delay =
@@ -335,6 +418,7 @@ void follow_ramp(Device& device, const uint8_t* first, unsigned step_bytes, uint
       widen(device.minute.queue, queue);
     }
     widen(device.minute.delay_us, delay);
+    device.last_delay_us = delay;
     if (device.taken_all >= device.settle) {
       if (block_start) {
         track(device, device.queue, queue, "queue");
@@ -350,12 +434,16 @@ void follow_ramp(Device& device, const uint8_t* first, unsigned step_bytes, uint
         static_cast<int16_t>(static_cast<uint16_t>(got - static_cast<uint16_t>(device.ramp_next)));
     if (off == 1) {
       ++device.minute.drops;
+      ++device.all.drops;
     } else if (off == -1) {
       ++device.minute.repeats;
+      ++device.all.repeats;
     } else if (off > 1) {
       device.minute.lost += static_cast<uint64_t>(off);
+      device.all.lost += static_cast<uint64_t>(off);
     } else if (off < -1) {
       device.minute.repeated += static_cast<uint64_t>(-off);
+      device.all.repeated += static_cast<uint64_t>(-off);
     }
     device.ramp_next = static_cast<uint64_t>(static_cast<int64_t>(device.ramp_next) + off + 1);
     if ((device.taken_all + i + 1) % kMinuteFrames == 0) {
@@ -373,6 +461,7 @@ void follow_ramp(Device& device, const uint8_t* first, unsigned step_bytes, uint
 snd_pcm_sframes_t device_transfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* areas,
                                   snd_pcm_uframes_t offset, snd_pcm_uframes_t size) {
   Device& device = device_of(io);
+  maybe_preempt(device);  // in the middle of a write
   if (device.taken_all >= device.fail_at) {
     report(device, "failing at %" PRIu64 "\n", device.taken_all);
     return -EIO;
@@ -430,7 +519,8 @@ int device_poll_revents(snd_pcm_ioplug_t* io, struct pollfd* pfd, unsigned int n
     // have made some.
     // (At least a nanosecond on: the moment a period ends, rounded, may be a frame short of it.)
     if (device.running) {
-      device.wait_until(std::max(period_end(device), device.now() + 1));
+      device.wait_until(std::max(period_end(device), device.now() + 1) +
+                        up_to(device, device.wake_late_ns));
     }
     *revents = POLLOUT;
     return 0;
@@ -625,6 +715,37 @@ SND_PCM_PLUGIN_DEFINE_FUNC(orvtest) {
         device->coarse = std::strcmp(text, "period") == 0;
         error = device->coarse || std::strcmp(text, "exact") == 0 ? 0 : -EINVAL;
       }
+    } else if (key == "status_at") {
+      int64_t frames = 0;
+      error = read_integer(node, frames);
+      device->status_at = static_cast<uint64_t>(std::max<int64_t>(0, frames));
+    } else if (key == "jitter") {
+      error = read_integer(node, device->jitter);
+      error = error == 0 && device->jitter < 0 ? -EINVAL : error;
+    } else if (key == "fifo") {
+      error = read_integer(node, device->fifo);
+      error = error == 0 && device->fifo < 0 ? -EINVAL : error;
+    } else if (key == "wake_late") {
+      int64_t us = 0;
+      error = read_integer(node, us);
+      device->wake_late_ns = 1000 * us;
+      error = error == 0 && us < 0 ? -EINVAL : error;
+    } else if (key == "preempt") {
+      error = snd_config_get_string(node, &text);
+      if (error == 0) {
+        char* end = nullptr;
+        device->preempt_rate = std::strtod(text, &end);
+        const char* us = end;
+        device->preempt_ns = *us == ':' ? 1000 * std::strtoll(us + 1, &end, 10) : -1;
+        error =
+            end == us + 1 || *end != '\0' || !(device->preempt_rate >= 0) || device->preempt_ns < 0
+                ? -EINVAL
+                : 0;
+      }
+    } else if (key == "seed") {
+      int64_t seed = 0;
+      error = read_integer(node, seed);
+      device->random.seed(static_cast<uint64_t>(seed));
     } else if (key == "ramp_block") {
       int64_t block = 0;
       error = read_integer(node, block);
