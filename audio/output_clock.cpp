@@ -72,6 +72,9 @@ void read_output(OutputClock& clock, snd_pcm_t* handle) {
     const double step = clock.read_queued - static_cast<double>(queued) -
                         static_cast<double>(now - clock.read_ns) * samples_per_ns(clock);
     if (step >= kCoarseStep) {
+      if (clock.read_ns > clock.last_write_ns) {
+        clock.own_step_ns = now;  // seen between two writes: a step of the output's own
+      }
       // The time between two steps: from the size of one, at first; then from the time between
       // two seen right as they happened, which is the output's own.
       const double size_ns =
@@ -196,10 +199,15 @@ void relay_clock_poll(OutputClock& clock, snd_pcm_t* handle) {
 }
 
 bool relay_clock_holds(OutputClock& clock) {
-  if (clock.step_period_ns <= 0 || clock.fetch_ns <= 0) {
+  if (clock.step_period_ns <= 0 || clock.fetch_ns <= 0 || clock.own_step_ns == 0) {
     return false;
   }
   const int64_t now = clock_now_ns();
+  // An output whose position moves only as it is written to (ALSA's null output) shows steps at
+  // the writes alone, which no wait will see: only one that steps between writes is waited for.
+  if (static_cast<double>(now - clock.own_step_ns) > kStepPeriodsKnown * clock.step_period_ns) {
+    return false;
+  }
   if (clock.held_since < 0) {
     clock.held_since = now;
   }

@@ -64,8 +64,9 @@ struct OutputClock {
   int64_t read_ns = 0;        // 0: none since the last write
   double read_queued = 0;
   int64_t held_since = -1;
-  double block_ns = 0;  // time between two writes: the board's pace; 0 = unknown
-  int off_pace = 0;     // intervals in a row far off that pace
+  int64_t own_step_ns = 0;  // the last step seen between two writes (0: none)
+  double block_ns = 0;      // time between two writes: the board's pace; 0 = unknown
+  int off_pace = 0;         // intervals in a row far off that pace
 
   // This block's readings of the output, each projected to the moment of the write (the queue
   // less what the output plays until then). A coarse output (one that moves its position once per
