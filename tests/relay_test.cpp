@@ -862,9 +862,10 @@ uint32_t le32(const std::string& bytes, size_t at) {
   return value;
 }
 
-// What the README and the man page give a user to copy, taken from the documents themselves (the
-// blocks marked "copy: NAME", testing/documents.h) and run as written, with only the paths that
-// name the test's directory, and followed to what the other program made of the audio.
+// What the README, the docs and the man page give a user to copy, taken from the documents
+// themselves (the blocks marked "copy: NAME", testing/documents.h) and run as written, with only
+// the paths that name the test's directory, and followed to what the other program made of the
+// audio.
 enum class Made {
   wav,        // a WAV file at 48000 Hz, complete after Ctrl-C, holding the board's blocks
   decoded,    // the packets of a recording, decoded by multimon-ng as well as from the recording
@@ -956,8 +957,8 @@ TEST_F(RelayTest, RecipesFromTheDocuments) {
        .command = "card",
        .env = {{"ALSA_CONFIG_PATH", "/usr/share/alsa/alsa.conf"}},
        .made = Made::nothing},
-      {.name = "the frame log, as the README shows it",
-       .document = ORVCTL_README,
+      {.name = "the frame log, as the page of the simulated board shows it",
+       .document = ORVCTL_SIM_DOC,
        .command = "frame-log",
        .made = Made::frame_log},
       {.name = "the man page's frame log",
