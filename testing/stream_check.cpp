@@ -119,6 +119,15 @@ int main(int argc, char* argv[]) {
     ++i;
   }
   const int64_t silence = i;
+  // A capture that starts after the stream did (a recorder started late) is aligned to where it
+  // starts, which counts as nothing lost.
+  int64_t joined = -1;
+  if (i < capture.size && !matches(capture, board, i, 0)) {
+    for (int64_t m = 1; m <= kSearchAhead && joined < 0; ++m) {
+      joined = matches(capture, board, i, m) ? m : -1;
+    }
+    n = std::max<int64_t>(joined, 0);
+  }
   while (i < capture.size) {
     const int here = sample(capture, i);
     if (here == sim_sample(board, static_cast<uint64_t>(n))) {
@@ -188,6 +197,8 @@ int main(int argc, char* argv[]) {
       static_cast<long long>(repeated), static_cast<long long>(jumps),
       static_cast<long long>(altered), static_cast<long long>(paused),
       static_cast<long long>(pauses), std::max(edit_step, 0), edit_block_step,
-      silence > 0 ? (", after " + std::to_string(silence) + " samples of silence").c_str() : "");
+      silence > 0  ? (", after " + std::to_string(silence) + " samples of silence").c_str()
+      : joined > 0 ? (", joining at sample " + std::to_string(joined) + " of the stream").c_str()
+                   : "");
   return lost == 0 && repeated == 0 && altered == 0 && pauses == 0 ? 0 : 1;
 }
