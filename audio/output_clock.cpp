@@ -50,6 +50,39 @@ constexpr int64_t kLongestHoldNs = 40000000;
 // Steps apart over which the time between two is measured.
 constexpr double kStepPeriodsKnown = 16;
 
+// Times a coarse output's steps from a reading of `queued` at `now` and the reading before it: a
+// step seen right when it happened tells when the next is due.
+void time_steps(OutputClock& clock, double queued, int64_t now) {
+  if (clock.read_ns <= 0 || now - clock.read_ns > kPreciseNs) {
+    return;
+  }
+  const double step =
+      clock.read_queued - queued - static_cast<double>(now - clock.read_ns) * samples_per_ns(clock);
+  if (step < kCoarseStep) {
+    return;
+  }
+  if (clock.read_ns > clock.last_write_ns) {
+    clock.own_step_ns = now;  // seen between two writes: a step of the output's own
+  }
+  // The time between two steps: from the size of one, at first; then from the time between two
+  // seen right as they happened, which is the output's own.
+  const double size_ns = (clock.read_queued - queued) / samples_per_ns(clock);
+  if (clock.step_period_ns <= 0) {
+    clock.step_period_ns = size_ns;
+  }
+  if (now - clock.read_ns <= kExactNs) {
+    const double since = static_cast<double>(now - clock.exact_step_ns);
+    const double periods = std::round(since / clock.step_period_ns);
+    if (clock.exact_step_ns > 0 && periods >= 1 && periods <= kStepPeriodsKnown &&
+        std::abs(since / periods - size_ns) < size_ns / 16) {
+      clock.step_period_ns = since / periods;
+    }
+    clock.exact_step_ns = now;
+  }
+  clock.step_ns = now;
+  clock.step_within_ns = now - clock.read_ns;
+}
+
 // One reading. The queue is read before the time, so that a reading held up in between can only
 // come out too large.
 void read_output(OutputClock& clock, snd_pcm_t* handle) {
@@ -67,35 +100,7 @@ void read_output(OutputClock& clock, snd_pcm_t* handle) {
     clock.lowest = value;
     clock.measured = true;
   }
-  // A step of a coarse output's position, seen right when it happened: when its next is due.
-  if (clock.read_ns > 0 && now - clock.read_ns <= kPreciseNs) {
-    const double step = clock.read_queued - static_cast<double>(queued) -
-                        static_cast<double>(now - clock.read_ns) * samples_per_ns(clock);
-    if (step >= kCoarseStep) {
-      if (clock.read_ns > clock.last_write_ns) {
-        clock.own_step_ns = now;  // seen between two writes: a step of the output's own
-      }
-      // The time between two steps: from the size of one, at first; then from the time between
-      // two seen right as they happened, which is the output's own.
-      const double size_ns =
-          (clock.read_queued - static_cast<double>(queued)) / samples_per_ns(clock);
-      const bool exact = now - clock.read_ns <= kExactNs;
-      if (clock.step_period_ns <= 0) {
-        clock.step_period_ns = size_ns;
-      }
-      if (exact) {
-        const double since = static_cast<double>(now - clock.exact_step_ns);
-        const double periods = std::round(since / clock.step_period_ns);
-        if (clock.exact_step_ns > 0 && periods >= 1 && periods <= kStepPeriodsKnown &&
-            std::abs(since / periods - size_ns) < size_ns / 16) {
-          clock.step_period_ns = since / periods;
-        }
-        clock.exact_step_ns = now;
-      }
-      clock.step_ns = now;
-      clock.step_within_ns = now - clock.read_ns;
-    }
-  }
+  time_steps(clock, static_cast<double>(queued), now);
   clock.read_ns = now;
   clock.read_queued = static_cast<double>(queued);
 }

@@ -23,6 +23,7 @@
 #ifdef FAKE_BCM2835_BOARD
 #include <ctime>
 
+#include "common/clock.h"
 #include "sim/sim_board.h"
 #endif
 
@@ -65,12 +66,6 @@ void record_who() {
 
 #ifdef FAKE_BCM2835_BOARD
 SimBoard board;
-
-int64_t now_ns() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
 #endif
 
 int result_of(const char* variable) {
@@ -133,7 +128,7 @@ void bcm2835_spi_transfern(char* buf, uint32_t len) {
   record("spi_transfern %lu", len);
 #ifdef FAKE_BCM2835_BOARD
   // The board answers in place, then the bus is busy for as long as the bytes take.
-  const int64_t start = now_ns();
+  const int64_t start = clock_now_ns();
   sim_exchange(board, reinterpret_cast<uint8_t*>(buf), len, start);
   const int64_t end = start + sim_transfer_ns(board.knobs, len);
   const timespec until{static_cast<time_t>(end / 1000000000), static_cast<long>(end % 1000000000)};
