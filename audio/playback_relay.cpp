@@ -205,8 +205,8 @@ void ask_for_status(int) {
 }
 
 // The status line: how long playback has gone on, the blocks, underruns and edits (and the offset
-// of the output's clock that the edits imply), the delay from board to output now, and the writes
-// the output refused or cut short.
+// of the output's clock that the drift's edits follow), the delay from board to output now, and
+// the writes the output refused or cut short.
 void say_status(const OutputClock& clock, const RelayCounts& counts) {
   const int64_t seconds = (clock_now_ns() - counts.started_ns) / 1000000000;
   // The offset the drift's edits follow (a backlog's are not the clock's).
