@@ -2,8 +2,10 @@
 // tuning, playback, shutdown.
 #include "driver.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 
 #include "audio/playback_relay.h"
 #include "board/board_link.h"
@@ -24,6 +26,21 @@ void close_link(const RunSettings& settings, BoardLink& link) {
 
 const char* demodulation_name(const RunSettings& settings) {
   return settings.WB ? "Wide Band FM" : settings.AM ? "AM" : "Narrow Band FM";
+}
+
+// A version whose bytes are all zeros or all ones is what the data line gives when nothing drives
+// it: no board answers. Said on standard error, so that standard output stays what the run prints;
+// the run goes on.
+void warn_if_no_board(const FirmwareVersion& version) {
+  const bool low = version.major == 0x00 && version.minor == 0x00;
+  const bool high = version.major == 0xFF && version.minor == 0xFF;
+  if (low || high) {
+    std::fprintf(stderr,
+                 "%s: no board seems to answer on SPI0 CE0 (every bit it sent was %d): check the "
+                 "wiring (MISO, MOSI, SCLK, CE0 and ground), that the board has power, and that "
+                 "it is on chip select 0\n",
+                 program_invocation_short_name, high ? 1 : 0);
+  }
 }
 
 // The run's stages; returns the exit status.
@@ -51,6 +68,7 @@ int run_stages(int argc, const char* const argv[]) {
 
   const FirmwareVersion version = board_read_version(link);
   say("Firmware version is %d.%02d\n", version.major, version.minor);
+  warn_if_no_board(version);
 
   if (settings.FreqInHz != 0) {
     say("Tuning to %d kHz\n", static_cast<int32_t>(settings.FreqInHz));

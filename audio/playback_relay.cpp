@@ -1,11 +1,13 @@
 #include "audio/playback_relay.h"
 
 #include <alsa/asoundlib.h>
+#include <systemd/sd-daemon.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -32,6 +34,16 @@ int set_params(snd_pcm_t* handle, unsigned latency_us) {
 [[noreturn]] void die_playback_open(int error) {
   say("Playback open error: %s\n", snd_strerror(error));
   console_exit(1);
+}
+
+// Set by SIGUSR1, read and cleared by the relay between two blocks or while it waits for one; and
+// how many such signals have come (a write that one cuts short is no trouble of the output's).
+volatile sig_atomic_t status_asked = 0;
+volatile sig_atomic_t status_signals = 0;
+
+void ask_for_status(int) {
+  status_asked = 1;
+  status_signals = status_signals + 1;
 }
 
 // A run of samples of the block at buffer[3..], written in one call (or more, if the output
@@ -115,6 +127,7 @@ bool write_block(snd_pcm_t* handle, const BlockPart parts[], int part_count, boo
     snd_pcm_uframes_t done = 0;
     while (done < parts[p].count) {
       const snd_pcm_uframes_t asked = parts[p].count - done;
+      const sig_atomic_t signals_before = status_signals;
       snd_pcm_sframes_t frames =
           snd_pcm_writei(handle, samples + 2 * (parts[p].first + done), asked);
       if (frames == -EINTR) {
@@ -133,7 +146,9 @@ bool write_block(snd_pcm_t* handle, const BlockPart parts[], int part_count, boo
         frames = 0;  // recovered, but nothing of the block went out: write it again
       }
       const auto written = static_cast<snd_pcm_uframes_t>(frames);
-      if (written > 0 && written < asked) {
+      // A write that waited for room and was cut short by the status line's signal took what it
+      // could: the rest follows, as after any short write, but nothing is amiss.
+      if (written > 0 && written < asked && status_signals == signals_before) {
         ++counts.troubled;
         say("Short write (expected %li, wrote %li)\n", static_cast<long>(asked),
             static_cast<long>(written));
@@ -197,17 +212,12 @@ void start_at_two_blocks(snd_pcm_t* handle) {
   snd_pcm_sw_params(handle, params);
 }
 
-// Set by SIGUSR1, read and cleared by the relay between two blocks.
-volatile sig_atomic_t status_asked = 0;
-
-void ask_for_status(int) {
-  status_asked = 1;
-}
-
 // The status line: how long playback has gone on, the blocks, underruns and edits (and the offset
 // of the output's clock that the drift's edits follow), the delay from board to output now, and
-// the writes the output refused or cut short.
-void say_status(const OutputClock& clock, const RelayCounts& counts) {
+// the writes the output refused or cut short; and, when `waited_ns` is a second or more, how long
+// the board has delivered nothing.
+void status_text(char* text, size_t size, const OutputClock& clock, const RelayCounts& counts,
+                 int64_t waited_ns) {
   const int64_t seconds = (clock_now_ns() - counts.started_ns) / 1000000000;
   // The offset the drift's edits follow (a backlog's are not the clock's).
   char offset[80] = "the output's clock not measured yet";
@@ -225,17 +235,94 @@ void say_status(const OutputClock& clock, const RelayCounts& counts) {
     std::snprintf(delay, sizeof delay, "%.0f ms",
                   (clock.queue + kBlockSamples) * clock.block_ns / kBlockSamples / 1e6);
   }
-  std::fprintf(stderr,
-               "%s: %lld:%02lld:%02lld played, %llu blocks, %llu underruns, %llu samples dropped "
-               "and %llu repeated (%s), delay from board to output %s, %llu writes refused or cut "
-               "short\n",
-               program_invocation_short_name, static_cast<long long>(seconds / 3600),
-               static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60),
-               static_cast<unsigned long long>(counts.blocks),
-               static_cast<unsigned long long>(counts.underruns),
-               static_cast<unsigned long long>(counts.drops),
-               static_cast<unsigned long long>(counts.repeats), offset, delay,
-               static_cast<unsigned long long>(counts.troubled));
+  char waiting[60] = "";
+  if (waited_ns >= kStatusWhileWaitingNs) {
+    std::snprintf(waiting, sizeof waiting, "; no block from the board for %lld s",
+                  static_cast<long long>(waited_ns / 1000000000));
+  }
+  std::snprintf(text, size,
+                "%lld:%02lld:%02lld played, %llu blocks, %llu underruns, %llu samples dropped "
+                "and %llu repeated (%s), delay from board to output %s, %llu writes refused or cut "
+                "short%s",
+                static_cast<long long>(seconds / 3600), static_cast<long long>(seconds / 60 % 60),
+                static_cast<long long>(seconds % 60),
+                static_cast<unsigned long long>(counts.blocks),
+                static_cast<unsigned long long>(counts.underruns),
+                static_cast<unsigned long long>(counts.drops),
+                static_cast<unsigned long long>(counts.repeats), offset, delay,
+                static_cast<unsigned long long>(counts.troubled), waiting);
+}
+
+void say_status(const OutputClock& clock, const RelayCounts& counts, int64_t waited_ns) {
+  char text[400];
+  status_text(text, sizeof text, clock, counts, waited_ns);
+  std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, text);
+}
+
+// What a service's manager is told (sd_notify: nothing where the run is no such service).
+void notify_status(const OutputClock& clock, const RelayCounts& counts, int64_t waited_ns) {
+  char text[400];
+  status_text(text, sizeof text, clock, counts, waited_ns);
+  sd_notifyf(0, "STATUS=%s", text);
+}
+
+// A line about the board, on standard error; the same for a service's status.
+void say_of_board(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void say_of_board(const char* format, ...) {
+  char text[300];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, text);
+  sd_notifyf(0, "STATUS=%s", text);
+}
+
+// At a poll: a board that has delivered nothing for five seconds is said to be silent, once, and
+// a status line asked for meanwhile is said at once. The clock is read every 64th poll (a few
+// milliseconds apart), which is soon enough for both.
+void watch_board(const OutputClock& clock, RelayCounts& counts, unsigned BytesAvail) {
+  if ((++counts.polls & 63) != 0) {
+    return;
+  }
+  const int64_t now = clock_now_ns();
+  const int64_t waited = now - counts.last_block_ns;
+  if (waited >= kBoardSilentNs && !counts.silent_said &&
+      (counts.board_said_ns < 0 || now - counts.board_said_ns >= kBoardLinesApartNs)) {
+    counts.silent_said = true;
+    counts.board_said_ns = now;
+    say_of_board("no audio block from the board for %lld s, its buffer count %u: %s",
+                 static_cast<long long>(waited / 1000000000), BytesAvail,
+                 BytesAvail == 0 ? "it does not play; it may have been reset (its power dipped, a "
+                                   "lead came loose) or not answer at all. Waiting for it"
+                                 : "its buffer fills no further; it may have stopped. Waiting "
+                                   "for it");
+  }
+  if (status_asked != 0 && waited >= kStatusWhileWaitingNs) {
+    status_asked = 0;
+    say_status(clock, counts, waited);
+  }
+}
+
+// After a block was written: blocks coming again after a silence are said (at most a minute after
+// the silence was); the service's watchdog is fed, and told the status line once a minute.
+void block_delivered(const OutputClock& clock, RelayCounts& counts, bool written) {
+  const int64_t now = clock_now_ns();
+  const int64_t waited = now - counts.last_block_ns;
+  counts.last_block_ns = now;
+  if (counts.silent_said && now - counts.board_said_ns >= kBoardLinesApartNs) {
+    counts.silent_said = false;
+    counts.board_said_ns = now;
+    say_of_board("audio blocks come from the board again");
+  }
+  if (!written) {
+    return;
+  }
+  sd_notify(0, "WATCHDOG=1");
+  if (now - counts.notified_ns >= kStatusNotifyNs && !counts.silent_said) {
+    counts.notified_ns = now;
+    notify_status(clock, counts, waited);
+  }
 }
 
 // What the clock's measurement found that the user should know, each said once on standard error:
@@ -279,6 +366,7 @@ bool relay_block(const RunSettings& settings, BoardLink& link, snd_pcm_t* handle
       say("Buffer count = %04x\n", BytesAvail);
     }
     relay_clock_poll(clock, handle);
+    watch_board(clock, counts, BytesAvail);
   } while (BytesAvail < kBlockSamples || relay_clock_holds(clock));
   relay_clock_counted(clock);
   board_read_audio(link);
@@ -294,10 +382,11 @@ bool relay_block(const RunSettings& settings, BoardLink& link, snd_pcm_t* handle
   if (counts.blocks > whole) {
     (edits > 0 ? counts.drops : counts.repeats) += static_cast<uint64_t>(std::abs(edits));
   }
+  block_delivered(clock, counts, counts.blocks > whole);
   say_once_of_the_output(clock);
   if (status_asked != 0) {
     status_asked = 0;
-    say_status(clock, counts);
+    say_status(clock, counts, 0);
   }
   return playing;
 }
@@ -347,6 +436,11 @@ void relay_run(const RunSettings& settings, BoardLink& link) {
   relay_clock_start(clock, buffer_size);
   RelayCounts counts;
   counts.started_ns = clock_now_ns();
+  counts.last_block_ns = counts.started_ns;
+  counts.notified_ns = counts.started_ns;
+  // A service is running once the board has been told to play; from here on, each block written
+  // feeds its watchdog.
+  sd_notify(0, "READY=1\nSTATUS=Playing: the board has been told to start");
   while (relay_block(settings, link, handle, clock, counts)) {
   }
   snd_pcm_close(handle);

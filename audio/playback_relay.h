@@ -14,7 +14,17 @@ extern const char* const device;
 // Consecutive write attempts that take nothing of a block before the block is given up.
 constexpr int kIdleWritesPerBlock = 3;
 
-// What the relay has done since playback started, for the status line.
+// A board that has delivered no block for this long is said to be silent (on standard error).
+constexpr int64_t kBoardSilentNs = 5000000000;
+// ... and the relay says so, or that blocks come again, at most once in this long.
+constexpr int64_t kBoardLinesApartNs = 60000000000;
+// A status line asked for while no block has come for this long is said at once, with that wait.
+constexpr int64_t kStatusWhileWaitingNs = 1000000000;
+// How often a service is told the status line (sd_notify's STATUS).
+constexpr int64_t kStatusNotifyNs = 60000000000;
+
+// What the relay has done since playback started, for the status line, and what it has said of
+// the board.
 struct RelayCounts {
   int64_t started_ns = 0;  // when playback started
   uint64_t blocks = 0;     // blocks written whole
@@ -22,11 +32,17 @@ struct RelayCounts {
   uint64_t drops = 0;      // samples left out to follow the output's clock, in blocks written whole
   uint64_t repeats = 0;    // ... and played twice
   uint64_t troubled = 0;   // writes the output refused or cut short
+  int64_t last_block_ns = 0;   // when the board last delivered a block (or playback started)
+  uint32_t polls = 0;          // polls of the board since playback started
+  bool silent_said = false;    // the last line said of the board is that it delivers nothing
+  int64_t board_said_ns = -1;  // when a line was last said of the board (-1: never)
+  int64_t notified_ns = 0;     // when the service was last told the status line
 };
 
 // Has SIGUSR1 ask for the status line, from the start of a run (before anything else, so that the
-// signal never ends it): at the end of the block being relayed, one line on standard error says
-// how the relay is doing. Before playback, or without s, it says nothing.
+// signal never ends it): at the end of the block being relayed, or at once while the board has
+// delivered nothing for a second or more, one line on standard error says how the relay is doing.
+// Before playback, or without s, it says nothing.
 void relay_listen_for_status();
 
 // The playback stage: opens and configures the output, starts the board's playback and relays

@@ -3,12 +3,21 @@
 #include <bcm2835.h>
 
 #include "board/board_link.h"
+#include "board/bus_lock.h"
 #include "board/leave_root.h"
 #include "common/console.h"
 
 bool board_init(BoardLink&) {
   // On failure the library has written its reason to standard error and released what it had.
-  return bcm2835_init() != 0;
+  if (bcm2835_init() == 0) {
+    return false;
+  }
+  // Taken while still root (through sudo), and kept once the run has become the user.
+  if (!board_lock_bus()) {
+    bcm2835_close();  // another run has the bus: nothing of this one reaches it
+    return false;
+  }
+  return true;
 }
 
 bool board_spi_setup(BoardLink&) {

@@ -45,13 +45,6 @@ int64_t after(int64_t now) {
   console_exit(2);
 }
 
-// The knobs' times count from the opening of the link: on the clock, from `origin`.
-void shift(std::vector<SimUpset>& upsets, int64_t origin) {
-  for (SimUpset& upset : upsets) {
-    upset.at_ns += origin;
-  }
-}
-
 // Another process has the processor when its time has come: the host stands still where it is,
 // before a frame, or after one (a preemption during a frame's transfer shows once it ends: after
 // the block's fetch, that is between the polls and the write).
@@ -85,11 +78,7 @@ bool board_init(BoardLink&) {
     sim_clock_simulate();
   }
   const int64_t origin = clock_now_ns();
-  shift(knobs.stalls, origin);
-  shift(knobs.gaps, origin);
-  if (knobs.stop_at_ns >= 0) {
-    knobs.stop_at_ns += origin;
-  }
+  sim_shift_upsets(knobs, origin);
   sim_reset(board, knobs);
   next_stall = 0;
   preemptions.seed(board.knobs.seed);

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "board/board_link.h"
+#include "board/bus_lock.h"
 #include "common/console.h"
 
 namespace {
@@ -95,7 +96,12 @@ bool apply_setting(unsigned long write_request, unsigned long read_request, T wa
 bool board_init(BoardLink&) {
   spidev_fd = open(kDevice, O_RDWR | O_CLOEXEC);
   if (spidev_fd >= 0) {
-    return true;
+    if (board_lock_bus()) {
+      return true;
+    }
+    close(spidev_fd);  // another run has the bus: nothing of this one reaches it
+    spidev_fd = -1;
+    return false;
   }
   const int error = errno;
   if (error == ENOENT || error == ENODEV || error == ENXIO) {

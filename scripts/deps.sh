@@ -5,7 +5,7 @@
 # (cross builds, tested under qemu). Uses sudo when not run as root.
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config libbcm2835-dev libasound2-dev zlib1g-dev)
+packages=(cmake make g++ pkg-config libbcm2835-dev libasound2-dev libsystemd-dev zlib1g-dev)
 foreign=()
 sysroots=()
 for word in "$@"; do
@@ -29,7 +29,7 @@ for word in "$@"; do
       esac
       foreign+=("$word")
       packages+=("$compiler" qemu-user-static libgtest-dev)
-      for library in libbcm2835-dev libasound2-dev zlib1g-dev libgtest-dev libstdc++6; do
+      for library in libbcm2835-dev libasound2-dev libsystemd-dev zlib1g-dev libgtest-dev libstdc++6; do
         packages+=("$library:$word")
       done
       ;;
@@ -74,7 +74,7 @@ for architecture in "${sysroots[@]}"; do
     head -1)
   rm -rf "$sysroot.part"
   mmdebstrap --quiet --variant=extract --architectures="$architecture" --skip=cleanup/apt/cache \
-    --include=libc6-dev,libstdc++-12-dev,libasound2-dev,libbcm2835-dev,zlib1g-dev,libgtest-dev \
+    --include=libc6-dev,libstdc++-12-dev,libasound2-dev,libbcm2835-dev,libsystemd-dev,zlib1g-dev,libgtest-dev \
     bookworm "$sysroot.part" "${mirror:-http://deb.debian.org/debian}"
   # Links that name a path of the system (libz.so -> /lib/...) point into the sysroot instead.
   find "$sysroot.part" -type l -lname '/*' | while IFS= read -r link; do

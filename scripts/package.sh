@@ -82,7 +82,7 @@ for target in "${targets[@]}"; do
     mkdir "$shlibs/debian"
     printf 'Source: orvctl\n\nPackage: orvctl\nArchitecture: any\n' >"$shlibs/debian/control"
     libraries=()
-    for library in libc6 libstdc++6 libgcc-s1 libasound2 zlib1g; do
+    for library in libc6 libstdc++6 libgcc-s1 libasound2 zlib1g libsystemd0; do
       dpkg-deb -R build-sysroot-armel/var/cache/apt/archives/"$library"_*_armel.deb \
         "$shlibs/$library"
       libraries+=(-S"$shlibs/$library")
@@ -106,7 +106,7 @@ for target in "${targets[@]}"; do
     ./usr/share/man/man1/orvctl-sim.1.gz ./usr/share/doc/orvctl/copyright \
     ./usr/share/doc/orvctl/changelog.gz ./usr/lib/systemd/system/orvctl@.service \
     ./usr/lib/systemd/user/orvctl@.service ./etc/default/orvctl ./usr/lib/sysusers.d/orvctl.conf \
-    ./usr/lib/udev/rules.d/60-orvctl-spidev.rules; do
+    ./usr/lib/tmpfiles.d/orvctl.conf ./usr/lib/udev/rules.d/60-orvctl-spidev.rules; do
     grep -q " $path\$" <<<"$contents" || fail "$package lacks $path"
   done
   [ "$(dpkg-deb -f "$package" Architecture)" = "$architecture" ] ||

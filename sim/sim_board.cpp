@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <initializer_list>
 #include <numbers>
 
 namespace {
@@ -22,13 +23,25 @@ void tune_notes(SimBoard& board) {
   board.note_step[1] = phase_step(root * 1.5);
 }
 
+// How long the board has stood still (its halts) between the start of playback and `now_ns`.
+int64_t halted(const SimBoard& board, int64_t now_ns) {
+  int64_t total = 0;
+  for (const SimUpset& halt : board.knobs.halts) {
+    const int64_t from = std::max(halt.at_ns, board.playback_start_ns);
+    const int64_t to = std::min(halt.at_ns + halt.length_ns, now_ns);
+    total += std::max<int64_t>(0, to - from);
+  }
+  return total;
+}
+
 // Brings the buffer fill up to `now_ns`.
 void advance(SimBoard& board, int64_t now_ns) {
   if (!board.playing) {
     return;
   }
-  const uint64_t elapsed =
-      static_cast<uint64_t>(std::max<int64_t>(0, now_ns - board.playback_start_ns));
+  const uint64_t elapsed = static_cast<uint64_t>(std::max<int64_t>(
+      0,
+      now_ns - board.playback_start_ns - (board.knobs.halts.empty() ? 0 : halted(board, now_ns))));
   const uint64_t rate = board.knobs.rate;
   board.produced = elapsed / 1000000000 * rate + elapsed % 1000000000 * rate / 1000000000;
   if (board.produced > board.next_sample + kSimCapacity) {
@@ -76,7 +89,36 @@ void fill_audio(SimBoard& board, uint8_t* audio, uint32_t bytes) {
   board.next_sample += kBlockSamples;
 }
 
+// Whether the board is without power at `now_ns`; once the power is back, it starts afresh.
+bool powered_off(SimBoard& board, int64_t now_ns) {
+  const std::vector<SimUpset>& resets = board.knobs.resets;
+  while (board.next_reset < resets.size() && now_ns >= resets[board.next_reset].at_ns) {
+    if (now_ns < resets[board.next_reset].at_ns + resets[board.next_reset].length_ns) {
+      return true;
+    }
+    board.control = 0;
+    board.frequency = 0;
+    board.playing = false;
+    board.produced = 0;
+    board.next_sample = 0;
+    tune_notes(board);
+    ++board.next_reset;
+  }
+  return false;
+}
+
 }  // namespace
+
+void sim_shift_upsets(SimKnobs& knobs, int64_t origin_ns) {
+  for (std::vector<SimUpset>* upsets : {&knobs.stalls, &knobs.gaps, &knobs.resets, &knobs.halts}) {
+    for (SimUpset& upset : *upsets) {
+      upset.at_ns += origin_ns;
+    }
+  }
+  if (knobs.stop_at_ns >= 0) {
+    knobs.stop_at_ns += origin_ns;
+  }
+}
 
 int64_t sim_transfer_ns(const SimKnobs& knobs, uint32_t length) {
   return knobs.spi_hz == 0 ? 0 : int64_t{length} * 8 * 1000000000 / knobs.spi_hz;
@@ -117,6 +159,11 @@ int16_t sim_sample(const SimBoard& board, uint64_t n) {
 }
 
 void sim_exchange(SimBoard& board, uint8_t* frame, uint32_t length, int64_t now_ns) {
+  if (board.knobs.miso >= 0 || (!board.knobs.resets.empty() && powered_off(board, now_ns))) {
+    // Nothing drives the data line: the host reads what it is held at (low without power).
+    std::memset(frame, board.knobs.miso >= 0 ? board.knobs.miso : 0, length);
+    return;
+  }
   if (length < 3) {
     return;
   }

@@ -35,6 +35,10 @@ struct SimKnobs {
   bool simulated_time = false;   // the clock is simulated time (sim/sim_clock.h)
   std::vector<SimUpset> stalls;  // the host stops (the whole process, between two frames)
   std::vector<SimUpset> gaps;    // the board reports an empty buffer, while it goes on filling
+  std::vector<SimUpset> resets;  // the board loses power (answers nothing), then starts afresh:
+                                 // untuned, not playing, its buffer empty
+  std::vector<SimUpset> halts;   // the board stops filling its buffer, then goes on where it was
+  int miso = -1;                 // no board at all: every byte returned is this (0x00 or 0xFF)
   int64_t stop_at_ns = -1;       // Ctrl-C at this time after the link opened; -1: never
   uint32_t preempt_rate = 0;     // the host is preempted this many times a second, at random,
   int64_t preempt_ns = 0;        // ... each time for up to this long
@@ -59,10 +63,15 @@ struct SimBoard {
   uint64_t next_sample = 0;    // index of the oldest sample still held
   uint32_t note_step[2] = {};  // phase steps of the two alternating notes
   int16_t sine[1024] = {};
-  size_t next_gap = 0;  // the first of knobs.gaps that has not ended yet
+  size_t next_gap = 0;    // the first of knobs.gaps that has not ended yet
+  size_t next_reset = 0;  // the first of knobs.resets that has not ended yet
 };
 
 void sim_reset(SimBoard& board, const SimKnobs& knobs);
+
+// Moves the times of the knobs' upsets, which count from the opening of the link, onto the clock:
+// the link opened at `origin_ns`.
+void sim_shift_upsets(SimKnobs& knobs, int64_t origin_ns);
 
 // Tunes the board to `khz`, as a frequency frame does: its notes follow the frequency.
 void sim_tune(SimBoard& board, uint32_t khz);

@@ -134,7 +134,10 @@ SimKnobTexts sim_knobs_from_environment() {
           .gap = std::getenv("ORVSIM_GAP"),
           .stop_at = std::getenv("ORVSIM_STOP_AT"),
           .preempt = std::getenv("ORVSIM_PREEMPT"),
-          .seed = std::getenv("ORVSIM_SEED")};
+          .seed = std::getenv("ORVSIM_SEED"),
+          .miso = std::getenv("ORVSIM_MISO"),
+          .reset = std::getenv("ORVSIM_RESET"),
+          .halt = std::getenv("ORVSIM_HALT")};
 }
 
 bool sim_parse_knobs(const SimKnobTexts& texts, SimKnobs& knobs, std::string& error) {
@@ -197,13 +200,27 @@ bool sim_parse_knobs(const SimKnobTexts& texts, SimKnobs& knobs, std::string& er
     const char* name;
     const char* text;
     std::vector<SimUpset>& upsets;
-  } lists[] = {{"ORVSIM_STALL", texts.stall, knobs.stalls}, {"ORVSIM_GAP", texts.gap, knobs.gaps}};
+  } lists[] = {{"ORVSIM_STALL", texts.stall, knobs.stalls},
+               {"ORVSIM_GAP", texts.gap, knobs.gaps},
+               {"ORVSIM_RESET", texts.reset, knobs.resets},
+               {"ORVSIM_HALT", texts.halt, knobs.halts}};
   for (const auto& list : lists) {
     if (list.text != nullptr && !parse_upsets(list.text, list.upsets)) {
       error = std::string(list.name) +
               " must be SECONDS:MS pairs separated by spaces, in order of time and not "
               "overlapping (for example \"60:150 3600.5:400\")" +
               rejected(list.text);
+      return false;
+    }
+  }
+  if (texts.miso != nullptr) {
+    if (std::strcmp(texts.miso, "low") == 0) {
+      knobs.miso = 0x00;
+    } else if (std::strcmp(texts.miso, "high") == 0) {
+      knobs.miso = 0xFF;
+    } else {
+      error = "ORVSIM_MISO must be low or high (no board answers: every bit read is 0, or 1)" +
+              rejected(texts.miso);
       return false;
     }
   }

@@ -20,6 +20,9 @@ struct SimKnobTexts {
   const char* stop_at = nullptr;  // ORVSIM_STOP_AT: Ctrl-C after this many seconds
   const char* preempt = nullptr;  // ORVSIM_PREEMPT: the host preempted, "RATE:MS"
   const char* seed = nullptr;     // ORVSIM_SEED: the random numbers of ORVSIM_PREEMPT
+  const char* miso = nullptr;     // ORVSIM_MISO: no board answers, the data line low or high
+  const char* reset = nullptr;    // ORVSIM_RESET: the board's power lost, "SECONDS:MS ..."
+  const char* halt = nullptr;     // ORVSIM_HALT: the board stops for a while, "SECONDS:MS ..."
 };
 
 // The knobs of this process's environment.

@@ -10,10 +10,15 @@
 //                     MESSAGE_SHORT a transfer of one byte less)
 // FAKE_SPIDEV_KEEP    setting whose write the device accepts but ignores (same names)
 // FAKE_SPIDEV_MISO    every byte the board returns (default 0)
+// FAKE_BUS_LOCK       the file that stands for the bus's lock (/run/lock/orvctl-spi0), so that
+//                     runs of a test share one bus; unset, each run has a bus of its own (a lock
+//                     on a file of its own). Linked into the bcm2835 stand-ins too, for this alone.
 //
 // Built with FAKE_SPIDEV_PRELOAD, it is instead a library to preload (LD_PRELOAD) in front of
 // orvctl as a package installs it, and the board behind the device is the simulated board playing
-// its ramp in real time: the board of the test on a real system (scripts/vm-test.sh).
+// its ramp in real time: the board of the test on a real system (scripts/vm-test.sh), which takes
+// the simulated board's knobs of faults (ORVSIM_MISO, ORVSIM_RESET, ORVSIM_HALT) from the
+// environment. There the bus's lock is the real one unless FAKE_BUS_LOCK names another.
 //
 // The device is a file of its own: frames go through ioctl, so anything written to it is text
 // that was meant for the console. Its close records how much that was.
@@ -35,7 +40,10 @@
 
 #include <ctime>
 
+#include <string>
+
 #include "sim/sim_board.h"
+#include "sim/sim_knobs.h"
 #endif
 
 // Linked with --wrap, the program's calls come to __wrap_NAME and the C library's function is
@@ -113,8 +121,17 @@ int open_device() {
   }
   device_fd = memfd_create("spidev0.0", MFD_CLOEXEC);
 #ifdef FAKE_SPIDEV_PRELOAD
+  // The ramp, and the faults that the knobs ask for (a malformed one is said, and left out).
   SimKnobs knobs;
-  knobs.signal = SimSignal::ramp;
+  std::string malformed;
+  if (!sim_parse_knobs(sim_knobs_from_environment(), knobs, malformed)) {
+    std::fprintf(stderr, "spidev stand-in: %s\n", malformed.c_str());
+    knobs = SimKnobs{};
+  }
+  if (std::getenv("ORVSIM_SIGNAL") == nullptr) {
+    knobs.signal = SimSignal::ramp;
+  }
+  sim_shift_upsets(knobs, now_ns());
   sim_reset(board, knobs);
 #endif
   return device_fd;
@@ -176,8 +193,8 @@ int message(const spi_ioc_transfer& transfer) {
   return static_cast<int>(transfer.len) - (env_is("FAKE_SPIDEV_REFUSE", "MESSAGE_SHORT") ? 1 : 0);
 }
 
-// The device and the parameter file are faked; any other path goes to `real`, the C library's
-// open or open64. `args` holds open's optional third argument.
+// The device and the parameter file are faked, and the bus's lock moved; any other path goes to
+// `real`, the C library's open or open64. `args` holds open's optional third argument.
 int open_or_fake(int (*real)(const char*, int, ...), const char* path, int flags, va_list args) {
   if (std::strcmp(path, "/dev/spidev0.0") == 0) {
     return open_device();
@@ -187,6 +204,14 @@ int open_or_fake(int (*real)(const char*, int, ...), const char* path, int flags
   }
   // The third argument exists only when the call may create a file.
   const mode_t permissions = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(args, mode_t) : 0;
+  if (std::strcmp(path, "/run/lock/orvctl-spi0") == 0) {
+    if (const char* lock = std::getenv("FAKE_BUS_LOCK")) {
+      return real(lock, flags, permissions);
+    }
+#ifndef FAKE_SPIDEV_PRELOAD
+    return memfd_create("orvctl-spi0", MFD_CLOEXEC);
+#endif
+  }
   return real(path, flags, permissions);
 }
 

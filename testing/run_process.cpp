@@ -33,7 +33,7 @@ namespace {
 
 bool inherited(const char* entry, const EnvList& env) {
   static const char* const kDropped[] = {"ORVSIM_", "FAKE_BCM2835_", "FAKE_SPIDEV_", "ALSA_",
-                                         "SUDO_"};
+                                         "SUDO_",   "FAKE_BUS_",     "NOTIFY_SOCKET"};
   for (const char* prefix : kDropped) {
     if (std::strncmp(entry, prefix, std::strlen(prefix)) == 0) {
       return false;
@@ -49,7 +49,7 @@ bool inherited(const char* entry, const EnvList& env) {
 
 // Waits for the child, interrupting it after `interrupt_after_ms` and killing it when it
 // outlives the grace time.
-int wait_for(pid_t child, int interrupt_after_ms) {
+int wait_for(pid_t child, int interrupt_after_ms, const std::vector<TimedSignal>& signals) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point start = Clock::now();
   const auto interrupt_at = start + std::chrono::milliseconds(interrupt_after_ms);
@@ -57,6 +57,7 @@ int wait_for(pid_t child, int interrupt_after_ms) {
   const auto kill_at = interrupt_after_ms > 0 ? interrupt_at + std::chrono::seconds(10)
                                               : start + std::chrono::minutes(10);
   bool interrupted = interrupt_after_ms <= 0;
+  size_t signalled = 0;  // signals sent so far
   int wait_status = 0;
   for (;;) {
     const pid_t done = waitpid(child, &wait_status, WNOHANG);
@@ -67,6 +68,10 @@ int wait_for(pid_t child, int interrupt_after_ms) {
       return -1;
     }
     const Clock::time_point now = Clock::now();
+    while (signalled < signals.size() &&
+           now >= start + std::chrono::milliseconds(signals[signalled].after_ms)) {
+      kill(child, signals[signalled++].signal);
+    }
     if (!interrupted && now >= interrupt_at) {
       kill(child, SIGINT);
       interrupted = true;
@@ -81,15 +86,17 @@ int wait_for(pid_t child, int interrupt_after_ms) {
 }  // namespace
 
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
-                          const EnvList& env, int interrupt_after_ms, Console console) {
+                          const EnvList& env, int interrupt_after_ms, Console console,
+                          const std::vector<TimedSignal>& signals) {
   std::vector<std::string> argv{program};
   argv.insert(argv.end(), args.begin(), args.end());
-  return run_with_argv(program, argv, env, interrupt_after_ms, console);
+  return run_with_argv(program, argv, env, interrupt_after_ms, console, signals);
 }
 
 ProcessResult run_with_argv(const std::string& program,
                             const std::vector<std::string>& argv_strings, const EnvList& env,
-                            int interrupt_after_ms, Console console) {
+                            int interrupt_after_ms, Console console,
+                            const std::vector<TimedSignal>& signals) {
   const std::string dir = make_temp_dir();
   const std::string out_path = dir + "/stdout";
   const std::string err_path = dir + "/stderr";
@@ -157,7 +164,7 @@ ProcessResult run_with_argv(const std::string& program,
   }
   ProcessResult result;
   if (child > 0) {
-    result.status = wait_for(child, interrupt_after_ms);
+    result.status = wait_for(child, interrupt_after_ms, signals);
   }
   result.out = read_file(out_path);
   result.err = read_file(err_path);

@@ -13,6 +13,12 @@ struct ProcessResult {
 
 using EnvList = std::vector<std::pair<std::string, std::string>>;
 
+// A signal sent to the program from outside, `after_ms` after its start.
+struct TimedSignal {
+  int after_ms;
+  int signal;
+};
+
 // Where the program's standard output and error go.
 enum class Console {
   captured,    // into ProcessResult
@@ -23,17 +29,21 @@ enum class Console {
 };
 
 // `args` follow the program name; `env` entries replace or add to this process's environment
-// with every ORVSIM_, FAKE_BCM2835_, FAKE_SPIDEV_, ALSA_ and SUDO_ variable removed. With
+// with every ORVSIM_, FAKE_BCM2835_, FAKE_SPIDEV_, FAKE_BUS_, ALSA_ and SUDO_ variable and
+// NOTIFY_SOCKET removed. With
 // `interrupt_after_ms`, the program gets SIGINT (Ctrl-C) that long after its start, and is killed
 // if it is still running ten seconds later. Without it, it is killed after ten minutes.
+// `signals` are sent at their times, in order, as long as the program runs.
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
                           const EnvList& env = {}, int interrupt_after_ms = 0,
-                          Console console = Console::captured);
+                          Console console = Console::captured,
+                          const std::vector<TimedSignal>& signals = {});
 
 // The same with the whole argument vector, program name included (it may be empty).
 ProcessResult run_with_argv(const std::string& program, const std::vector<std::string>& argv,
                             const EnvList& env = {}, int interrupt_after_ms = 0,
-                            Console console = Console::captured);
+                            Console console = Console::captured,
+                            const std::vector<TimedSignal>& signals = {});
 
 std::string read_file(const std::string& path);
 

@@ -13,7 +13,7 @@
 //     restarts "3600"   # at these seconds the device stops as a sound server restarting would:
 //                       # what it held is gone, the stream must be recovered
 //     speed 8           # runs this many times faster than real time (default 1)
-//     fault "short"     # underrun | short | refuse (default none)
+//     fault "short"     # underrun | short | refuse | signal (default none)
 //     fault_at 36000    # ... once this many frames have been taken in all
 //     fault_count 2     # refuse: this many transfers in a row take nothing (default 1)
 //     fail_at 120000    # every transfer fails with -EIO once this many frames have been taken
@@ -54,7 +54,9 @@
 // Faults: "underrun" stalls the application until the device has played out all it was given, so
 // the transfer finds the stream in underrun; "short" takes only part of the transfer that crosses
 // fault_at and fails the rest of that write; "refuse" fails fault_count transfers in a row with
-// -EPIPE (recoverable, nothing taken). fail_at is a device that breaks for good.
+// -EPIPE (recoverable, nothing taken). "signal" is a kernel's card (type hw): a SIGUSR1 that comes
+// while a write waits for room ends the write with what it had taken (a short write), or with
+// -EINTR where it had taken nothing. fail_at is a device that breaks for good.
 //
 // A minute line: "minute M drops D repeats R lost L repeated P underruns U queue LOW HIGH delay
 // LOW HIGH" for the M-th 2880000 frames taken (from 0), with the queue in frames and the delay in
@@ -84,7 +86,7 @@
 
 namespace {
 
-enum class Fault { none, underrun, shortwrite, refuse };
+enum class Fault { none, underrun, shortwrite, refuse, signal };
 
 constexpr uint64_t kMinuteFrames = 48000 * 60;
 
@@ -129,6 +131,7 @@ struct Device {
   int64_t fault_count = 1;
   uint64_t fail_at = UINT64_MAX;
   bool fault_done = false;
+  sig_atomic_t signals_seen = 0;    // fault "signal": the SIGUSR1s already answered
   bool fail_next_transfer = false;  // the rest of a write after a short transfer
   bool coarse = false;              // position in whole periods
   // Noise (simulated time), from one generator seeded by the configuration.
@@ -458,9 +461,35 @@ void follow_ramp(Device& device, const uint8_t* first, unsigned step_bytes, uint
   }
 }
 
+// SIGUSR1s that have come, for the fault "signal": counted by a handler put in front of the
+// program's own, which it then calls.
+volatile sig_atomic_t signals_come = 0;
+struct sigaction program_handler {};
+
+void count_signal(int number) {
+  signals_come = signals_come + 1;
+  if (program_handler.sa_handler != SIG_IGN && program_handler.sa_handler != SIG_DFL) {
+    program_handler.sa_handler(number);
+  }
+}
+
+void count_signals() {
+  struct sigaction action {};
+  action.sa_handler = count_signal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGUSR1, &action, &program_handler);
+}
+
 snd_pcm_sframes_t device_transfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* areas,
                                   snd_pcm_uframes_t offset, snd_pcm_uframes_t size) {
   Device& device = device_of(io);
+  if (device.fault == Fault::signal && signals_come != device.signals_seen) {
+    // A signal came since the last transfer, while the write waited for room: as a kernel's card
+    // does, the write ends here (ALSA returns what it took so far, or -EINTR).
+    device.signals_seen = signals_come;
+    return -EINTR;
+  }
   maybe_preempt(device);  // in the middle of a write
   if (device.taken_all >= device.fail_at) {
     report(device, "failing at %" PRIu64 "\n", device.taken_all);
@@ -498,6 +527,7 @@ snd_pcm_sframes_t device_transfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_ar
         report(device, "fault refuse at %" PRIu64 "\n", device.taken_all);
         return -EPIPE;
       case Fault::none:
+      case Fault::signal:
         break;
     }
   }
@@ -629,8 +659,10 @@ int parse_fault(const char* text, Fault& fault) {
   static const struct {
     const char* name;
     Fault fault;
-  } kFaults[] = {
-      {"underrun", Fault::underrun}, {"short", Fault::shortwrite}, {"refuse", Fault::refuse}};
+  } kFaults[] = {{"underrun", Fault::underrun},
+                 {"short", Fault::shortwrite},
+                 {"refuse", Fault::refuse},
+                 {"signal", Fault::signal}};
   for (const auto& known : kFaults) {
     if (std::strcmp(text, known.name) == 0) {
       fault = known.fault;
@@ -681,6 +713,9 @@ SND_PCM_PLUGIN_DEFINE_FUNC(orvtest) {
       error = snd_config_get_string(node, &text);
       if (error == 0) {
         error = parse_fault(text, device->fault);
+      }
+      if (error == 0 && device->fault == Fault::signal) {
+        count_signals();
       }
     } else if (key == "buffer") {
       error = read_integer(node, device->buffer_frames);

@@ -1,6 +1,6 @@
 #!/bin/sh
 # What `cmake --install` of this build installs (into a DESTDIR): the programs, the man pages and
-# the README always; the service units, their options file, the group spi and its udev rule only
+# the README always; the service units, their options file, the group spi, its udev rule and the bus's lock only
 # from a spidev build, since a bcm2835 build needs root and could not run as the service.
 #
 #   check_install.sh CMAKE BUILD SPI    (SPI: spidev or bcm2835, as the build was configured)
@@ -20,12 +20,13 @@ for file in /bin/orvctl /bin/orvctl-sim /man1/orvctl.1.gz /man1/orvctl-sim.1.gz 
   has "$file"
 done
 service_files="/lib/systemd/system/orvctl@.service /lib/systemd/user/orvctl@.service
-/lib/sysusers.d/orvctl.conf /lib/udev/rules.d/60-orvctl-spidev.rules /etc/default/orvctl"
+/lib/sysusers.d/orvctl.conf /lib/tmpfiles.d/orvctl.conf /lib/udev/rules.d/60-orvctl-spidev.rules
+/etc/default/orvctl"
 if [ "$3" = spidev ]; then
   for file in $service_files; do
     has "$file"
   done
-elif echo "$files" | grep -e systemd -e sysusers -e udev -e default/orvctl; then
+elif echo "$files" | grep -e systemd -e sysusers -e tmpfiles -e udev -e default/orvctl; then
   echo "installed by a $3 build, which cannot run as the service"
   status=1
 fi

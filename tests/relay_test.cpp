@@ -3,6 +3,8 @@
 // What the program wrote is captured by ALSA's file plugin and compared block by block with what
 // the simulated board sent (the CRC-32 of each audio block in its frame log).
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -15,6 +17,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "testing/alsa_config.h"
@@ -716,6 +719,139 @@ TEST_F(SimulatedTimeTest, StatusLineSaysWhatTheOutputSaw) {
   EXPECT_NEAR(static_cast<double>(delay_ms), static_cast<double>(t_delay_us) / 1000, 25);
 }
 
+// The lines said of a board that delivers nothing, as they begin (after the program's name).
+const std::string kNothingPlays =
+    "no audio block from the board for 5 s, its buffer count 0: it does not play; it may have been "
+    "reset (its power dipped, a lead came loose) or not answer at all. Waiting for it";
+const std::string kFillsNoFurther =
+    "its buffer fills no further; it may have stopped. Waiting for it";
+const std::string kAgain = "audio blocks come from the board again";
+
+// The lines of standard error about the board, without the program's name.
+std::vector<std::string> said_of_board(const std::string& err) {
+  std::vector<std::string> said;
+  for (const std::string& line : lines_of(err)) {
+    if (line.find("from the board") != std::string::npos &&
+        line.find(" played, ") == std::string::npos) {
+      said.push_back(line.substr(line.find(": ") + 2));
+    }
+  }
+  return said;
+}
+
+// A board that stops delivering, reset (it no longer plays) or halted (it stops filling, then goes
+// on): once nothing has come for five seconds, one line says so with the count it reports; one
+// line says when blocks come again; never two within a minute. Standard output is as ever. The
+// upsets come 10 s in, so the line is due 15 s in, give or take the last block's write.
+TEST_F(SimulatedTimeTest, SilentBoardIsSaid) {
+  const struct {
+    const char* name;
+    EnvList knobs;
+    const char* stop_at;
+    std::vector<std::string> said;  // each line as it begins
+  } cases[] = {
+      {"reset, 4.5 s after", {{"ORVSIM_RESET", "10:200"}}, "14.5", {}},
+      {"reset, 6 s after", {{"ORVSIM_RESET", "10:200"}}, "16", {kNothingPlays}},
+      {"reset, two minutes after", {{"ORVSIM_RESET", "10:200"}}, "130", {kNothingPlays}},
+      {"halt of 4 s", {{"ORVSIM_HALT", "10:4000"}}, "90", {}},
+      {"halt of 8 s, the next minute", {{"ORVSIM_HALT", "10:8000"}}, "74", {"no audio"}},
+      {"halt of 8 s, a minute after its line",
+       {{"ORVSIM_HALT", "10:8000"}},
+       "77",
+       {"no audio", kAgain}},
+      {"halts a minute apart",
+       {{"ORVSIM_HALT", "10:8000 140:8000"}},
+       "170",
+       {"no audio", kAgain, "no audio"}},
+      // The second halt comes within a minute of the first's "again": not said.
+      {"halts within a minute", {{"ORVSIM_HALT", "10:8000 80:8000"}}, "150", {"no audio", kAgain}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EnvList env = simulation({.name = c.name, .ppm = 0, .position = "exact", .minutes = 1});
+    env.insert(env.end(), c.knobs.begin(), c.knobs.end());
+    std::erase_if(env, [](const auto& entry) { return entry.first == "ORVSIM_STOP_AT"; });
+    env.emplace_back("ORVSIM_STOP_AT", c.stop_at);
+    const ProcessResult run = run_process(ORVCTL_SIM_PATH, {"-s", "145500"}, env);
+    EXPECT_EQ(run.status, 128 + SIGINT);
+    EXPECT_EQ(run.out, kBanner +
+                           "Firmware version is 1.04\nTuning to 145500 kHz\n"
+                           "VHF/UHF, Narrow Band FM\n\nPlayback enabled: Ctrl-C to exit\n");
+    const std::vector<std::string> said = said_of_board(run.err);
+    ASSERT_EQ(said.size(), c.said.size()) << run.err;
+    for (size_t i = 0; i < said.size(); ++i) {
+      EXPECT_EQ(said[i].rfind(c.said[i], 0), 0u) << said[i];
+      if (said[i].rfind("no audio", 0) == 0 && c.knobs[0].first == "ORVSIM_HALT") {
+        // A halted board holds what it had, less than a block.
+        EXPECT_NE(said[i].find(kFillsNoFurther), std::string::npos) << said[i];
+        EXPECT_EQ(said[i].find("count 0:"), std::string::npos) << said[i];
+      }
+    }
+  }
+}
+
+// A service is told through sd_notify (NOTIFY_SOCKET): READY once the board plays, WATCHDOG with
+// every block written (none once the board has stopped delivering, so that the service's watchdog
+// stops it), and the status line about once a minute, or what is said of the board.
+TEST_F(SimulatedTimeTest, ServiceManagerIsToldHowItPlays) {
+  const struct {
+    const char* name;
+    EnvList knobs;
+    size_t watchdogs_low, watchdogs_high;  // 4 blocks a second, in runs of 121 s
+    std::vector<std::string> statuses;     // as each begins
+  } cases[] = {
+      {"two minutes of play", {}, 476, 485, {"Playing: ", "0:01:0", "0:02:0"}},
+      {"reset 30 s in", {{"ORVSIM_RESET", "30:200"}}, 112, 122, {"Playing: ", kNothingPlays}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string socket_path = dir + "/notify";
+    std::filesystem::remove(socket_path);
+    const int listener = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socket_path.c_str());
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    // Read as it comes: the program's datagrams wait for room once the socket's queue is full.
+    std::vector<std::string> messages;
+    std::thread reader([&] {
+      char datagram[1024];
+      for (ssize_t got; (got = recv(listener, datagram, sizeof datagram, 0)) > 0;) {
+        if (std::string(datagram, static_cast<size_t>(got)) == "END") {
+          break;
+        }
+        messages.emplace_back(datagram, static_cast<size_t>(got));
+      }
+    });
+    EnvList env = simulation({.name = c.name, .ppm = 0, .position = "exact", .minutes = 2});
+    env.insert(env.end(), c.knobs.begin(), c.knobs.end());
+    env.emplace_back("NOTIFY_SOCKET", socket_path);
+    const ProcessResult run = run_process(ORVCTL_SIM_PATH, {"-s", "145500"}, env);
+    const int sender = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sendto(sender, "END", 3, 0, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    reader.join();
+    close(sender);
+    close(listener);
+    EXPECT_EQ(run.status, 128 + SIGINT);
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages[0].rfind("READY=1\nSTATUS=", 0), 0u) << messages[0];
+    size_t watchdogs = 0;
+    std::vector<std::string> statuses;
+    for (const std::string& message : messages) {
+      watchdogs += message == "WATCHDOG=1" ? 1 : 0;
+      if (const size_t at = message.find("STATUS="); at != std::string::npos) {
+        statuses.push_back(message.substr(at + 7));
+      }
+    }
+    EXPECT_GE(watchdogs, c.watchdogs_low);
+    EXPECT_LE(watchdogs, c.watchdogs_high);
+    ASSERT_EQ(statuses.size(), c.statuses.size()) << testing::PrintToString(statuses);
+    for (size_t i = 0; i < statuses.size(); ++i) {
+      EXPECT_EQ(statuses[i].rfind(c.statuses[i], 0), 0u) << statuses[i];
+    }
+  }
+}
+
 class HoursTest : public SimulatedTimeTest, public testing::WithParamInterface<HoursCase> {};
 
 // An hour or more of audio each (ctest -L long).
@@ -1189,6 +1325,56 @@ Playback enabled: Ctrl-C to exit
     EXPECT_EQ(count_lines_starting(run.out, "RSSI = ") > 0, c.status_lines) << run.out;
     EXPECT_NE(frames().find("00 00 56 01 80\n"), std::string::npos);
     EXPECT_GT(played().size(), 0u);
+  }
+}
+
+// SIGUSR1 from outside the process: while the board delivers nothing the status line comes at
+// once and says for how long; on an output with less than two blocks of buffer, where writes wait
+// for room, a write that the signal cuts short is finished, and neither said nor counted.
+TEST_F(RelayTest, StatusLineAskedFromOutside) {
+  const struct {
+    const char* name;
+    EnvList board;
+    const char* device;
+    std::vector<TimedSignal> signals;
+    const char* each_line_ends;
+  } cases[] = {
+      {"a board that delivers nothing",
+       {{"ORVSIM_RATE", "0"}, {"ORVSIM_SPI_HZ", "7812500"}},
+       "",
+       {{2500, SIGUSR1}},
+       " writes refused or cut short; no block from the board for "},
+      {"writes that wait for room",
+       {{"ORVSIM_RATE", "48000"}, {"ORVSIM_SPI_HZ", "7812500"}},
+       "buffer 16384; fault \"signal\"",
+       {{1000, SIGUSR1},
+        {1400, SIGUSR1},
+        {1800, SIGUSR1},
+        {2200, SIGUSR1},
+        {2600, SIGUSR1},
+        {3000, SIGUSR1},
+        {3400, SIGUSR1},
+        {3800, SIGUSR1},
+        {4200, SIGUSR1},
+        {4600, SIGUSR1}},
+       ", 0 writes refused or cut short"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ProcessResult run =
+        run_process(ORVCTL_SIM_PATH, {"-s", "145500"},
+                    setup("pcm.!default { type orvtest; " + std::string(c.device) + " }", c.board),
+                    5000, Console::captured, c.signals);
+    EXPECT_EQ(run.status, 128 + SIGINT);
+    EXPECT_EQ(relay_messages(run.out), std::vector<std::string>{});
+    size_t lines = 0;
+    for (const std::string& line : lines_of(run.err)) {
+      if (line.find(" played, ") != std::string::npos) {
+        ++lines;
+        EXPECT_NE(line.find(c.each_line_ends), std::string::npos) << line;
+      }
+    }
+    EXPECT_GE(lines, 1u) << run.err;
   }
 }
 

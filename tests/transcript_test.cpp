@@ -3,13 +3,17 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -51,13 +55,17 @@ const std::string kSpidevTooShort4096 =
 class TranscriptTest : public testing::Test {
  protected:
   void SetUp() override { dir = make_temp_dir(); }
-  void TearDown() override {
-    unlink((dir + "/frames").c_str());
-    unlink((dir + "/calls").c_str());
-    rmdir(dir.c_str());
-  }
+  void TearDown() override { std::filesystem::remove_all(dir); }
   std::string dir;
 };
+
+// The line on standard error of `program` for a board whose every reply bit is `bit`.
+std::string no_board(const std::string& program, int bit) {
+  return program + ": no board seems to answer on SPI0 CE0 (every bit it sent was " +
+         std::to_string(bit) +
+         "): check the wiring (MISO, MOSI, SCLK, CE0 and ground), that the board has power, and "
+         "that it is on chip select 0\n";
+}
 
 struct SimCase {
   const char* name;
@@ -138,6 +146,47 @@ VHF/UHF, Narrow Band FM
        .args = {"145500", "abc", "-r"},
        .out = kBanner + "Firmware version is 1.04\n",
        .frames = "01 00 60 00 00\n"},
+      // No board answers: every reply bit 0, or 1. The frames sent are as ever; standard error
+      // says what to check, and the run goes on.
+      {.name = "no board, the data line low",
+       .args = {"-d", "700"},
+       .env = {{"ORVSIM_MISO", "low"}},
+       .out = kBanner + R"(bcm2835_init() returned OK
+Firmware version is 0.00
+Tuning to 700 kHz
+VHF/UHF, Narrow Band FM
+
+calling bcm2835_close()
+Done
+)",
+       .frames = R"(01 00 60 00 00
+00 00 40 00
+00 00 f0 bc 02 00 00 a0
+)",
+       .err = no_board("orvctl-sim", 0)},
+      {.name = "no board, the data line high",
+       .args = {"-xyz"},
+       .env = {{"ORVSIM_MISO", "high"}},
+       .out = kBanner + "Firmware version is 255.255\n",
+       .frames = "01 00 60 00 00\n",
+       .err = no_board("orvctl-sim", 1)},
+      {.name = "a board at 0.255 answers",
+       .args = {"-xyz"},
+       .env = {{"ORVSIM_VERSION", "0.255"}},
+       .out = kBanner + "Firmware version is 0.255\n",
+       .frames = "01 00 60 00 00\n"},
+      {.name = "malformed data line",
+       .args = {"700"},
+       .env = {{"ORVSIM_MISO", "floating"}},
+       .out = kBanner,
+       .frames = "",
+       .status = 2},
+      {.name = "malformed reset",
+       .args = {"-s", "700"},
+       .env = {{"ORVSIM_RESET", "30"}},
+       .out = kBanner,
+       .frames = "",
+       .status = 2},
       {.name = "malformed rate",
        .args = {"-d", "700"},
        .env = {{"ORVSIM_RATE", "fast"}},
@@ -358,7 +407,7 @@ TEST_F(TranscriptTest, BoardLinkOnTheLibrary) {
       "init\nspi_begin\nspi_setClockDivider 32\nspi_setDataMode 0\nspi_chipSelect 0\n";
   const std::string kTuning = "spi_transfern 5\nspi_transfern 4\nspi_transfern 8\n";
   const std::string tuned = kBanner + R"(bcm2835_init() returned OK
-Firmware version is 0.00
+Firmware version is 1.01
 Tuning to 700 kHz
 VHF/UHF, Narrow Band FM
 
@@ -373,7 +422,7 @@ Done
   std::vector<LinkCase> cases = {
       {.name = "tuning run",
        .out = kBanner + R"(bcm2835_init() returned OK
-Firmware version is 0.00
+Firmware version is 1.01
 Tuning to 700 kHz
 VHF/UHF, Narrow Band FM
 
@@ -381,6 +430,8 @@ calling bcm2835_close()
 Done
 )",
        .calls = kLibraryTuningCalls},
+      // A board that does not answer: its data line held high (the replies are unsigned), or low.
+      // Standard error says what to check; the run goes on.
       {.name = "replies are unsigned",
        .env = {{"FAKE_BCM2835_MISO", "255"}},
        .out = kBanner + R"(bcm2835_init() returned OK
@@ -391,7 +442,20 @@ VHF/UHF, Narrow Band FM
 calling bcm2835_close()
 Done
 )",
-       .calls = kLibraryTuningCalls},
+       .calls = kLibraryTuningCalls,
+       .err = no_board("orvctl-fakelib", 1)},
+      {.name = "no board, the data line low",
+       .env = {{"FAKE_BCM2835_MISO", "0"}},
+       .out = kBanner + R"(bcm2835_init() returned OK
+Firmware version is 0.00
+Tuning to 700 kHz
+VHF/UHF, Narrow Band FM
+
+calling bcm2835_close()
+Done
+)",
+       .calls = kLibraryTuningCalls,
+       .err = no_board("orvctl-fakelib", 0)},
       {.name = "no rights to the peripherals",
        .env = {{"FAKE_BCM2835_INIT", "0"}},
        .out = kBanner,
@@ -464,10 +528,17 @@ Done
        .needs_root = true,
        .as_nobody = true},
   };
-  run_link_cases(dir, ORVCTL_FAKELIB_PATH, "FAKE_BCM2835_CALLS", cases);
+  // A board whose replies are all 1 (its version 1.01), unless a case says otherwise.
+  const Env kBoard = {{"FAKE_BCM2835_MISO", "1"}};
+  run_link_cases(dir, ORVCTL_FAKELIB_PATH, "FAKE_BCM2835_CALLS", cases, kBoard);
   // 1.45's bcm2835_spi_begin has no result.
   std::erase_if(cases, [](const LinkCase& c) { return c.needs_begin_result; });
-  run_link_cases(dir, ORVCTL_FAKELIB_145_PATH, "FAKE_BCM2835_CALLS", cases);
+  for (LinkCase& c : cases) {
+    if (c.err.rfind("orvctl-fakelib: ", 0) == 0) {
+      c.err.replace(0, std::strlen("orvctl-fakelib"), "orvctl-fakelib-1.45");
+    }
+  }
+  run_link_cases(dir, ORVCTL_FAKELIB_145_PATH, "FAKE_BCM2835_CALLS", cases, kBoard);
 }
 
 TEST_F(TranscriptTest, RealSpidevWithoutDevice) {
@@ -658,6 +729,144 @@ TEST_F(TranscriptTest, SpidevAudioBlockIsOneTransfer) {
                                spidev_message(8) + spidev_message(5) + spidev_message(6) +
                                spidev_message(24003) + spidev_message(6);
   EXPECT_EQ(read_file(dir + "/calls").substr(0, expected.size()), expected);
+}
+
+// One run per bus. While `holder` plays (the board's replies all 0xff: a full buffer at once, into
+// a null output), every run of `others` refuses before its first frame, naming the holder by its
+// process id and command line, and ends with status 1; the holder plays on as it would alone. Once
+// the holder is killed (kill -9, which leaves no chance to clean up), the bus is free again.
+struct BusRun {
+  const char* name;
+  std::string program;
+  std::vector<std::string> args;
+  Env env = {};
+  std::string calls_variable;
+  std::string calls;  // what the stand-in records of a refused run
+};
+
+void expect_one_run_per_bus(const std::string& dir, const BusRun& holder,
+                            const std::vector<BusRun>& others) {
+  const std::string lock = dir + "/lock";
+  const std::string config = dir + "/asound.conf";
+  write_alsa_config(config, "pcm.!default { type null }");
+  chmod(dir.c_str(), 0755);  // for a holder that becomes another user
+  chmod(config.c_str(), 0644);
+  const Env bus = {{"FAKE_BUS_LOCK", lock}, {"ALSA_CONFIG_PATH", config}, {"HOME", dir}};
+  Env env = holder.env;
+  env.insert(env.end(), bus.begin(), bus.end());
+  env.emplace_back(holder.calls_variable, dir + "/holder-calls");
+  ProcessResult held;
+  // Ctrl-C after 20 s, should the test fail before it kills the holder.
+  std::thread player([&] { held = run_process(holder.program, holder.args, env, 20000); });
+  // Until the holder has the bus (it makes the lock's file, then locks it).
+  bool taken = false;
+  for (int wait = 0; wait < 1000 && !taken; ++wait) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const int fd = open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+    taken = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0;
+    if (fd >= 0) {
+      close(fd);  // and with it a lock this test may have taken
+    }
+  }
+  EXPECT_TRUE(taken);
+  long holder_pid = 0;
+  for (const BusRun& other : others) {
+    SCOPED_TRACE(other.name);
+    unlink((dir + "/calls").c_str());
+    Env other_env = other.env;
+    other_env.insert(other_env.end(), bus.begin(), bus.end());
+    other_env.emplace_back(other.calls_variable, dir + "/calls");
+    const ProcessResult run = run_process(other.program, other.args, other_env);
+    const std::string said = "SPI0 is in use by another run of orvctl (process ";
+    if (run.out.substr(0, kBanner.size() + said.size()) != kBanner + said) {
+      ADD_FAILURE() << "not refused: " << run.out;
+      continue;
+    }
+    holder_pid = std::atol(run.out.c_str() + kBanner.size() + said.size());
+    std::string command = holder.program;
+    for (const std::string& arg : holder.args) {
+      command += " " + arg;
+    }
+    EXPECT_EQ(run.out, kBanner + said + std::to_string(holder_pid) + ": " + command +
+                           "); one run at a time may use it: stop that one first\n");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(read_file(dir + "/calls"), other.calls);
+    EXPECT_EQ(run.err, "");
+  }
+  if (holder_pid > 0) {
+    kill(static_cast<pid_t>(holder_pid), SIGKILL);
+  }
+  player.join();
+  EXPECT_EQ(held.status, 128 + SIGKILL);
+  EXPECT_EQ(held.out, kBanner + R"(Firmware version is 255.255
+Tuning to 700 kHz
+VHF/UHF, Narrow Band FM
+
+Playback enabled: Ctrl-C to exit
+)");
+  // Its frames: none but its own, block after block.
+  const std::string calls = read_file(dir + "/holder-calls");
+  EXPECT_EQ(calls.substr(0, holder.calls.size()), holder.calls);
+  // The bus is free: a run goes ahead.
+  Env after = others[0].env;
+  after.insert(after.end(), bus.begin(), bus.end());
+  const ProcessResult later = run_process(others[0].program, {"0"}, after);
+  EXPECT_EQ(later.status, 0) << later.out;
+}
+
+// The runs refused while another plays: either build, a tuning run or one with sound.
+std::vector<BusRun> refused_runs() {
+  return {{.name = "spidev, a tuning run",
+           .program = ORVCTL_FAKESPIDEV_PATH,
+           .args = {"-w", "700"},
+           .env = {{"FAKE_SPIDEV_MISO", "1"}},
+           .calls_variable = "FAKE_SPIDEV_CALLS",
+           .calls = "open /dev/spidev0.0\nclose\n"},
+          {.name = "bcm2835, with sound",
+           .program = ORVCTL_FAKELIB_PATH,
+           .args = {"-s", "145500"},
+           .env = {{"FAKE_BCM2835_MISO", "1"}},
+           .calls_variable = "FAKE_BCM2835_CALLS",
+           .calls = "init\nclose\n"}};
+}
+
+TEST_F(TranscriptTest, OneRunPerBus) {
+  expect_one_run_per_bus(dir,
+                         {.name = "spidev, playing",
+                          .program = ORVCTL_FAKESPIDEV_PATH,
+                          .args = {"-s", "700"},
+                          .env = {{"FAKE_SPIDEV_MISO", "255"}},
+                          .calls_variable = "FAKE_SPIDEV_CALLS",
+                          .calls = kSpidevSetup + spidev_message(5) + spidev_message(4) +
+                                   spidev_message(8) + spidev_message(5) + spidev_message(6) +
+                                   spidev_message(24003) + spidev_message(6)},
+                         refused_runs());
+}
+
+// The bcm2835 build through sudo takes the bus as root and keeps it once it has become the user.
+TEST_F(TranscriptTest, OneRunPerBusThroughSudo) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "sudo's change of user needs root";
+  }
+#ifdef ORVTEST_EMULATOR
+  GTEST_SKIP() << "the emulator's own start-up would run as root";
+#endif
+  const passwd* const nobody = getpwnam("nobody");
+  ASSERT_NE(nobody, nullptr);
+  // The stand-in opens its record as root, before the change.
+  expect_one_run_per_bus(dir,
+                         {.name = "bcm2835 through sudo, playing",
+                          .program = ORVCTL_FAKELIB_PATH,
+                          .args = {"-s", "700"},
+                          .env = {{"FAKE_BCM2835_MISO", "255"},
+                                  {"SUDO_USER", "nobody"},
+                                  {"SUDO_UID", std::to_string(nobody->pw_uid)},
+                                  {"SUDO_GID", std::to_string(nobody->pw_gid)}},
+                          .calls_variable = "FAKE_BCM2835_CALLS",
+                          .calls = kLibraryTuningCalls.substr(
+                                       0, kLibraryTuningCalls.size() - std::strlen("close\n")) +
+                                   "spi_transfern 5\nspi_transfern 6\nspi_transfern 24003\n"},
+                         refused_runs());
 }
 
 }  // namespace
