@@ -93,6 +93,8 @@ check "the unit starts the package's orvctl" \
   sh -c "systemctl cat $unit | grep -qx 'ExecStart=/usr/bin/orvctl \$ORVCTL_OPTIONS -s %i'"
 check "the options file is a conffile in /etc" \
   sh -c 'dpkg-query -W -f="\${Conffiles}" orvctl | grep -q "^ /etc/default/orvctl "'
+check "the package made the bus's lock, owned by root and readable by all" \
+  sh -c 'test "$(stat -c "%U %a" /run/lock/orvctl-spi0)" = "root 644"'
 
 # The kernel's loopback card is the system's only card: what is played on its device 0 is
 # captured on its device 1.
@@ -140,8 +142,42 @@ check "systemctl reload puts the status line into the journal" sh -c \
    sleep 3 && journalctl -u $unit -o cat | grep -q '^orvctl: [0-9]*:[0-9]*:[0-9]* played, [0-9]* blocks, '"
 say "its status line: $(journalctl -u "$unit" -o cat | grep ' played, ' | tail -1)"
 check "... and it plays on" test "$(property MainPID)" = "$pid"
+# One run per bus: a user's check while the service plays sends nothing, and names the service's
+# run (the capture, checked by vm-test.sh, shows the service's sound without a gap).
+runuser -u pi -- env LD_PRELOAD=$preload orvctl 0 >/tmp/second.out 2>&1
+status=$?
+say "a user's orvctl 0 while the service plays: status $status, \"$(tail -1 /tmp/second.out)\""
+check "a user's orvctl 0 while the service plays is refused, naming the service's run" sh -c \
+  "test $status = 1 && grep -qxF 'SPI0 is in use by another run of orvctl (process $pid: /usr/bin/orvctl -s 145500); one run at a time may use it: stop that one first' /tmp/second.out &&
+   ! grep -q Firmware /tmp/second.out"
+check "... while the service plays on" test "$(property MainPID)" = "$pid"
+sleep 2
 kill -INT "$recorder"
 wait "$recorder"
+# systemctl status shows how it plays: the status line, renewed once a minute.
+check "systemctl status shows the status line" wait_for 90 sh -c \
+  "systemctl status --no-pager $unit | grep -q '^ *Status: \"0:0[0-9]:[0-9]* played, '"
+say "systemctl status: $(systemctl status --no-pager "$unit" | grep '^ *Status: ')"
+
+# A board reset 30 s in (its power dips: it forgets that it plays): the journal says so 5 s later,
+# the watchdog stops the service 20 s after the last block, cleanly, and it starts again, which
+# starts the board's playback anew.
+printf '[Service]\nEnvironment=ORVSIM_RESET=30:200\n' >"/etc/systemd/system/orvctl@.service.d/reset.conf"
+systemctl daemon-reload
+systemctl restart "$unit"
+restarts=$(property NRestarts)
+check "a board reset 30 s in: the journal says that no block comes" wait_for 90 sh -c \
+  "journalctl -u $unit -o cat _SYSTEMD_INVOCATION_ID=$(property InvocationID) | grep -q '^orvctl: no audio block from the board for 5 s, its buffer count 0: it does not play'"
+check "... its watchdog stops it" wait_for 60 sh -c \
+  "journalctl -u $unit -o cat | grep -q 'Watchdog timeout'"
+check "... and it starts again" wait_for 60 sh -c \
+  "[ \$(systemctl show -p NRestarts --value $unit) -gt $restarts ] && systemctl is-active -q $unit"
+check "... without a core dump" sh -c "! journalctl -u $unit -o cat | grep -q 'dumped core'"
+check "... and plays again" wait_for 60 journal_has_now "Playback enabled: Ctrl-C to exit"
+arecord -q -D hw:Loopback,1,0 -f S16_LE -r 48000 -c 1 -d 8 -t raw /root/captured-reset.raw
+rm "/etc/systemd/system/orvctl@.service.d/reset.conf"
+systemctl daemon-reload
+systemctl restart "$unit"
 
 # Killed, it starts again 10 seconds later.
 restarts=$(property NRestarts)
@@ -173,6 +209,9 @@ check "... which plays through PipeWire to the card" wait_for 60 sh -c \
   "runuser -u pi -- env XDG_RUNTIME_DIR=/run/user/1000 wpctl status | grep -A2 'PipeWire ALSA \[orvctl\]' | grep -q 'Loopback PCM:playback_FL.*active'"
 check "... and its journal, as the user reads it, shows what orvctl prints" wait_for 30 sh -c \
   "runuser -u pi -- journalctl --user -u $unit -o cat | grep -qxF 'Playback enabled: Ctrl-C to exit'"
+# Both units enabled: the system's, started again every 10 s, finds the bus held by the user's.
+check "... and the system unit, which tries again, says that the user's unit holds the bus" \
+  wait_for 60 sh -c "journalctl -u $unit -o cat | grep -q '^SPI0 is in use by another run of orvctl (process [0-9]*: /usr/bin/orvctl -s 145500); one run at a time'"
 as_pi systemctl --user disable -q --now "$unit"
 loginctl disable-linger pi
 wait_for 60 sh -c '! pgrep -u pi pipewire'
