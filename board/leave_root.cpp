@@ -30,6 +30,9 @@ bool parse_id(const char* text, unsigned long& id) {
   return *end == '\0' && errno == 0 && id <= UINT32_MAX;
 }
 
+// Who the run is to become, for the message that says it could not.
+const char* becoming = "the user who ran sudo";
+
 bool refuse(const char* format, ...) __attribute__((format(printf, 1, 2)));
 bool refuse(const char* format, ...) {
   char why[300];
@@ -37,8 +40,49 @@ bool refuse(const char* format, ...) {
   va_start(args, format);
   std::vsnprintf(why, sizeof why, format, args);
   va_end(args);
-  say("orvctl could not become the user who ran sudo: %s. It does not go on as root\n", why);
+  say("orvctl could not become %s: %s. It does not go on as root\n", becoming, why);
   return false;
+}
+
+// Whether every id of the process (real, effective and saved; user and group) is `uid` or `gid`,
+// its supplementary groups are `groups` (in any order), and none of root's powers can be taken
+// back: not its user id, nor its group, nor another set of groups.
+bool left_for_good(uid_t uid, gid_t gid, const std::vector<gid_t>& groups) {
+  uid_t r = 0, e = 0, saved = 0;
+  gid_t rg = 0, eg = 0, saved_g = 0;
+  if (getresuid(&r, &e, &saved) != 0 || r != uid || e != uid || saved != uid ||
+      getresgid(&rg, &eg, &saved_g) != 0 || rg != gid || eg != gid || saved_g != gid) {
+    return refuse("its user and group ids are not all the user's");
+  }
+  const int count = getgroups(0, nullptr);
+  std::vector<gid_t> now(static_cast<size_t>(std::max(count, 0)));
+  if (count < 0 || getgroups(count, now.data()) != count ||
+      !std::is_permutation(now.begin(), now.end(), groups.begin(), groups.end())) {
+    return refuse("its groups are not the user's");
+  }
+  if (setuid(0) == 0 || seteuid(0) == 0 || (gid != 0 && (setgid(0) == 0 || setegid(0) == 0)) ||
+      setgroups(0, nullptr) == 0) {
+    return refuse("root could be taken back after the change");
+  }
+  return true;
+}
+
+// A program installed setuid root, started by a user: that user again, whatever the environment
+// says (it is theirs to set). Their groups and environment are theirs already.
+bool leave_setuid_root(uid_t uid, gid_t gid) {
+  becoming = "the user who started it";
+  const int count = getgroups(0, nullptr);
+  std::vector<gid_t> groups(static_cast<size_t>(std::max(count, 0)));
+  if (count < 0 || getgroups(count, groups.data()) != count) {
+    return refuse("its groups: %s", std::strerror(errno));
+  }
+  if (setresgid(gid, gid, gid) != 0) {
+    return refuse("the group %lu: %s", static_cast<unsigned long>(gid), std::strerror(errno));
+  }
+  if (setresuid(uid, uid, uid) != 0) {
+    return refuse("the user %lu: %s", static_cast<unsigned long>(uid), std::strerror(errno));
+  }
+  return left_for_good(uid, gid, groups);
 }
 
 // Whether `gid` is the user's own group or one of the groups they belong to.
@@ -59,6 +103,10 @@ bool board_leave_root() {
   if (geteuid() != 0) {
     return true;  // a user already
   }
+  if (getuid() != 0) {
+    return leave_setuid_root(getuid(), getgid());
+  }
+  // Root started it: sudo's variables say who ran sudo, if anyone did.
   const char* const name = std::getenv("SUDO_USER");
   const char* const uid_text = std::getenv("SUDO_UID");
   const char* const gid_text = std::getenv("SUDO_GID");
@@ -97,8 +145,15 @@ bool board_leave_root() {
   if (setresuid(static_cast<uid_t>(uid), static_cast<uid_t>(uid), static_cast<uid_t>(uid)) != 0) {
     return refuse("the user %s: %s", uid_text, std::strerror(errno));
   }
-  if (setuid(0) == 0 || seteuid(0) == 0) {
-    return refuse("root could be taken back after the change");
+  int count = 0;
+  getgrouplist(user.c_str(), static_cast<gid_t>(gid), nullptr, &count);  // fails, gives the count
+  std::vector<gid_t> groups(static_cast<size_t>(std::max(count, 1)));
+  if (getgrouplist(user.c_str(), static_cast<gid_t>(gid), groups.data(), &count) < 0) {
+    return refuse("the groups of \"%s\" could not be listed", user.c_str());
+  }
+  groups.resize(static_cast<size_t>(count));
+  if (!left_for_good(static_cast<uid_t>(uid), static_cast<gid_t>(gid), groups)) {
+    return false;
   }
 
   // What ALSA and a sound server read: the user's home (~/.asoundrc), name and runtime folder,
