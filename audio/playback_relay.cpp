@@ -198,18 +198,21 @@ void start_at_two_blocks(snd_pcm_t* handle) {
   }
   if (snd_pcm_sw_params_current(handle, params) < 0 ||
       snd_pcm_sw_params_set_start_threshold(
-          handle, params, std::min<snd_pcm_uframes_t>(buffer_size, 2 * kBlockSamples)) < 0) {
+          handle, params, std::min<snd_pcm_uframes_t>(buffer_size, 2 * kBlockSamples)) < 0 ||
+      snd_pcm_sw_params(handle, params) < 0) {
     return;
   }
   // What has been played is overwritten with silence at once (a silence size of the boundary,
   // from a threshold of 0): an output that runs dry plays silence, not what its buffer held
-  // a buffer earlier. An output that cannot do so plays as before.
+  // a buffer earlier. Committed apart from the start threshold, so that an output that refuses
+  // it keeps the threshold, and plays as before.
   snd_pcm_uframes_t boundary = 0;
-  if (snd_pcm_sw_params_get_boundary(params, &boundary) == 0) {
-    snd_pcm_sw_params_set_silence_threshold(handle, params, 0);
-    snd_pcm_sw_params_set_silence_size(handle, params, boundary);
+  if (snd_pcm_sw_params_current(handle, params) == 0 &&
+      snd_pcm_sw_params_get_boundary(params, &boundary) == 0 &&
+      snd_pcm_sw_params_set_silence_threshold(handle, params, 0) == 0 &&
+      snd_pcm_sw_params_set_silence_size(handle, params, boundary) == 0) {
+    snd_pcm_sw_params(handle, params);
   }
-  snd_pcm_sw_params(handle, params);
 }
 
 // The status line: how long playback has gone on, the blocks, underruns and edits (and the offset

@@ -18,6 +18,8 @@
 //     fault_count 2     # refuse: this many transfers in a row take nothing (default 1)
 //     fail_at 120000    # every transfer fails with -EIO once this many frames have been taken
 //     buffer 32768      # the only buffer size, in frames, it offers (default: any)
+//     refuse_silence 1  # refuses software parameters that overwrite what was played with silence
+//                       # (default 0)
 //     period 24000      # the only period size, in frames, it offers (default: any)
 //     position "period" # reports its position in whole periods, as coarse cards do (default
 //                       # "exact")
@@ -144,6 +146,7 @@ struct Device {
   int64_t next_preempt_ns = 0;  // when the next one comes (0: not drawn yet)
   uint64_t shown = 0;           // the position last reported (it never moves back)
   int64_t buffer_frames = 0;    // 0: any buffer size
+  int64_t refuse_silence = 0;   // refuse software parameters with a silence size
   int64_t period_frames = 0;    // 0: any period size
   uint64_t ramp_block = 0;      // 0: the stream is not followed
   uint64_t settle = 0;
@@ -566,6 +569,16 @@ int device_poll_revents(snd_pcm_ioplug_t* io, struct pollfd* pfd, unsigned int n
   return 0;
 }
 
+int device_sw_params(snd_pcm_ioplug_t* io, snd_pcm_sw_params_t* params) {
+  snd_pcm_uframes_t silence = 0;
+  if (device_of(io).refuse_silence != 0 &&
+      snd_pcm_sw_params_get_silence_size(params, &silence) == 0 && silence > 0) {
+    report(device_of(io), "refused a silence size\n");
+    return -EINVAL;
+  }
+  return 0;
+}
+
 int device_close(snd_pcm_ioplug_t* io) {
   Device* device = &device_of(io);
   report(*device, "close after %" PRIu64 " frames, %" PRIu64 " underruns\n", device->taken_all,
@@ -587,6 +600,7 @@ snd_pcm_ioplug_callback_t device_callbacks() {
   callbacks.close = device_close;
   callbacks.prepare = device_prepare;
   callbacks.poll_revents = device_poll_revents;
+  callbacks.sw_params = device_sw_params;
   return callbacks;
 }
 
@@ -717,6 +731,8 @@ SND_PCM_PLUGIN_DEFINE_FUNC(orvtest) {
       if (error == 0 && device->fault == Fault::signal) {
         count_signals();
       }
+    } else if (key == "refuse_silence") {
+      error = read_integer(node, device->refuse_silence);
     } else if (key == "buffer") {
       error = read_integer(node, device->buffer_frames);
       if (error == 0 && device->buffer_frames < 64) {

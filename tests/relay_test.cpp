@@ -281,6 +281,10 @@ TEST_F(RelayTest, OutputIsGivenTwoBlocksOfBuffer) {
       // buffer is room above where the queue settles.
       {"a card with a larger buffer", simulated_device("fail_at 48000; buffer 32768"),
        "buffer 32768 period 8192 rw"},
+      // One that cannot overwrite what it played with silence still starts at two blocks.
+      {"a card that refuses the silence",
+       simulated_device("fail_at 48000; buffer 32768; refuse_silence 1"),
+       "buffer 32768 period 8192 rw\nrefused a silence size"},
       // A buffer in whole periods of 1024, as ALSA's dmix has it, is first rounded down to less
       // than two blocks, and then asked for more.
       {"a card with periods of 1024", simulated_device("fail_at 48000; period 1024"),
