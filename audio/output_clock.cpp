@@ -23,8 +23,10 @@ constexpr int kMinPaceWrites = 64;
 // noisy readings move a little from following and letting go by turns.
 constexpr double kFollowedRate = 0.2;
 constexpr double kLeastRate = 0.1;
-// A drift this far beyond the fastest followed (1050 ppm) is beyond the relay's reach.
-constexpr double kBeyondRate = 1.05 * kClockMaxRate;
+// A drift this far (2050 ppm) is beyond the relay's reach: the drift's own edits stop at
+// kClockMaxRate, but the distance they leave is worked off by as many again, so that it keeps up
+// with up to kClockMaxEdits a block, 2000 ppm.
+constexpr double kBeyondRate = 1.025 * kClockMaxEdits;
 // A backlog is worked off by 1/32 of its distance from half the dead band per block (at least one
 // sample, at most kClockMaxRate).
 constexpr double kWorkOffBlocks = 32;
@@ -278,6 +280,16 @@ int relay_clock_edits(OutputClock& clock, snd_pcm_t* handle, unsigned BytesAvail
 }
 
 void relay_clock_restart(OutputClock& clock) {
+  // The output starts over: what was measured of it is gone (the queue the status line shows, and
+  // when a coarse output steps: its steps count from its new start).
+  clock.queue = -1;
+  clock.measured = false;
+  clock.step_ns = 0;
+  clock.step_within_ns = 0;
+  clock.exact_step_ns = 0;
+  clock.step_period_ns = 0;
+  clock.own_step_ns = 0;
+  clock.held_since = -1;
   clock.read_ns = 0;
   clock.running_blocks = 0;
   clock.window_blocks = 0;

@@ -347,7 +347,7 @@ void say_once_of_the_output(OutputClock& clock) {
                  "%s: the sound output's clock runs about %.0f ppm %s than the board's, beyond the "
                  "%.0f ppm the relay follows: %s\n",
                  program_invocation_short_name, std::abs(clock.beyond_ppm),
-                 slow ? "slower" : "faster", kClockMaxRate * 1e6 / kBlockSamples,
+                 slow ? "slower" : "faster", kClockMaxEdits * 1e6 / kBlockSamples,
                  slow ? "the sound falls further and further behind, and once the board's buffer "
                         "is full, parts of it are lost"
                       : "the output runs dry now and then, heard as gaps");

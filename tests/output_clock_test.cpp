@@ -95,5 +95,34 @@ TEST(OutputClockTest, HoldsTheQueueAndComesBackToRestAfterABacklog) {
   }
 }
 
+// A restart of the output (after an underrun) forgets what was measured of it: the queue the status
+// line shows, and the timing of a coarse output's steps, which count from its new start; the set
+// point and the drift stay.
+TEST(OutputClockTest, RestartForgetsTheOutputsMeasures) {
+  OutputClock clock;
+  relay_clock_start(clock);
+  clock.queue = 20000;
+  clock.measured = true;
+  clock.step_ns = clock.exact_step_ns = clock.own_step_ns = 5000000000;
+  clock.step_within_ns = 1000000;
+  clock.step_period_ns = 500000000;
+  clock.held_since = 4000000000;
+  clock.read_ns = 5000000000;
+  clock.fetch_ns = 25000000;
+  clock.settled = true;
+  clock.set_point = 18000;
+  clock.rate = 3;
+  relay_clock_restart(clock);
+  EXPECT_EQ(clock.queue, -1);
+  EXPECT_FALSE(clock.measured);
+  EXPECT_EQ(clock.step_ns + clock.exact_step_ns + clock.own_step_ns + clock.step_within_ns, 0);
+  EXPECT_EQ(clock.step_period_ns, 0);
+  EXPECT_EQ(clock.held_since, -1);
+  EXPECT_EQ(clock.read_ns, 0);
+  EXPECT_FALSE(relay_clock_holds(clock));
+  EXPECT_TRUE(clock.settled);
+  EXPECT_EQ(clock.set_point, 18000);
+  EXPECT_EQ(clock.rate, 3);
+}
 
 }  // namespace
