@@ -10,7 +10,7 @@ foreign=()
 sysroots=()
 for word in "$@"; do
   case "$word" in
-    test) packages+=(libgtest-dev libbenchmark-dev sox systemd multimon-ng direwolf) ;;
+    test) packages+=(libgtest-dev libbenchmark-dev sox systemd multimon-ng direwolf groff-base bsdextrautils) ;;
     package) packages+=(dpkg-dev file lintian) ;;
     fuzz) packages+=(libgtest-dev clang libclang-rt-14-dev) ;;
     measure) packages+=(libgtest-dev libbenchmark-dev valgrind time gnuplot-nox) ;;

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <thread>
 
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -929,6 +930,86 @@ TEST_F(TranscriptTest, OneRunPerBusThroughSudo) {
        .calls = kLibraryTuningCalls.substr(0, kLibraryTuningCalls.size() - std::strlen("close\n")) +
                 "spi_transfern 5\nspi_transfern 6\nspi_transfern 24003\n"},
       refused_runs());
+}
+
+// The text that a call at `at` of `source` writes: the string literals that follow the call's
+// opening parenthesis (after `stderr,` for fprintf), joined, with their escapes of newline and
+// quote undone.
+std::string literal_after(const std::string& source, size_t at) {
+  std::string text;
+  size_t i = source.find('(', at) + 1;
+  for (;;) {
+    while (i < source.size() && std::isspace(static_cast<unsigned char>(source[i]))) {
+      ++i;
+    }
+    if (source.compare(i, 7, "stderr,") == 0) {
+      i += 7;
+      continue;
+    }
+    if (i >= source.size() || source[i] != '"') {
+      return text;
+    }
+    for (++i; i < source.size() && source[i] != '"'; ++i) {
+      if (source[i] == '\\') {
+        const char escaped = source[++i];
+        text += escaped == 'n' ? '\n' : escaped;
+      } else {
+        text += source[i];
+      }
+    }
+    ++i;
+  }
+}
+
+// The man page is the reference for messages: every message the program writes (standard output
+// and standard error, the libraries' own aside) is in it, up to its first placeholder.
+TEST(ManPage, HasEveryMessage) {
+  const ProcessResult page = run_process(
+      "/bin/sh", {"-c", "groff -man -Tascii -rLL=4000n " ORVCTL_MANPAGE " 2>/dev/null | col -bx"});
+  if (page.status != 0 || page.out.empty()) {
+    GTEST_SKIP() << "groff cannot render the man page here";
+  }
+  std::string rendered;  // its words, one space apart
+  for (const char c : page.out) {
+    if (!std::isspace(static_cast<unsigned char>(c))) {
+      rendered += c;
+    } else if (!rendered.empty() && rendered.back() != ' ') {
+      rendered += ' ';
+    }
+  }
+  size_t checked = 0;
+  for (const char* file : {"driver.cpp", "cli/command_line.cpp", "common/console.cpp",
+                           "board/link_bcm2835.cpp", "board/link_spidev.cpp", "board/bus_lock.cpp",
+                           "board/leave_root.cpp", "audio/playback_relay.cpp"}) {
+    const std::string source = read_file(std::string(ORVCTL_SOURCE_DIR) + "/" + file);
+    ASSERT_FALSE(source.empty()) << file;
+    // (refuse() gives the reason of "orvctl could not become ...", which the page sums up.)
+    for (const char* call : {"say(", "say_line(", "say_of_board(", "fprintf(stderr"}) {
+      for (size_t at = source.find(call); at != std::string::npos; at = source.find(call, at + 1)) {
+        if (at > 0 && (std::isalnum(static_cast<unsigned char>(source[at - 1])) ||
+                       source[at - 1] == '_' || source[at - 1] == ':')) {
+          continue;  // another function, or the name's own definition
+        }
+        std::string text = literal_after(source, at);
+        if (text.rfind("%s: ", 0) == 0) {
+          text.erase(0, 4);  // the program's name
+        }
+        text = text.substr(0, text.find_first_of("%\n"));
+        if (const size_t dots = text.find(". "); dots != std::string::npos) {
+          text.erase(dots + 1);  // the page may sum up the advice that follows
+        }
+        while (!text.empty() && text.back() == ' ') {
+          text.pop_back();
+        }
+        if (text.size() < 8 || text.rfind("    -", 0) == 0) {
+          continue;  // a placeholder alone, a word, or a letter of the usage text
+        }
+        ++checked;
+        EXPECT_NE(rendered.find(text), std::string::npos) << file << ": \"" << text << "\"";
+      }
+    }
+  }
+  EXPECT_GE(checked, 30u);
 }
 
 }  // namespace
