@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Mutants of the program and the test that must kill each: every line below breaks one line of the
+# sources on purpose (a sed expression on one file), and the tests named must then fail. Runs in a
+# copy of the committed sources (git archive HEAD), built once with the tests, each mutant applied,
+# built and tested in turn, then undone. Prints one line a mutant; fails if any survives.
+#
+#   scripts/mutants.sh [NAME...]      (default: all; names as in the table)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+# name | file | sed expression | ctest -R pattern of the tests that must fail
+mutants=$(cat <<'TABLE'
+no-bus-lock|board/bus_lock.cpp|s/if (flock(fd, LOCK_EX \| LOCK_NB) == 0) {/if (fd >= 0) {/|OneRunPerBus
+lock-after-the-drop|board/link_bcm2835.cpp|s/if (!board_lock_bus()) {/if (false) {/|OneRunPerBusThroughSudo
+setuid-trusts-sudo|board/leave_root.cpp|s/if (getuid() != 0) {/if (getuid() == 4242) {/|BoardLinkOnTheLibrary
+saved-gid-kept|board/leave_root.cpp|s/static_cast<gid_t>(gid), static_cast<gid_t>(gid)) != 0) {/static_cast<gid_t>(gid), 0) != 0) {/|BoardLinkOnTheLibrary
+no-silent-board-line|driver.cpp|s/  warn_if_no_board(version);//|SimulatedBoardRuns
+silent-lines-unlimited|audio/playback_relay.cpp|s/now - counts.board_said_ns >= kBoardLinesApartNs)) {/true)) {/|SilentBoardIsSaid
+no-status-while-polling|audio/playback_relay.cpp|s/if (status_asked != 0 \&\& waited >= kStatusWhileWaitingNs) {/if (false) {/|StatusLineAskedFromOutside
+signal-short-write-counted|audio/playback_relay.cpp|s/written < asked \&\& status_signals == signals_before/written < asked \&\& signals_before >= 0/|StatusLineAskedFromOutside
+no-watchdog|audio/playback_relay.cpp|s/sd_notify(0, "WATCHDOG=1");//|ServiceManagerIsToldHowItPlays
+silence-with-threshold|audio/playback_relay.cpp|s/2 \* kBlockSamples)) < 0 \|\|/2 * kBlockSamples)) < 0) { return; } if (false \&\&/|OutputIsGivenTwoBlocksOfBuffer
+beyond-at-1050-ppm|audio/output_clock.cpp|s/1.025 \* kClockMaxEdits/1.05 * kClockMaxRate/|ClockTooFarOffIsSaidOnce
+restart-keeps-queue|audio/output_clock.cpp|s/  clock.queue = -1;//|RestartForgetsTheOutputsMeasures
+message-missing-from-page|orvctl.1.in|s/SPI0 transfer of/SPI0 exchange of/|ManPage
+TABLE
+no-bus-lock@board/bus_lock.cpp@s/if (flock(fd, LOCK_EX | LOCK_NB) == 0) {/if (fd >= 0) {/@OneRunPerBus
+lock-after-the-drop@board/link_bcm2835.cpp@s/if (!board_lock_bus()) {/if (false) {/@OneRunPerBusThroughSudo
+setuid-trusts-sudo@board/leave_root.cpp@s/if (getuid() != 0) {/if (getuid() == 4242) {/@BoardLinkOnTheLibrary
+saved-gid-kept@board/leave_root.cpp@s/static_cast<gid_t>(gid), static_cast<gid_t>(gid)) != 0) {/static_cast<gid_t>(gid), 0) != 0) {/@BoardLinkOnTheLibrary
+no-silent-board-line@driver.cpp@s/  warn_if_no_board(version);//@SimulatedBoardRuns
+silent-lines-unlimited@audio/playback_relay.cpp@s/now - counts.board_said_ns >= kBoardLinesApartNs)) {/true)) {/@SilentBoardIsSaid
+no-status-while-polling@audio/playback_relay.cpp@s/if (status_asked != 0 && waited >= kStatusWhileWaitingNs) {/if (false) {/@StatusLineAskedFromOutside
+signal-short-write-counted@audio/playback_relay.cpp@s/written < asked && status_signals == signals_before/written < asked \&\& signals_before >= 0/@StatusLineAskedFromOutside
+no-watchdog@audio/playback_relay.cpp@s/sd_notify(0, "WATCHDOG=1");//@ServiceManagerIsToldHowItPlays
+silence-with-threshold@audio/playback_relay.cpp@s/2 \* kBlockSamples)) < 0 ||/2 * kBlockSamples)) < 0) { return; } if (false \&\&/@OutputIsGivenTwoBlocksOfBuffer
+beyond-at-1050-ppm@audio/output_clock.cpp@s/1.025 \* kClockMaxEdits/1.05 * kClockMaxRate/@ClockTooFarOffIsSaidOnce
+restart-keeps-queue@audio/output_clock.cpp@s/  clock.queue = -1;//@RestartForgetsTheOutputsMeasures
+message-missing-from-page@orvctl.1.in@s/SPI0 transfer of/SPI0 exchange of/@ManPage
+TABLE
+)
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+git archive HEAD | tar -x -C "$work"
+scripts/deps.sh test >/dev/null
+cmake -S "$work" -B "$work/build" -DBUILD_TESTING=ON >/dev/null
+cmake --build "$work/build" -j"$(nproc)" >/dev/null
+
+survived=0
+while IFS='|' read -r name file expression tests; do
+  if [ $# -gt 0 ] && ! printf '%s\n' "$@" | grep -qx "$name"; then
+    continue
+  fi
+  cp "$work/$file" "$work/$file.orig"
+  sed -i "$expression" "$work/$file"
+  if cmp -s "$work/$file" "$work/$file.orig"; then
+    echo "mutant $name: the expression changes nothing in $file (the table is out of date)"
+    survived=$((survived + 1))
+  elif ! cmake --build "$work/build" -j"$(nproc)" >/dev/null 2>&1; then
+    echo "mutant $name: does not build (not a mutant: fix the table)"
+    survived=$((survived + 1))
+  elif (cd "$work/build" && ctest -R "$tests" --no-tests=error -j"$(nproc)" >/dev/null 2>&1); then
+    echo "mutant $name: SURVIVED $tests"
+    survived=$((survived + 1))
+  else
+    echo "mutant $name: killed by $tests"
+  fi
+  mv "$work/$file.orig" "$work/$file"
+  touch "$work/$file"
+done <<<"$mutants"
+cmake --build "$work/build" -j"$(nproc)" >/dev/null
+[ "$survived" = 0 ] || {
+  echo "mutants.sh: $survived mutants not killed" >&2
+  exit 1
+}
