@@ -174,7 +174,8 @@ check "... and it starts again" wait_for 60 sh -c \
   "[ \$(systemctl show -p NRestarts --value $unit) -gt $restarts ] && systemctl is-active -q $unit"
 check "... without a core dump" sh -c "! journalctl -u $unit -o cat | grep -q 'dumped core'"
 check "... and plays again" wait_for 60 journal_has_now "Playback enabled: Ctrl-C to exit"
-arecord -q -D hw:Loopback,1,0 -f S16_LE -r 48000 -c 1 -d 8 -t raw /root/captured-reset.raw
+# The shared card (dmix) has the loopback card open in its own format: the capture converts.
+arecord -q -D plughw:Loopback,1,0 -f S16_LE -r 48000 -c 1 -d 8 -t raw /root/captured-reset.raw
 rm "/etc/systemd/system/orvctl@.service.d/reset.conf"
 systemctl daemon-reload
 systemctl restart "$unit"

