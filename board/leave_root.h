@@ -6,10 +6,11 @@
 
 // Called once the peripherals are mapped and SPI0 is set up, before anything else is opened.
 // Installed setuid root and started by a user, it becomes that user again (their real ids, their
-// groups as they were), whatever the environment says. Root started through sudo (SUDO_USER, SUDO_UID and SUDO_GID name a user other than root)
-// becomes that user: their groups, group id and user id, for good, with HOME, USER, LOGNAME and
-// XDG_RUNTIME_DIR as theirs; sudo's variables count only where the real user is root too. Anyone
-// else (root without sudo, a user) goes on as they are. After a change every id (real, effective,
-// saved) and the groups are checked, and that none of root's can be taken back. Returns false,
-// after a message, when the change could not be made in full.
+// groups as they were), whatever the environment says. Root started through sudo (SUDO_USER,
+// SUDO_UID and SUDO_GID name a user other than root) becomes that user: their groups, group id and
+// user id, for good, with HOME, USER, LOGNAME and XDG_RUNTIME_DIR as theirs; sudo's variables count
+// only where the real user is root too. Anyone else (root without sudo, a user) goes on as they
+// are. After a change every id (real, effective, saved) and the groups are checked, and that none
+// of root's can be taken back. Returns false, after a message, when the change could not be made in
+// full.
 bool board_leave_root();
