@@ -36,6 +36,7 @@ no-watchdog@audio/playback_relay.cpp@s/sd_notify(0, "WATCHDOG=1");//@ServiceMana
 silence-with-threshold@audio/playback_relay.cpp@s/2 \* kBlockSamples)) < 0 ||/2 * kBlockSamples)) < 0) { return; } if (false \&\&/@OutputIsGivenTwoBlocksOfBuffer
 beyond-at-1050-ppm@audio/output_clock.cpp@s/1.025 \* kClockMaxEdits/1.05 * kClockMaxRate/@ClockTooFarOffIsSaidOnce
 restart-keeps-queue@audio/output_clock.cpp@s/  clock.queue = -1;//@RestartForgetsTheOutputsMeasures
+backlog-beyond-1000-ppm@audio/output_clock.cpp@s/static_cast<double>(kClockMaxRate))/static_cast<double>(kClockMaxRate + 1))/@OutputClockTest.HoldsTheQueue
 message-missing-from-page@orvctl.1.in@s/SPI0 transfer of/SPI0 exchange of/@ManPage
 TABLE
 )
