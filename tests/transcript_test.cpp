@@ -11,6 +11,7 @@
 #include <chrono>
 #include <thread>
 
+#include <algorithm>
 #include <cctype>
 #include <csignal>
 #include <cstdio>
@@ -60,6 +61,10 @@ class TranscriptTest : public testing::Test {
   void TearDown() override { std::filesystem::remove_all(dir); }
   std::string dir;
 };
+
+size_t count_lines(const std::string& text) {
+  return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+}
 
 // The line on standard error of `program` for a board whose every reply bit is `bit`.
 std::string no_board(const std::string& program, int bit) {
@@ -250,7 +255,14 @@ Done
     EXPECT_EQ(run.status, c.status);
     EXPECT_EQ(read_file(dir + "/frames"), c.frames);
     if (c.status == 2) {
-      EXPECT_NE(run.err.find("orvctl-sim: ORVSIM_"), std::string::npos) << run.err;
+      // One line that names the knob, says what it must be, and quotes what it was given.
+      const auto& [knob, value] = c.env.at(0);
+      const std::string starts = "orvctl-sim: " + knob + " must be ";
+      const std::string ends = ", not \"" + value + "\"\n";
+      EXPECT_EQ(run.err.rfind(starts, 0), 0u) << run.err;
+      EXPECT_GE(run.err.size(), starts.size() + ends.size()) << run.err;
+      EXPECT_EQ(run.err.substr(run.err.size() - std::min(run.err.size(), ends.size())), ends);
+      EXPECT_EQ(count_lines(run.err), 1u) << run.err;
     } else {
       EXPECT_EQ(run.err, c.err);
     }
