@@ -343,8 +343,15 @@ std::string run_link_cases(const std::string& dir, const std::string& program,
       skipped += std::string(" \"") + c.name + "\" needs root;";
       continue;
     }
+    // The defaults of `env` where the case sets nothing else (an environment with a name twice is
+    // read differently by an emulator).
     Env run_env = c.env;
-    run_env.insert(run_env.end(), env.begin(), env.end());
+    for (const auto& [name, value] : env) {
+      if (std::none_of(c.env.begin(), c.env.end(),
+                       [&](const auto& set) { return set.first == name; })) {
+        run_env.emplace_back(name, value);
+      }
+    }
     run_env.emplace_back(calls_variable, dir + "/calls");
     std::string run_program = program;
     std::vector<std::string> args = c.args;
