@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # name | file | sed expression | ctest -R pattern of the tests that must fail
-mutants=$(cat <<'TABLE'
+read -r -d '' mutants <<'TABLE' || true
 no-bus-lock|board/bus_lock.cpp|s/if (flock(fd, LOCK_EX \| LOCK_NB) == 0) {/if (fd >= 0) {/|OneRunPerBus
 lock-after-the-drop|board/link_bcm2835.cpp|s/if (!board_lock_bus()) {/if (false) {/|OneRunPerBusThroughSudo
 setuid-trusts-sudo|board/leave_root.cpp|s/if (getuid() != 0) {/if (getuid() == 4242) {/|BoardLinkOnTheLibrary
@@ -39,7 +39,6 @@ restart-keeps-queue@audio/output_clock.cpp@s/  clock.queue = -1;//@RestartForget
 backlog-beyond-1000-ppm@audio/output_clock.cpp@s/static_cast<double>(kClockMaxRate))/static_cast<double>(kClockMaxRate + 1))/@OutputClockTest.HoldsTheQueue
 message-missing-from-page@orvctl.1.in@s/SPI0 transfer of/SPI0 exchange of/@ManPage
 TABLE
-)
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
