@@ -8,22 +8,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# name | file | sed expression | ctest -R pattern of the tests that must fail
+# name @ file @ sed expression @ ctest -R pattern of the tests that must fail
 read -r -d '' mutants <<'TABLE' || true
-no-bus-lock|board/bus_lock.cpp|s/if (flock(fd, LOCK_EX \| LOCK_NB) == 0) {/if (fd >= 0) {/|OneRunPerBus
-lock-after-the-drop|board/link_bcm2835.cpp|s/if (!board_lock_bus()) {/if (false) {/|OneRunPerBusThroughSudo
-setuid-trusts-sudo|board/leave_root.cpp|s/if (getuid() != 0) {/if (getuid() == 4242) {/|BoardLinkOnTheLibrary
-saved-gid-kept|board/leave_root.cpp|s/static_cast<gid_t>(gid), static_cast<gid_t>(gid)) != 0) {/static_cast<gid_t>(gid), 0) != 0) {/|BoardLinkOnTheLibrary
-no-silent-board-line|driver.cpp|s/  warn_if_no_board(version);//|SimulatedBoardRuns
-silent-lines-unlimited|audio/playback_relay.cpp|s/now - counts.board_said_ns >= kBoardLinesApartNs)) {/true)) {/|SilentBoardIsSaid
-no-status-while-polling|audio/playback_relay.cpp|s/if (status_asked != 0 \&\& waited >= kStatusWhileWaitingNs) {/if (false) {/|StatusLineAskedFromOutside
-signal-short-write-counted|audio/playback_relay.cpp|s/written < asked \&\& status_signals == signals_before/written < asked \&\& signals_before >= 0/|StatusLineAskedFromOutside
-no-watchdog|audio/playback_relay.cpp|s/sd_notify(0, "WATCHDOG=1");//|ServiceManagerIsToldHowItPlays
-silence-with-threshold|audio/playback_relay.cpp|s/2 \* kBlockSamples)) < 0 \|\|/2 * kBlockSamples)) < 0) { return; } if (false \&\&/|OutputIsGivenTwoBlocksOfBuffer
-beyond-at-1050-ppm|audio/output_clock.cpp|s/1.025 \* kClockMaxEdits/1.05 * kClockMaxRate/|ClockTooFarOffIsSaidOnce
-restart-keeps-queue|audio/output_clock.cpp|s/  clock.queue = -1;//|RestartForgetsTheOutputsMeasures
-message-missing-from-page|orvctl.1.in|s/SPI0 transfer of/SPI0 exchange of/|ManPage
-TABLE
 no-bus-lock@board/bus_lock.cpp@s/if (flock(fd, LOCK_EX | LOCK_NB) == 0) {/if (fd >= 0) {/@OneRunPerBus
 lock-after-the-drop@board/link_bcm2835.cpp@s/if (!board_lock_bus()) {/if (false) {/@OneRunPerBusThroughSudo
 setuid-trusts-sudo@board/leave_root.cpp@s/if (getuid() != 0) {/if (getuid() == 4242) {/@BoardLinkOnTheLibrary
