@@ -858,7 +858,8 @@ void expect_one_run_per_bus(const std::string& dir, const BusRun& holder,
     Env other_env = other.env;
     other_env.insert(other_env.end(), bus.begin(), bus.end());
     other_env.emplace_back(other.calls_variable, dir + "/calls");
-    const ProcessResult run = run_process(other.program, other.args, other_env);
+    // Ctrl-C after 5 s for a run that plays instead of being refused.
+    const ProcessResult run = run_process(other.program, other.args, other_env, 5000);
     const std::string said = "SPI0 is in use by another run of orvctl (process ";
     if (run.out.substr(0, kBanner.size() + said.size()) != kBanner + said) {
       ADD_FAILURE() << "not refused: " << run.out;
