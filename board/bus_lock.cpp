@@ -67,7 +67,9 @@ long holder_of(int fd) {
   return holder;
 }
 
-// Its command line, as the process table shows it, arguments separated by spaces.
+// Its command line, as the process table shows it, arguments separated by spaces. Another
+// user's arguments reach this user's terminal, so control characters are shown as '?', and a
+// line too long for the text ends in "...".
 void command_of(long pid, char* text, size_t size) {
   text[0] = '\0';
   char path[40];
@@ -80,12 +82,17 @@ void command_of(long pid, char* text, size_t size) {
   close(fd);
   size_t length = got > 0 ? static_cast<size_t>(got) : 0;
   for (size_t i = 0; i < length; ++i) {
-    if (text[i] == '\0' || text[i] == '\n') {
+    if (text[i] == '\0') {
       text[i] = ' ';
+    } else if (static_cast<unsigned char>(text[i]) < 0x20 || text[i] == 0x7f) {
+      text[i] = '?';
     }
   }
   while (length > 0 && text[length - 1] == ' ') {
     --length;
+  }
+  if (got == static_cast<ssize_t>(size - 1) && length >= 3) {
+    std::memcpy(text + length - 3, "...", 3);
   }
   text[length] = '\0';
 }
@@ -108,7 +115,7 @@ bool board_lock_bus() {
   }
   const long pid = holder_of(fd);
   close(fd);
-  char command[200];
+  char command[1024];
   if (pid > 0) {
     command_of(pid, command, sizeof command);
   }
