@@ -23,6 +23,11 @@ silence-with-threshold@audio/playback_relay.cpp@s/2 \* kBlockSamples)) < 0 ||/2 
 beyond-at-1050-ppm@audio/output_clock.cpp@s/1.025 \* kClockMaxEdits/1.05 * kClockMaxRate/@ClockTooFarOffIsSaidOnce
 restart-keeps-queue@audio/output_clock.cpp@s/  clock.queue = -1;//@RestartForgetsTheOutputsMeasures
 backlog-beyond-1000-ppm@audio/output_clock.cpp@s/static_cast<double>(kClockMaxRate))/static_cast<double>(kClockMaxRate + 1))/@OutputClockTest.HoldsTheQueue
+status-minutes-wrong@audio/playback_relay.cpp@s/static_cast<long long>(seconds \/ 60 % 60)/static_cast<long long>(seconds \/ 60)/@StatusLineSaysWhatTheOutputSaw
+status-played-halved@audio/playback_relay.cpp@s/counts.started_ns) \/ 1000000000;/counts.started_ns) \/ 2000000000;/@StatusLineSaysWhatTheOutputSaw
+short-write-not-counted@audio/playback_relay.cpp@s/^        ++counts.troubled;$//@StatusLineSaysWhatTheOutputSaw
+pause-figure-halved@audio/output_clock.cpp@s/samples_per_ns(clock) \/ 1e6);/samples_per_ns(clock) \/ 2e6);/@Buffer16384Slow300
+runtime-folder-owner-unchecked@board/leave_root.cpp@s/S_ISDIR(folder.st_mode) \&\& folder.st_uid == uid/S_ISDIR(folder.st_mode)/@BoardLinkOnTheLibrary
 message-missing-from-page@orvctl.1.in@s/SPI0 transfer of/SPI0 exchange of/@ManPage
 TABLE
 

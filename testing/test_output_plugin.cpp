@@ -45,8 +45,9 @@
 //     status_at 14400000 # at the first board block that starts once this many frames have been
 //                       # taken, raises SIGUSR1 (orvctl's status line), and at the start of the
 //                       # next block reports "tally blocks B drops D repeats R lost L repeated P
-//                       # underruns U delay US": the board blocks begun before it and what the
-//                       # ramp showed so far (needs ramp_block)
+//                       # underruns U delay US asked MS": the board blocks begun before it,
+//                       # what the ramp showed so far and when the line was asked for, in
+//                       # milliseconds of the device's clock (needs ramp_block)
 //     report "/path"    # appends one line per event: prepare, start, underrun, restart, step,
 //                       # fault, close, each new lowest or highest queue and delay (in
 //                       # microseconds of audio) after settling, and with ramp_block, one line per
@@ -163,6 +164,7 @@ struct Device {
   uint64_t blocks_begun = 0;  // board blocks whose first sample was taken
   uint64_t status_at = 0;     // 0: never
   bool status_raised = false;
+  int64_t status_raised_ns = 0;  // on the device's clock
   bool tallied = false;
   uint64_t minutes = 0;  // minute lines written
 
@@ -386,15 +388,16 @@ std::string extremes_text(const Extremes& extremes) {
 void block_begins(Device& device) {
   if (device.status_at > 0 && device.taken_all >= device.status_at && !device.status_raised) {
     device.status_raised = true;
+    device.status_raised_ns = device.now();
     raise(SIGUSR1);
   } else if (device.status_raised && !device.tallied) {
     device.tallied = true;
     const RampCounts& a = device.all;
     report(device,
            "tally blocks %" PRIu64 " drops %" PRIu64 " repeats %" PRIu64 " lost %" PRIu64
-           " repeated %" PRIu64 " underruns %" PRIu64 " delay %" PRId64 "\n",
+           " repeated %" PRIu64 " underruns %" PRIu64 " delay %" PRId64 " asked %" PRId64 "\n",
            device.blocks_begun, a.drops, a.repeats, a.lost, a.repeated, device.underruns,
-           device.last_delay_us);
+           device.last_delay_us, device.status_raised_ns / 1000000);
   }
   ++device.blocks_begun;
 }

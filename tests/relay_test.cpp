@@ -341,8 +341,8 @@ const char* const kHostPreemption = "2:20";
 
 struct Minute {
   long long drops = 0, repeats = 0, lost = 0, repeated = 0, underruns = 0;
-  bool played = false;  // delay_low_us and delay_high_us hold
-  int64_t delay_low_us = 0, delay_high_us = 0;
+  bool played = false;  // queue_low, delay_low_us and delay_high_us hold
+  int64_t queue_low = 0, delay_low_us = 0, delay_high_us = 0;
 };
 
 std::vector<Minute> minutes_of(const std::string& report) {
@@ -352,13 +352,14 @@ std::vector<Minute> minutes_of(const std::string& report) {
       continue;
     }
     std::istringstream in(line);
-    std::string word, low, high;
+    std::string word, queue, low, high;
     Minute m;
     long long number = 0;
     in >> word >> number >> word >> m.drops >> word >> m.repeats >> word >> m.lost >> word >>
-        m.repeated >> word >> m.underruns >> word >> low >> high >> word >> low >> high;
+        m.repeated >> word >> m.underruns >> word >> queue >> high >> word >> low >> high;
     m.played = low != "-";
     if (m.played) {
+      m.queue_low = std::stoll(queue);
       m.delay_low_us = std::stoll(low);
       m.delay_high_us = std::stoll(high);
     }
@@ -519,6 +520,15 @@ class SimulatedTimeTest : public RelayTest {
     std::string err = run.err;
     if (small) {
       ASSERT_EQ(err.substr(0, warning.size()), warning);
+      if (c.buffer > 12000) {
+        // The pause it rides through: about the least the output held as a block began, in ms,
+        // in the first whole minute (before any upset). The relay measures it in the half minute
+        // before, from its own readings, which the noise makes up to 30 % larger.
+        const double least_ms = static_cast<double>(minutes[1].queue_low) / 48;
+        const double said_ms = std::atof(err.c_str() + warning.size());
+        EXPECT_GE(said_ms, 0.8 * least_ms) << err;
+        EXPECT_LE(said_ms, 1.4 * least_ms) << err;
+      }
       err = err.substr(err.find('\n') + 1);
     }
     EXPECT_EQ(count_of(err, "\n"), count_of(err, "underrun occurred\n")) << err;
@@ -684,53 +694,77 @@ TEST_F(SimulatedTimeTest, ClockTooFarOffIsSaidOnce) {
 }
 
 // SIGUSR1's status line, as the test output saw the run: it asks for the line as a board block
-// begins five minutes in, and tallies what it took as the next begins, when the relay has said it.
+// begins an hour and a minute in, and tallies what it took as the next begins, when the relay has
+// said it. The relay stalls half an hour in; a write is cut short three quarters in. The run is
+// the example of the README and the manual page.
 TEST_F(SimulatedTimeTest, StatusLineSaysWhatTheOutputSaw) {
   const ProcessResult run = simulate({.name = "status",
                                       .ppm = -300,
                                       .position = "exact",
-                                      .minutes = 6,
-                                      .upsets = {{Upset::stall, 150, 600}},
-                                      .device = "status_at 14400000"});
-  // The run goes on after it, and standard output is as ever.
+                                      .minutes = 62,
+                                      .upsets = {{Upset::stall, 1800, 600}},
+                                      .device = "status_at 175680000; fault \"short\"; fault_at "
+                                                "129600000"});
+  // The run goes on after it, and standard output is as ever, with the short write's line.
   EXPECT_EQ(run.status, 128 + SIGINT);
-  EXPECT_GE(minutes_of(report()).size(), 5u);
-  EXPECT_EQ(run.out, kBanner +
-                         "Firmware version is 1.04\nTuning to 145500 kHz\n"
-                         "VHF/UHF, Narrow Band FM\n\nPlayback enabled: Ctrl-C to exit\n");
+  EXPECT_GE(minutes_of(report()).size(), 61u);
+  const std::string announced = kBanner +
+                                "Firmware version is 1.04\nTuning to 145500 kHz\n"
+                                "VHF/UHF, Narrow Band FM\n\nPlayback enabled: Ctrl-C to exit\n";
+  EXPECT_EQ(run.out.substr(0, announced.size()), announced);
+  EXPECT_EQ(relay_messages(run.out).size(), 1u) << run.out;
+  EXPECT_EQ(count_lines_starting(run.out, "Short write (expected "), 1u) << run.out;
   std::string said;
   for (const std::string& line : lines_of(run.err)) {
-    said += line.rfind("orvctl-sim: 0:", 0) == 0 ? line : "";
+    said += line.rfind("orvctl-sim: 1:", 0) == 0 ? line : "";
   }
-  long long seconds = 0, blocks = 0, underruns = 0, drops = 0, repeats = 0, delay_ms = 0,
-            troubled = 0;
+  long long hours = 0, minutes = 0, seconds = 0, blocks = 0, underruns = 0, drops = 0, repeats = 0,
+            delay_ms = 0, troubled = 0;
   int ppm = 0;
-  ASSERT_EQ(
-      std::sscanf(said.c_str(),
-                  "orvctl-sim: 0:%*d:%lld played, %lld blocks, %lld underruns, %lld samples "
-                  "dropped and %lld repeated (the output's clock about %d ppm slower than "
-                  "the board's), delay from board to output %lld ms, %lld writes refused or "
-                  "cut short",
-                  &seconds, &blocks, &underruns, &drops, &repeats, &ppm, &delay_ms, &troubled),
-      8)
+  ASSERT_EQ(std::sscanf(said.c_str(),
+                        "orvctl-sim: %lld:%lld:%lld played, %lld blocks, %lld underruns, %lld "
+                        "samples dropped and %lld repeated (the output's clock about %d ppm slower "
+                        "than the board's), delay from board to output %lld ms, %lld writes "
+                        "refused or cut short",
+                        &hours, &minutes, &seconds, &blocks, &underruns, &drops, &repeats, &ppm,
+                        &delay_ms, &troubled),
+            10)
       << run.err;
   const std::string tally = report().substr(report().find("tally "));
   long long t_blocks = 0, t_drops = 0, t_repeats = 0, t_lost = 0, t_repeated = 0, t_underruns = 0,
-            t_delay_us = 0;
-  ASSERT_EQ(
-      std::sscanf(tally.c_str(),
-                  "tally blocks %lld drops %lld repeats %lld lost %lld repeated %lld "
-                  "underruns %lld delay %lld",
-                  &t_blocks, &t_drops, &t_repeats, &t_lost, &t_repeated, &t_underruns, &t_delay_us),
-      7)
+            t_delay_us = 0, asked_ms = 0;
+  ASSERT_EQ(std::sscanf(tally.c_str(),
+                        "tally blocks %lld drops %lld repeats %lld lost %lld repeated %lld "
+                        "underruns %lld delay %lld asked %lld",
+                        &t_blocks, &t_drops, &t_repeats, &t_lost, &t_repeated, &t_underruns,
+                        &t_delay_us, &asked_ms),
+            8)
       << report();
+  // The time played: from the relay's start, a moment after the clock's, to the line, said
+  // within a block of being asked.
+  EXPECT_LT(minutes, 60);
+  EXPECT_LT(seconds, 60);
+  EXPECT_NEAR(static_cast<double>(hours * 3600 + minutes * 60 + seconds),
+              static_cast<double>(asked_ms) / 1000, 1.0);
   EXPECT_EQ(blocks, t_blocks);
   EXPECT_EQ(underruns, t_underruns);
   EXPECT_EQ(underruns, 1);  // the stall's
   EXPECT_EQ(drops, t_drops);
   EXPECT_EQ(repeats, t_repeats);
   EXPECT_EQ(t_lost + t_repeated, 0);
-  EXPECT_EQ(troubled, 0);
+  EXPECT_EQ(troubled, 1);  // the short write
+  // The pages show this very line (the manual page over three lines).
+  const std::string readme = read_file(ORVCTL_README);
+  const size_t example = readme.find("\norvctl-sim: 1:");
+  ASSERT_NE(example, std::string::npos);
+  EXPECT_EQ(readme.substr(example + 1, readme.find('\n', example + 1) - example - 1), said);
+  std::string manual = read_file(ORVCTL_MANPAGE);
+  manual = manual.substr(manual.find("\norvctl-sim: 1:") + 1);
+  manual = manual.substr(0, manual.find("\n.fi"));
+  for (size_t at = manual.find("\n  "); at != std::string::npos; at = manual.find("\n  ")) {
+    manual.replace(at, 3, " ");
+  }
+  EXPECT_EQ(manual, said);
   EXPECT_NEAR(ppm, 300, 15);
   // The relay's delay is its own measure, read before the write: within a fetch of the output's.
   EXPECT_NEAR(static_cast<double>(delay_ms), static_cast<double>(t_delay_us) / 1000, 25);

@@ -327,6 +327,8 @@ struct LinkCase {
   bool needs_root = false;          // runs only where the test runs as root
   bool as_nobody = false;           // ... started as the user nobody
   bool setuid_copy = false;         // ... through a copy of the program installed setuid root
+  std::string runtime_folder = "";  // ... with this folder made for the run, owned by:
+  uid_t runtime_owner = 0;
 };
 
 // Runs each case on `program`, whose stand-in appends its calls to the file `calls_variable`
@@ -353,6 +355,16 @@ std::string run_link_cases(const std::string& dir, const std::string& program,
       }
     }
     run_env.emplace_back(calls_variable, dir + "/calls");
+    bool made_run_user = false;
+    if (!c.runtime_folder.empty()) {
+      if (access(c.runtime_folder.c_str(), F_OK) == 0) {
+        skipped += std::string(" \"") + c.name + "\": " + c.runtime_folder + " exists;";
+        continue;
+      }
+      made_run_user = mkdir("/run/user", 0755) == 0;
+      EXPECT_EQ(mkdir(c.runtime_folder.c_str(), 0700), 0) << c.runtime_folder;
+      EXPECT_EQ(chown(c.runtime_folder.c_str(), c.runtime_owner, 0), 0);
+    }
     std::string run_program = program;
     std::vector<std::string> args = c.args;
     if (c.as_nobody) {
@@ -381,6 +393,12 @@ std::string run_link_cases(const std::string& dir, const std::string& program,
       run_program = "/usr/bin/setpriv";
     }
     const ProcessResult run = run_process(run_program, args, run_env, 0, c.console);
+    if (!c.runtime_folder.empty()) {
+      rmdir(c.runtime_folder.c_str());
+      if (made_run_user) {
+        rmdir("/run/user");
+      }
+    }
     EXPECT_EQ(run.out, c.out);
     EXPECT_EQ(run.status, c.status);
     EXPECT_EQ(read_file(dir + "/calls"), c.calls);
@@ -527,6 +545,28 @@ Done
                 who(nobody_uid, nobody_gid, " " + nobody_group, nobody_home, "nobody", "-") +
                 "close\n",
        .needs_root = true},
+      // A runtime folder is the user's only where the user owns it.
+      {.name = "through sudo, the user's runtime folder",
+       .env =
+           session({{"SUDO_USER", "nobody"}, {"SUDO_UID", nobody_ids}, {"SUDO_GID", nobody_group}}),
+       .out = tuned,
+       .calls = kSetUp + kTuning +
+                who(nobody_uid, nobody_gid, " " + nobody_group, nobody_home, "nobody",
+                    "/run/user/" + nobody_ids) +
+                "close\n",
+       .needs_root = true,
+       .runtime_folder = "/run/user/" + nobody_ids,
+       .runtime_owner = nobody_uid},
+      {.name = "through sudo, a runtime folder not the user's",
+       .env =
+           session({{"SUDO_USER", "nobody"}, {"SUDO_UID", nobody_ids}, {"SUDO_GID", nobody_group}}),
+       .out = tuned,
+       .calls = kSetUp + kTuning +
+                who(nobody_uid, nobody_gid, " " + nobody_group, nobody_home, "nobody", "-") +
+                "close\n",
+       .needs_root = true,
+       .runtime_folder = "/run/user/" + nobody_ids,
+       .runtime_owner = 0},
       {.name = "sudo's user does not exist",
        .env = session(
            {{"SUDO_USER", "orvtest-no-such-user"}, {"SUDO_UID", "4242"}, {"SUDO_GID", "4242"}}),
