@@ -47,7 +47,7 @@ TEST(OutputClockTest, HoldsTheQueueAndComesBackToRestAfterABacklog) {
     for (int hour = 0; hour < kHours; ++hour) {
       long drops = 0;
       long repeats = 0;
-      long beyond_cap = 0;  // blocks with more edits than the drift and a backlog may have
+      long beyond_cap = 0;     // blocks with more edits than the drift and a backlog may have
       long settled_edits = 0;  // in the last quarter of the hour
       double lowest = 1e9;
       double highest = -1e9;
