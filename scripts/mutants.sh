@@ -28,6 +28,7 @@ status-played-halved@audio/playback_relay.cpp@s/counts.started_ns) \/ 1000000000
 short-write-not-counted@audio/playback_relay.cpp@s/^        ++counts.troubled;$//@StatusLineSaysWhatTheOutputSaw
 pause-figure-halved@audio/output_clock.cpp@s/samples_per_ns(clock) \/ 1e6);/samples_per_ns(clock) \/ 2e6);/@Buffer16384Slow300
 runtime-folder-owner-unchecked@board/leave_root.cpp@s/S_ISDIR(folder.st_mode) \&\& folder.st_uid == uid/S_ISDIR(folder.st_mode)/@BoardLinkOnTheLibrary
+spidev-limit-one-short@board/link_spidev.cpp@s/limit < static_cast<long>(link.LongestFrame)/limit <= static_cast<long>(link.LongestFrame)/@SpidevAudioBlockIsOneTransfer
 message-missing-from-page@orvctl.1.in@s/SPI0 transfer of/SPI0 exchange of/@ManPage
 TABLE
 
