@@ -29,6 +29,8 @@ short-write-not-counted@audio/playback_relay.cpp@s/^        ++counts.troubled;$/
 pause-figure-halved@audio/output_clock.cpp@s/samples_per_ns(clock) \/ 1e6);/samples_per_ns(clock) \/ 2e6);/@Buffer16384Slow300
 runtime-folder-owner-unchecked@board/leave_root.cpp@s/S_ISDIR(folder.st_mode) \&\& folder.st_uid == uid/S_ISDIR(folder.st_mode)/@BoardLinkOnTheLibrary
 spidev-limit-one-short@board/link_spidev.cpp@s/limit < static_cast<long>(link.LongestFrame)/limit <= static_cast<long>(link.LongestFrame)/@SpidevAudioBlockIsOneTransfer
+restart-keeps-reading@audio/output_clock.cpp@s/^  clock.read_ns = 0;$//@RestartForgetsTheOutputsMeasures
+silence-fill-removed@audio/playback_relay.cpp@s/snd_pcm_sw_params_set_silence_size(handle, params, boundary) == 0/true/@OutputIsGivenTwoBlocksOfBuffer
 message-missing-from-page@orvctl.1.in@s/SPI0 transfer of/SPI0 exchange of/@ManPage
 TABLE
 
