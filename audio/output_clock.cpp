@@ -252,6 +252,11 @@ int relay_clock_edits(OutputClock& clock, snd_pcm_t* handle, unsigned BytesAvail
     const double output = freshest_queue(clock, now);
     queue = output + beyond + static_cast<double>(now - clock.counted_ns) * samples_per_ns(clock);
     clock.queue = queue;
+    // The queue of the first blocks after each start, until the set point is known.
+    if (!clock.settled && ++clock.early_blocks > kClockSkipBlocks &&
+        clock.early_blocks <= kClockSkipBlocks + kClockEarlyBlocks) {
+      clock.least = clock.least < 0 ? queue : std::min(clock.least, queue);
+    }
     if (clock.small && clock.pause_ms < 0 && clock.writes >= kClockSkipBlocks) {
       // The output's own queue just before a write is the least it holds: what a pause of the
       // whole system, the relay's writes stopped, has to play from.
@@ -270,8 +275,7 @@ int relay_clock_edits(OutputClock& clock, snd_pcm_t* handle, unsigned BytesAvail
   clock.until_read = std::min(clock.until_read, clock.polls_per_read - 1);
   clock.polls = 0;
   clock.measured = false;
-  const int edits =
-      relay_clock_update(clock, measured && clock.writes > kClockPaceKnown && clock.follows, queue);
+  const int edits = relay_clock_update(clock, measured && clock.follows, queue);
   clock.read_queued += kBlockSamples - edits;  // what the write adds, for the next reading
   if (measured) {
     clock.window_written[(clock.window_blocks - 1) % kClockWindowBlocks] = kBlockSamples - edits;
@@ -292,6 +296,7 @@ void relay_clock_restart(OutputClock& clock) {
   clock.held_since = -1;
   clock.read_ns = 0;
   clock.running_blocks = 0;
+  clock.early_blocks = 0;
   clock.window_blocks = 0;
   clock.recent_blocks = 0;
   clock.trend_blocks = 0;
@@ -314,7 +319,13 @@ int relay_clock_update(OutputClock& clock, bool measured, double queue) {
     if (clock.settled_blocks == kClockSettleBlocks) {
       double* const middle = clock.settling + kClockSettleBlocks / 2;
       std::nth_element(clock.settling, middle, clock.settling + kClockSettleBlocks);
-      clock.set_point = *middle;
+      // The queue as it began: that of the first blocks after the start. Since then an upset
+      // (the relay or the board held up until the output ran dry, a restart of the output) may
+      // have left the silence that the output played as a delay, and the output's clock, not
+      // followed yet, has moved the queue for a minute: neither is for the set point to keep.
+      // Readings err only long, so the least of the first blocks', plus half the dead band for
+      // their noise, is the queue as it began. Without such readings, these blocks' median.
+      clock.set_point = clock.least >= 0 ? clock.least + kClockDeadBand / 2 : *middle;
       clock.settled = true;
     }
     return 0;

@@ -22,6 +22,9 @@ typedef struct _snd_pcm snd_pcm_t;  // as <alsa/asoundlib.h> declares it
 
 // Blocks measured after a start (or a restart after an underrun) before the queue counts.
 constexpr int kClockSkipBlocks = 8;
+// Blocks after each start whose least queue bounds the set point, so that an upset before it is
+// known does not become part of it.
+constexpr int kClockEarlyBlocks = 16;
 // Blocks whose queue, taken together (their median), is the set point.
 constexpr int kClockSettleBlocks = 32;
 // Most edits in one block for the drift: 12 samples in 12000 follow clocks up to 1000 ppm apart.
@@ -44,9 +47,6 @@ constexpr int kClockPaceBlocks = 1024;
 // Blocks over which an output with less than two blocks of buffer is measured for how long a
 // pause it rides through (half a minute).
 constexpr int kClockPauseBlocks = 120;
-// Writes before the queue counts at all (a minute): until then the pace is too rough to project
-// the readings of a few blocks by.
-constexpr int kClockPaceKnown = 240;
 
 // What the relay knows of the output's clock; one record for the run, held by the relay.
 struct OutputClock {
@@ -84,6 +84,8 @@ struct OutputClock {
   int window_blocks = 0;  // blocks in `window` since the output (re)started
 
   int running_blocks = 0;  // blocks measured since the output (re)started
+  int early_blocks = 0;    // ... counted from the first write, before the pace is known
+  double least = -1;       // the least queue before the set point, over every start (-1: none)
   double settling[kClockSettleBlocks] = {};
   int settled_blocks = 0;  // blocks in `settling`
   bool settled = false;    // `set_point` holds

@@ -620,6 +620,67 @@ class SimulatedTimeTest : public RelayTest {
   }
 };
 
+// An upset before the relay knows its set point (a minute in) is worked off like any other: by
+// minute 16 (a second's backlog at 1000 ppm, plus two minutes, as for an upset an hour in), the
+// delay is back within the band of the same run without the upset (the same noise), give or take
+// the dead band's width, and stays there; nothing is lost or played twice.
+struct EarlyCase {
+  std::string name;
+  int ppm;
+  Upset upset;
+};
+
+void PrintTo(const EarlyCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class EarlyUpsetTest : public SimulatedTimeTest, public testing::WithParamInterface<EarlyCase> {};
+
+TEST_P(EarlyUpsetTest, WorkedOffLikeAnyOther) {
+  const EarlyCase& e = GetParam();
+  // The same name, the same noise.
+  HoursCase c{.name = "early, " + std::to_string(e.ppm) + " ppm",
+              .ppm = e.ppm,
+              .position = "exact",
+              .minutes = 24};
+  simulate(c);
+  const std::vector<Minute> calm = minutes_of(report());
+  c.upsets = {e.upset};
+  const ProcessResult run = simulate(c);
+  const std::vector<Minute> upset = minutes_of(report());
+  EXPECT_EQ(run.status, 128 + SIGINT);
+  ASSERT_GE(calm.size(), 23u);
+  ASSERT_GE(upset.size(), 23u);
+  Band band{INT64_MAX, INT64_MIN};
+  for (size_t m = 20; m < 23; ++m) {
+    band.low_us = std::min(band.low_us, calm[m].delay_low_us - 20500);
+    band.high_us = std::max(band.high_us, calm[m].delay_high_us + 20500);
+  }
+  for (size_t m = 0; m < 23; ++m) {
+    SCOPED_TRACE("minute " + std::to_string(m));
+    EXPECT_EQ(upset[m].lost + upset[m].repeated, 0);
+    if (m >= 16) {
+      EXPECT_GE(upset[m].delay_low_us, band.low_us);
+      EXPECT_LE(upset[m].delay_high_us, band.high_us);
+    }
+  }
+}
+
+std::vector<EarlyCase> early_cases() {
+  std::vector<EarlyCase> cases;
+  for (const int ppm : {0, -1000, 1000}) {
+    const std::string at = ppm == 0 ? "Matched" : ppm < 0 ? "Slow1000" : "Fast1000";
+    cases.push_back({"StallAt10s" + at, ppm, {Upset::stall, 10, 1000}});
+    cases.push_back({"StallAt45s" + at, ppm, {Upset::stall, 45, 1000}});
+    cases.push_back({"GapAt30s" + at, ppm, {Upset::gap, 30, 1000}});
+    cases.push_back({"RestartAt20s" + at, ppm, {Upset::restart, 20}});
+  }
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Early, EarlyUpsetTest, testing::ValuesIn(early_cases()),
+                         [](const auto& info) { return info.param.name; });
+
 // The same knobs, the noise's seed among them, give the same run, to the sample, in simulated time
 // however busy the machine is.
 TEST_F(SimulatedTimeTest, ReplaysExactly) {
