@@ -43,7 +43,13 @@ void advance(SimBoard& board, int64_t now_ns) {
       0,
       now_ns - board.playback_start_ns - (board.knobs.halts.empty() ? 0 : halted(board, now_ns))));
   const uint64_t rate = board.knobs.rate;
+  if (elapsed < board.produced_until || rate == 0) {
+    return;  // no new sample yet (a poll comes every few microseconds, a sample every 21)
+  }
   board.produced = elapsed / 1000000000 * rate + elapsed % 1000000000 * rate / 1000000000;
+  // The first moment of the next sample: the least time t with t * rate >= (produced + 1) * 1e9.
+  const uint64_t next = board.produced + 1;
+  board.produced_until = next / rate * 1000000000 + (next % rate * 1000000000 + rate - 1) / rate;
   if (board.produced > board.next_sample + kSimCapacity) {
     board.next_sample = board.produced - kSimCapacity;  // the oldest samples were overwritten
   }
@@ -100,6 +106,7 @@ bool powered_off(SimBoard& board, int64_t now_ns) {
     board.frequency = 0;
     board.playing = false;
     board.produced = 0;
+    board.produced_until = 0;
     board.next_sample = 0;
     tune_notes(board);
     ++board.next_reset;

@@ -59,9 +59,10 @@ struct SimBoard {
   uint32_t frequency = 0;
   bool playing = false;
   int64_t playback_start_ns = 0;
-  uint64_t produced = 0;       // samples added since playback started
-  uint64_t next_sample = 0;    // index of the oldest sample still held
-  uint32_t note_step[2] = {};  // phase steps of the two alternating notes
+  uint64_t produced = 0;        // samples added since playback started
+  uint64_t produced_until = 0;  // time played (ns) from which on `produced` grows by one more
+  uint64_t next_sample = 0;     // index of the oldest sample still held
+  uint32_t note_step[2] = {};   // phase steps of the two alternating notes
   int16_t sine[1024] = {};
   size_t next_gap = 0;    // the first of knobs.gaps that has not ended yet
   size_t next_reset = 0;  // the first of knobs.resets that has not ended yet
