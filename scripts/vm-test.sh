@@ -11,7 +11,8 @@
 # preloaded into orvctl, or the bcm2835 library's stand-in, playing the simulated board's ramp;
 # what reached the loopback card's other end is checked here afterwards: the ramp in order, nothing
 # lost or altered (single-sample edits allowed: an emulated system's clocks are not a sound card's,
-# so nothing here is a claim about timing).
+# so nothing here is a claim about timing), and the silence of a stop in orvctl's first seconds
+# worked off by as many samples dropped.
 #
 #   scripts/vm-test.sh [BUILD]
 #
@@ -169,6 +170,19 @@ echo "$result"
 read -r samples repeated pauses < <(sed -n 's/^samples \([0-9]*\),.* repeated \([0-9]*\) in .* paused [0-9]* in \([0-9]*\) pauses.*/\1 \2 \3/p' <<<"$result")
 [ "${samples:-0}" -ge 96000 ] && [ "${repeated:-1}" = 0 ] && [ "${pauses:-0}" -ge 1 ] || {
   echo "vm-test.sh: stopped, orvctl's card did not play silence alone where it ran dry" >&2
+  guest=failed
+}
+# ... and stopped in its first seconds: the silence worked off, as many samples dropped (net) as
+# the card was silent, within 20 ms.
+file=$work/captured-early.raw
+debugfs -R "dump /root/captured-early.raw $file" "$work/root.img" 2>/dev/null
+echo "captured-early.raw, at the loopback card's other end:"
+result=$("$checker" "$file" 145500 ramp) || true
+echo "$result"
+read -r drops repeats repeated paused pauses < <(sed -n 's/^samples [0-9]*, drops \([0-9]*\), repeats \([0-9]*\),.* repeated \([0-9]*\) in .* paused \([0-9]*\) in \([0-9]*\) pauses.*/\1 \2 \3 \4 \5/p' <<<"$result")
+[ "${pauses:-0}" -ge 1 ] && [ "${repeated:-1}" = 0 ] &&
+  [ $(((drops - repeats - paused) * (drops - repeats - paused))) -le $((960 * 960)) ] || {
+  echo "vm-test.sh: stopped in its first seconds, orvctl did not work off the silence" >&2
   guest=failed
 }
 [ "$guest" = passed ] || {
