@@ -3,8 +3,9 @@
 # again with orvctl on the spidev link, and again under AddressSanitizer and
 # UndefinedBehaviorSanitizer. The minutes-long relay runs (label "long") run whole in the first
 # build; under the sanitizers, those at 1000 ppm slow (whose blocks carry the most edits a block
-# may: a backlog worked off on top of the fastest drift), the seed numbered 1 and the status line's
-# hour; the spidev build plays the same simulated board through the same relay.
+# may: a backlog worked off on top of the fastest drift), the seed numbered 1, the status line's
+# hour and an early stall at 1000 ppm fast; the spidev build plays the same simulated board through
+# the same relay.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
@@ -26,4 +27,4 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-sanitize --output-on-failure --no-tests=error -j"$jobs" -LE long
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-sanitize --output-on-failure --no-tests=error -j"$jobs" -L long \
-  -R 'Slow1000|Seeds/SeededTest.BackAtRestAfterEveryUpset/1$|StatusLineSaysWhatTheOutputSaw'
+  -R 'Slow1000|Seeds/SeededTest.BackAtRestAfterEveryUpset/1$|StatusLineSaysWhatTheOutputSaw|StallAt10sFast1000'
