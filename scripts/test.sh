@@ -27,4 +27,4 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-sanitize --output-on-failure --no-tests=error -j"$jobs" -LE long
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-sanitize --output-on-failure --no-tests=error -j"$jobs" -L long \
-  -R 'Slow1000|Seeds/SeededTest.BackAtRestAfterEveryUpset/1$|StatusLineSaysWhatTheOutputSaw|StallAt10sFast1000'
+  -R 'Rows/.*Slow1000|Seeds/SeededTest.BackAtRestAfterEveryUpset/1$|StatusLineSaysWhatTheOutputSaw|StallAt10sFast1000'
