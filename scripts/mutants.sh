@@ -31,6 +31,7 @@ runtime-folder-owner-unchecked@board/leave_root.cpp@s/S_ISDIR(folder.st_mode) \&
 spidev-limit-one-short@board/link_spidev.cpp@s/limit < static_cast<long>(link.LongestFrame)/limit <= static_cast<long>(link.LongestFrame)/@SpidevAudioBlockIsOneTransfer
 restart-keeps-reading@audio/output_clock.cpp@s/^  clock.read_ns = 0;$//@RestartForgetsTheOutputsMeasures
 silence-fill-removed@audio/playback_relay.cpp@s/snd_pcm_sw_params_set_silence_size(handle, params, boundary) == 0/true/@OutputIsGivenTwoBlocksOfBuffer
+single-follow-threshold@audio/output_clock.cpp@s/constexpr double kLeastRate = 0.1;/constexpr double kLeastRate = 0.2;/@ClockStepsDownTo12
 message-missing-from-page@orvctl.1.in@s/SPI0 transfer of/SPI0 exchange of/@ManPage
 TABLE
 

@@ -615,6 +615,12 @@ class SimulatedTimeTest : public RelayTest {
         const auto unwanted = static_cast<double>(ppms[s] > 0 ? settled_drops : settled_repeats);
         EXPECT_NEAR(wanted, implied, 0.25 * implied);
         EXPECT_LE(unwanted, 0.05 * implied);
+        // ... minute by minute: a drift the relay follows is never left to grow into a backlog.
+        for (size_t m = rested; m < to; ++m) {
+          const auto minute_wanted =
+              static_cast<double>(ppms[s] > 0 ? minutes[m].repeats : minutes[m].drops);
+          EXPECT_GE(minute_wanted, 0.5 * implied / settled_minutes) << "minute " << m;
+        }
       }
     }
   }
@@ -1037,6 +1043,13 @@ const HoursCase kHoursCases[] = {
      .position = "exact",
      .minutes = 60,
      .upsets = {{Upset::step, 600, 1000}, {Upset::step, 1500, -1000}, {Upset::step, 2400, 0}}},
+    // Down to a drift of 12 ppm, which the relay keeps following once it follows (it takes one
+    // up from 17 ppm).
+    {.name = "ClockStepsDownTo12",
+     .ppm = -300,
+     .position = "exact",
+     .minutes = 45,
+     .upsets = {{Upset::step, 600, -12}}},
     {.name = "ClockStepsCoarse",
      .ppm = -300,
      .position = "period",
