@@ -460,6 +460,9 @@ TEST_F(TranscriptTest, BoardLinkOnTheLibrary) {
     sudo.insert(sudo.end(), kRootSession.begin(), kRootSession.end());
     return sudo;
   };
+  // sudo run by nobody, with the variables that name nobody.
+  const Env kSudoByNobody =
+      session({{"SUDO_USER", "nobody"}, {"SUDO_UID", nobody_ids}, {"SUDO_GID", nobody_group}});
   const std::string as_root = who(0, 0, own_groups(), "/root", "root", "/run/user/0");
   // A user started as setpriv starts one, with nothing changed of the session's environment.
   const std::string as_nobody =
@@ -538,8 +541,7 @@ Done
       // Started through sudo: the user who ran it, for good, once SPI0 is set up; the bus and the
       // library's close work on. Without a runtime folder of the user's, none is set.
       {.name = "through sudo",
-       .env =
-           session({{"SUDO_USER", "nobody"}, {"SUDO_UID", nobody_ids}, {"SUDO_GID", nobody_group}}),
+       .env = kSudoByNobody,
        .out = tuned,
        .calls = kSetUp + kTuning +
                 who(nobody_uid, nobody_gid, " " + nobody_group, nobody_home, "nobody", "-") +
@@ -547,8 +549,7 @@ Done
        .needs_root = true},
       // A runtime folder is the user's only where the user owns it.
       {.name = "through sudo, the user's runtime folder",
-       .env =
-           session({{"SUDO_USER", "nobody"}, {"SUDO_UID", nobody_ids}, {"SUDO_GID", nobody_group}}),
+       .env = kSudoByNobody,
        .out = tuned,
        .calls = kSetUp + kTuning +
                 who(nobody_uid, nobody_gid, " " + nobody_group, nobody_home, "nobody",
@@ -558,8 +559,7 @@ Done
        .runtime_folder = "/run/user/" + nobody_ids,
        .runtime_owner = nobody_uid},
       {.name = "through sudo, a runtime folder not the user's",
-       .env =
-           session({{"SUDO_USER", "nobody"}, {"SUDO_UID", nobody_ids}, {"SUDO_GID", nobody_group}}),
+       .env = kSudoByNobody,
        .out = tuned,
        .calls = kSetUp + kTuning +
                 who(nobody_uid, nobody_gid, " " + nobody_group, nobody_home, "nobody", "-") +
