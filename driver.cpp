@@ -97,6 +97,7 @@ int run_orvctl(int argc, const char* const argv[]) {
   // background jobs with SIGINT ignored, and that would leave `kill -INT` nothing to do.
   std::signal(SIGINT, SIG_DFL);
   relay_listen_for_status();
+  console_catch_broken_pipes();
   console_open_standard_streams();
   return console_status(run_stages(argc, argv));
 }

@@ -7,6 +7,12 @@
 // Called first thing in a run.
 void console_open_standard_streams();
 
+// A pipe that breaks under a write fails that write (EPIPE) instead of ending the process: the
+// sound output may be a pipe (ALSA's file plugin writing to a command, a stream encoder say), and
+// its failure is then the output's error, said and ending the run with status 1, where SIGPIPE's
+// action would end it silently with a status that systemd counts as a clean stop. Standard output's
+// broken pipe still ends the run by SIGPIPE, as before.
+void console_catch_broken_pipes();
 // printf-style message, written exactly as formatted.
 void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

@@ -32,6 +32,8 @@ spidev-limit-one-short@board/link_spidev.cpp@s/limit < static_cast<long>(link.Lo
 restart-keeps-reading@audio/output_clock.cpp@s/^  clock.read_ns = 0;$//@RestartForgetsTheOutputsMeasures
 silence-fill-removed@audio/playback_relay.cpp@s/snd_pcm_sw_params_set_silence_size(handle, params, boundary) == 0/true/@OutputIsGivenTwoBlocksOfBuffer
 single-follow-threshold@audio/output_clock.cpp@s/constexpr double kLeastRate = 0.1;/constexpr double kLeastRate = 0.2;/@ClockStepsDownTo12
+broken-output-pipe-kills@driver.cpp@s/^  console_catch_broken_pipes();//@OutputThatBreaksClosesAndEndsTheRunWithStatus1
+broken-standard-output-goes-on@common/console.cpp@s/^    std::signal(SIGPIPE, SIG_DFL);//@SimulatedBoardRuns
 message-missing-from-page@orvctl.1.in@s/SPI0 transfer of/SPI0 exchange of/@ManPage
 TABLE
 

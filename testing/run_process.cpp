@@ -145,6 +145,11 @@ ProcessResult run_with_argv(const std::string& program,
     if (out < 0 || err < 0 || in < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) {
       _exit(126);
     }
+    int pipe_ends[2];
+    if (console == Console::gone && (pipe(pipe_ends) < 0 || dup2(pipe_ends[1], 1) < 0 ||
+                                     close(pipe_ends[0]) < 0 || close(pipe_ends[1]) < 0)) {
+      _exit(126);
+    }
     if (console == Console::closed) {
       close(1);
       close(2);

@@ -24,6 +24,7 @@ enum class Console {
   captured,    // into ProcessResult
   closed,      // nowhere: both descriptors closed
   full,        // standard output into /dev/full (every write fails), standard error captured
+  gone,        // standard output a pipe whose reader has gone, standard error captured
   background,  // captured, started as a script starts a job in the background: SIGINT and
                // SIGQUIT ignored
 };

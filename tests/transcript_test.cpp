@@ -244,6 +244,13 @@ Done
        .status = 1,
        .err = "orvctl-sim: cannot write to standard output: No space left on device\n",
        .console = Console::full},
+      // `orvctl ... | head` once head has ended: SIGPIPE's own end, at the first message.
+      {.name = "standard output's reader gone",
+       .args = {"-d", "700"},
+       .out = "",
+       .frames = "",
+       .status = 128 + SIGPIPE,
+       .console = Console::gone},
   };
   for (const SimCase& c : cases) {
     SCOPED_TRACE(c.name);
