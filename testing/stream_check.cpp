@@ -12,7 +12,8 @@
 //   altered         samples that are nowhere in the stream.
 //   pauses          runs of silence in the middle of the stream, where the output ran dry and
 //                   played silence (the stream goes on after them where it left off, or later).
-// Silence before the stream's first sample is left out. It also prints the largest step between two
+// Silence before the stream's first sample is left out; a capture that begins with it must then
+// begin the stream. It also prints the largest step between two
 // neighbouring samples that an edit made, next to the largest step of the board's own block (12000
 // samples) in which it was made.
 //
@@ -119,14 +120,19 @@ int main(int argc, char* argv[]) {
     ++i;
   }
   const int64_t silence = i;
-  // A capture that starts after the stream did (a recorder started late) is aligned to where it
-  // starts, which counts as nothing lost.
+  // A capture that starts after the stream did (a recorder started late, a listener joining a
+  // stream) is aligned to where it starts, which counts as nothing lost. One that began before the
+  // stream (its silence shows it) must hold the stream's start: what is missing there was lost.
   int64_t joined = -1;
   if (i < capture.size && !matches(capture, board, i, 0)) {
     for (int64_t m = 1; m <= kSearchAhead && joined < 0; ++m) {
       joined = matches(capture, board, i, m) ? m : -1;
     }
     n = std::max<int64_t>(joined, 0);
+    if (silence > 0 && joined > 0) {
+      lost += joined;
+      ++gaps;
+    }
   }
   while (i < capture.size) {
     const int here = sample(capture, i);
@@ -197,8 +203,8 @@ int main(int argc, char* argv[]) {
       static_cast<long long>(repeated), static_cast<long long>(jumps),
       static_cast<long long>(altered), static_cast<long long>(paused),
       static_cast<long long>(pauses), std::max(edit_step, 0), edit_block_step,
-      silence > 0  ? (", after " + std::to_string(silence) + " samples of silence").c_str()
-      : joined > 0 ? (", joining at sample " + std::to_string(joined) + " of the stream").c_str()
-                   : "");
+      ((silence > 0 ? ", after " + std::to_string(silence) + " samples of silence" : "") +
+       (joined > 0 ? ", joining at sample " + std::to_string(joined) + " of the stream" : ""))
+          .c_str());
   return lost == 0 && repeated == 0 && altered == 0 && pauses == 0 ? 0 : 1;
 }
