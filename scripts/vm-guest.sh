@@ -238,6 +238,79 @@ check "orvctl in a script's background stops on SIGINT (status 130)" sh -c \
   "ALSA_CONFIG_PATH=/root/null.conf LD_PRELOAD=$preload orvctl -s 145500 >/dev/null 2>&1 &
    pid=\$!; sleep 5; kill -INT \$pid; wait \$pid; test \$? = 130"
 
+# Listeners on other machines, through Icecast: docs/icecast.md's blocks, as written, as pi, to an
+# Icecast server on this system with Debian's configuration but for its burst (off, so that the
+# delay measured is the route's own). What the listeners decoded is checked by vm-test.sh: through
+# Ogg FLAC, the board's ramp sample by sample; and how late they heard it (listened.times).
+sed -i 's|<burst-size>65535</burst-size>|<burst-size>0</burst-size>|' /etc/icecast2/icecast.xml
+systemctl restart icecast2
+server_up() { curl -sf http://localhost:8000/status-json.xsl; }
+check "an Icecast server on this system" wait_for 30 server_up
+# listen NAME SECONDS MOUNT: what a listener decodes of the mount in that many seconds, as the
+# board's samples, into /root/NAME.raw.
+listen() {
+  timeout -s INT "$2" ffmpeg -nostdin -loglevel error -i "http://localhost:8000/$3" -f s16le -y \
+    "/root/$1.raw"
+  [ $? = 124 ] && [ -s "/root/$1.raw" ]
+}
+for block in icecast-install icecast-account; do
+  check "docs/icecast.md's $block, as pi" as_pi_in /home/pi "$(cat "/root/$block.sh")"
+done
+check "... leaves the password readable by pi alone" \
+  test "$(stat -c '%U %a' /home/pi/.config/orvctl/ezstream.xml)" = "pi 600"
+install -o pi -m 644 /root/icecast-flac.conf /home/pi/icecast.conf
+# as_pi_playing LINE: the line, as pi in ~pi, in the background (stopped by stop_playing: Ctrl-C).
+as_pi_playing() {
+  runuser -u pi -- sh -c "cd ~ && LD_PRELOAD=$preload timeout -s INT 120 sh -c '$1'" \
+    >/tmp/icecast.out 2>&1 &
+  runner=$!
+}
+stop_playing() {
+  kill -INT $(pidof orvctl)
+  wait "$runner"
+}
+as_pi_playing "$(cat /root/icecast-run.sh)"
+wait_for 30 grep -q 'Playback enabled' /tmp/icecast.out
+started=$(date +%s.%N)
+sleep 5
+check "docs/icecast.md's run: a listener hears the Ogg FLAC stream" listen listened 15 orvctl.ogg
+echo "$started $(date +%s.%N)" >/root/listened.times
+stop_playing
+status=$?
+check "... while orvctl played on until Ctrl-C" sh -c \
+  "test $status = 130 && grep -qx 'Playback enabled: Ctrl-C to exit' /tmp/icecast.out && ! grep -q snd_pcm /tmp/icecast.out"
+# MP3: the block's lines but its last, then its run, which a listener decodes for 8 s.
+mp3_run=$(tail -1 /root/icecast-mp3-account.sh)
+check "docs/icecast.md's MP3 lines, as pi" as_pi_in /home/pi "$(sed '$d' /root/icecast-mp3-account.sh)"
+as_pi_playing "$mp3_run"
+wait_for 30 grep -q 'Playback enabled' /tmp/icecast.out
+sleep 3
+check "... a listener decodes 8 s of the MP3 stream" sh -c \
+  "timeout 60 ffmpeg -nostdin -loglevel error -t 8 -i http://localhost:8000/orvctl.mp3 -f s16le -y /root/listened-mp3.raw &&
+   test \$(stat -c %s /root/listened-mp3.raw) -ge $((8 * 96000 - 2 * 1152 * 2))"
+say "the MP3 stream decoded: $(($(stat -c %s /root/listened-mp3.raw) / 2)) samples"
+stop_playing
+# The system service: the page's block, then a listener; the server stopped for 20 s.
+check "docs/icecast.md's service block, as pi" as_pi_in /home/pi "$(cat /root/icecast-service.sh)"
+check "... the service plays into the stream" wait_for 60 journal_has_now "Playback enabled: Ctrl-C to exit"
+sleep 3
+check "... which a listener hears" listen listened-service 10 orvctl.ogg
+restarts=$(property NRestarts)
+systemctl stop icecast2
+check "the server stopped: the run says that the output failed" wait_for 60 sh -c \
+  "journalctl -u $unit -o cat | grep -qxF 'snd_pcm_writei failed: Input/output error'"
+check "... ends with status 1, and the service starts again (and again)" wait_for 60 sh -c \
+  "[ \$(systemctl show -p NRestarts --value $unit) -ge $((restarts + 2)) ]"
+say "the service's runs while the server was away: $(journalctl -u "$unit" -o cat | grep -c 'snd_pcm_writei failed')"
+systemctl start icecast2
+check "the server back: the stream comes back" wait_for 90 sh -c \
+  "timeout 30 ffmpeg -nostdin -loglevel error -t 6 -i http://localhost:8000/orvctl.ogg -f s16le -y /root/listened-back.raw"
+check "... from a service that was never stuck" test "$(property ActiveState)" = active
+systemctl stop "$unit"
+rm /etc/systemd/system/orvctl@.service.d/icecast.conf
+systemctl daemon-reload
+systemctl stop icecast2
+
 # The README's configurations that choose the second card or one of its devices, in root's
 # ~/.asoundrc, with the loopback card second: what orvctl plays is captured for vm-test.sh.
 modprobe -r snd-aloop

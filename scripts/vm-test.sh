@@ -7,7 +7,8 @@
 # the system unit started by the README's own commands, from the package and from /usr/local, its
 # journal, its restart after a kill, its stop by SIGINT, orvctl stopped by SIGINT from a script's
 # background, the options file through remove, reinstall and purge, and the bcm2835 build through
-# sudo playing as the user through the user's PipeWire. The board is a stand-in of /dev/spidev0.0
+# sudo playing as the user through the user's PipeWire, and docs/icecast.md's blocks streaming to
+# an Icecast server on the system, for listeners whose audio is checked here. The board is a stand-in of /dev/spidev0.0
 # preloaded into orvctl, or the bcm2835 library's stand-in, playing the simulated board's ramp;
 # what reached the loopback card's other end is checked here afterwards: the ramp in order, nothing
 # lost or altered (single-sample edits allowed: an emulated system's clocks are not a sound card's,
@@ -42,6 +43,10 @@ scripts/deps.sh vm
 # The system, made once: Debian's minimal base with systemd, a kernel, ALSA's tools, and PipeWire
 # with its ALSA plugin and a user's session (a desktop's sound server, every user's ALSA default).
 packages=systemd,systemd-sysv,udev,kmod,dbus,linux-image-amd64,alsa-utils,sudo,pipewire-alsa,wireplumber,dbus-user-session,libpam-systemd
+# An Icecast server and a client of it (curl), and what docs/icecast.md's first block installs:
+# installed here already, as unpacking ffmpeg's libraries on the emulated system would take minutes.
+packages=$packages,icecast2,curl,$(copied_block docs/icecast.md icecast-install |
+  sed -n 's/^sudo apt-get install //p' | tr ' ' ',')
 # What the README's blocks for building on the board install with apt-get, fetched into the image's
 # package cache.
 build_packages=$(for block in build-spidev build-bcm2835; do
@@ -92,10 +97,16 @@ install -m 755 "$fakelib" "$root/root/orvctl-fakelib-board"
 install -m 755 scripts/vm-guest.sh "$root/root/vm-guest.sh"
 # The sources, as a clone of this working tree has them.
 git ls-files -z --cached --others --exclude-standard | tar --null -T - -cf "$root/root/sources.tar"
-for block in install-package:sh build-spidev:sh build-bcm2835:sh service:sh user-service:sh second-card:conf device:conf shared-card:conf; do
-  copied_block README.md "${block%:*}" >"$root/root/${block/:/.}"
-  [ -s "$root/root/${block/:/.}" ] || {
-    echo "vm-test.sh: the README has no block \"${block%:*}\"" >&2
+for block in README.md:install-package:sh README.md:build-spidev:sh README.md:build-bcm2835:sh \
+  README.md:service:sh README.md:user-service:sh README.md:second-card:conf README.md:device:conf \
+  README.md:shared-card:conf docs/icecast.md:icecast-install:sh docs/icecast.md:icecast-account:sh \
+  docs/icecast.md:icecast-flac:conf docs/icecast.md:icecast-run:sh \
+  docs/icecast.md:icecast-mp3-account:sh docs/icecast.md:icecast-service:sh; do
+  document=${block%%:*}
+  name=${block#*:}
+  copied_block "$document" "${name%:*}" >"$root/root/${name/:/.}"
+  [ -s "$root/root/${name/:/.}" ] || {
+    echo "vm-test.sh: $document has no block \"${name%:*}\"" >&2
     exit 1
   }
 done
@@ -146,7 +157,10 @@ grep -qx 'vm-test: passed' "$work/console.txt" || guest=failed
 # system's hiccups (orvctl says so), so there the capture shows only that the audio goes where the
 # README says: nine tenths of it the ramp. The same for the bcm2835 build through sudo, whose sound
 # went through the user's PipeWire.
-for capture in captured:whole captured-reset:routed captured-second-card:routed captured-device:routed captured-sudo:routed; do
+# What listeners decoded of the Icecast stream (Ogg FLAC: lossless) is the ramp whole, from a run
+# in a terminal, from the service, and from the service again once the server came back.
+for capture in captured:whole captured-reset:routed captured-second-card:routed captured-device:routed \
+  captured-sudo:routed listened:whole listened-service:whole listened-back:whole; do
   file=$work/${capture%:*}.raw
   debugfs -R "dump /root/${capture%:*}.raw $file" "$work/root.img" 2>/dev/null
   echo "${capture%:*}.raw, at the loopback card's other end:"
@@ -159,6 +173,20 @@ for capture in captured:whole captured-reset:routed captured-second-card:routed 
     guest=failed
   }
 done
+# How late the listener in the terminal heard the board: from the board's start (orvctl's
+# "Playback enabled") to the listener's end, less the board's time of the last sample heard.
+result=$("$checker" "$work/listened.raw" 145500 ramp) || true
+joined=$(sed -n 's/.*joining at sample \([0-9]*\) of the stream.*/\1/p' <<<"$result")
+samples=$(sed -n 's/^samples \([0-9]*\),.*/\1/p' <<<"$result")
+debugfs -R "dump /root/listened.times $work/listened.times" "$work/root.img" 2>/dev/null
+read -r started ended <"$work/listened.times" || true
+delay=$(awk -v s="${started:-0}" -v e="${ended:-0}" -v j="${joined:-0}" -v n="${samples:-0}" \
+  'BEGIN { printf "%.2f", e - s - (j + n) / 48000 }')
+echo "the Icecast listener heard the board $delay s late (joined at sample ${joined:-?})"
+awk -v d="$delay" 'BEGIN { exit !(d > 0 && d < 30) }' || {
+  echo "vm-test.sh: the Icecast listener's delay is not a few seconds: $delay s" >&2
+  guest=failed
+}
 # orvctl stopped for a second on the loopback card: silence where it ran dry, never a sample played
 # twice (samples lost where the emulated system held it up longer than the board holds are not the
 # card's doing).
