@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -71,6 +72,70 @@ int64_t transfer_ns(uint32_t length) {
   return timed_ns;
 }
 
+// The reply to the last buffer-count frame, and until when a count frame gets the same (-1: no
+// such reply). Most of a run's frames are its busy poll's counts, nearly all of them answered
+// alike, here at the cost of a comparison.
+uint8_t count_reply[3];
+int64_t count_steady_until = -1;  // for the board: the start of the frame before this
+int64_t count_events_until = -1;  // ... and before this, with the board's samples counted anew
+int64_t link_steady_until = -1;   // for this link: the end of the frame before this
+
+// Until when nothing that this link does to a frame is due: a stall, a preemption, Ctrl-C.
+int64_t link_due() {
+  int64_t until = INT64_MAX;
+  if (next_stall < board.knobs.stalls.size()) {
+    until = board.knobs.stalls[next_stall].at_ns;
+  }
+  for (const int64_t at : {next_preemption_ns, board.knobs.stop_at_ns}) {
+    if (at >= 0 && at < until) {
+      until = at;
+    }
+  }
+  return until;
+}
+
+// A frame as the board answers it, with what the link does around it.
+[[gnu::noinline]] void exchange(uint8_t* bytes, uint32_t length) {
+  const bool count = length == 6 && bytes[2] == CMD_BUFCOUNT && log_fd < 0;
+  count_events_until = -1;
+  // What the log shows of the frame sent, copied only for the log: the host has just written
+  // these bytes one by one, and reading them back at once costs more than the rest of a poll.
+  uint8_t sent[16];
+  if (log_fd >= 0) {
+    std::memcpy(sent, bytes, length < 16 ? length : 16);
+  }
+  int64_t start = clock_now_ns();
+  const std::vector<SimUpset>& stalls = board.knobs.stalls;
+  if (next_stall < stalls.size() && start >= stalls[next_stall].at_ns) {
+    // The host stood still for a while before this frame.
+    sim_clock_wait_until(start + stalls[next_stall++].length_ns);
+    start = clock_now_ns();
+  }
+  preempt_when_due(start);
+  if (board.knobs.stop_at_ns >= 0 && start >= board.knobs.stop_at_ns) {
+    // Ctrl-C, as the user would press it.
+    std::signal(SIGINT, SIG_DFL);
+    std::raise(SIGINT);
+  }
+  sim_exchange(board, bytes, length, start);
+  if (count) {
+    std::memcpy(count_reply, bytes + 3, sizeof count_reply);
+    count_steady_until = sim_count_steady_until(board, start);
+    count_events_until = sim_count_events_until(board, start);
+    link_steady_until = link_due();
+  }
+  // The bus is busy for as long as the bytes take at its clock; the host waits for it the way
+  // the bcm2835 library does, by polling.
+  sim_clock_wait_until(start + transfer_ns(length));
+  int64_t end = clock_now_ns();
+  preempt_when_due(end);
+  if (log_fd >= 0) {
+    // One write per line, so that a run ended by Ctrl-C leaves only whole lines.
+    const SimLogLine line = sim_log_line(sent, length, bytes);
+    [[maybe_unused]] const ssize_t written = write(log_fd, line.text, line.size);
+  }
+}
+
 }  // namespace
 
 bool board_init(BoardLink&) {
@@ -98,6 +163,7 @@ bool board_init(BoardLink&) {
   timed_ns = 0;
   preemptions.seed(board.knobs.seed);
   next_preemption_ns = after(origin);
+  count_steady_until = -1;
   return true;
 }
 
@@ -106,36 +172,23 @@ bool board_spi_setup(BoardLink&) {
 }
 
 void board_exchange(BoardLink&, uint8_t* bytes, uint32_t length) {
-  // What the log shows of the frame sent, copied only for the log: the host has just written
-  // these bytes one by one, and reading them back at once costs more than the rest of a poll.
-  uint8_t sent[16];
-  if (log_fd >= 0) {
-    std::memcpy(sent, bytes, length < 16 ? length : 16);
+  // The busy poll's count, while nothing but the board's samples changes it: the reply before,
+  // or the count anew once a sample has come.
+  if (count_events_until >= 0 && length == 6 && bytes[2] == CMD_BUFCOUNT) {
+    const int64_t start =
+        sim_clock_pass_if(transfer_ns(length), count_events_until, link_steady_until);
+    if (start >= 0) {
+      if (start >= count_steady_until) {
+        const unsigned count = sim_count_now(board, start);
+        count_reply[0] = static_cast<uint8_t>(count);
+        count_reply[1] = static_cast<uint8_t>(count >> 8);
+        count_steady_until = sim_count_steady_until(board, start);
+      }
+      std::memcpy(bytes + 3, count_reply, sizeof count_reply);
+      return;
+    }
   }
-  int64_t start = clock_now_ns();
-  const std::vector<SimUpset>& stalls = board.knobs.stalls;
-  if (next_stall < stalls.size() && start >= stalls[next_stall].at_ns) {
-    // The host stood still for a while before this frame.
-    sim_clock_wait_until(start + stalls[next_stall++].length_ns);
-    start = clock_now_ns();
-  }
-  preempt_when_due(start);
-  if (board.knobs.stop_at_ns >= 0 && start >= board.knobs.stop_at_ns) {
-    // Ctrl-C, as the user would press it.
-    std::signal(SIGINT, SIG_DFL);
-    std::raise(SIGINT);
-  }
-  sim_exchange(board, bytes, length, start);
-  // The bus is busy for as long as the bytes take at its clock; the host waits for it the way
-  // the bcm2835 library does, by polling.
-  sim_clock_wait_until(start + transfer_ns(length));
-  int64_t end = clock_now_ns();
-  preempt_when_due(end);
-  if (log_fd >= 0) {
-    // One write per line, so that a run ended by Ctrl-C leaves only whole lines.
-    const SimLogLine line = sim_log_line(sent, length, bytes);
-    [[maybe_unused]] const ssize_t written = write(log_fd, line.text, line.size);
-  }
+  exchange(bytes, length);
 }
 
 void board_close(BoardLink&) {

@@ -35,6 +35,8 @@ single-follow-threshold@audio/output_clock.cpp@s/constexpr double kLeastRate = 0
 broken-output-pipe-kills@driver.cpp@s/^  console_catch_broken_pipes();//@OutputThatBreaksClosesAndEndsTheRunWithStatus1
 broken-standard-output-goes-on@common/console.cpp@s/^    std::signal(SIGPIPE, SIG_DFL);//@SimulatedBoardRuns
 stream-start-excused@testing/stream_check.cpp@s/    if (silence > 0 \&\& joined > 0) {/    if (false) {/@StreamCheck
+sim-count-ignores-gaps@sim/sim_board.cpp@s/^  if (board.next_gap < board.knobs.gaps.size()) {$/  if (false) {/@GapAt30sMatched
+sim-count-not-renewed@board/link_sim.cpp@s/      if (start >= count_steady_until) {/      if (false \&\& start >= count_steady_until) {/@ReplaysExactly
 message-missing-from-page@orvctl.1.in@s/SPI0 transfer of/SPI0 exchange of/@ManPage
 TABLE
 

@@ -5,10 +5,12 @@
 #include <cstring>
 #include <initializer_list>
 #include <numbers>
+#include <utility>
 
 namespace {
 
 constexpr double kSineAmplitude = 12000;  // the chime's peak, about -9 dBFS
+constexpr uint64_t kSecondNs = 1000000000;
 
 // Phase step per sample of a tone of `hertz` at the board's rate.
 uint32_t phase_step(double hertz) {
@@ -46,10 +48,26 @@ void advance(SimBoard& board, int64_t now_ns) {
   if (elapsed < board.produced_until || rate == 0) {
     return;  // no new sample yet (a poll comes every few microseconds, a sample every 21)
   }
-  board.produced = elapsed / 1000000000 * rate + elapsed % 1000000000 * rate / 1000000000;
-  // The first moment of the next sample: the least time t with t * rate >= (produced + 1) * 1e9.
-  const uint64_t next = board.produced + 1;
-  board.produced_until = next / rate * 1000000000 + (next % rate * 1000000000 + rate - 1) / rate;
+  // The first moment of sample k: the least time t with t * rate >= k * 1e9, that is the quotient
+  // of k * 1e9 + rate - 1 by the rate, whose remainder is kept. From one sample to the next, the
+  // numerator grows by 1e9: most polls find one more sample, which costs no division.
+  uint64_t quotient = board.produced_until + board.second_quotient;
+  uint64_t remainder = board.until_remainder + board.second_remainder;
+  if (remainder >= rate) {
+    ++quotient;
+    remainder -= rate;
+  }
+  if (board.until_remainder < rate && elapsed < quotient) {
+    ++board.produced;
+  } else {
+    board.produced = elapsed / kSecondNs * rate + elapsed % kSecondNs * rate / kSecondNs;
+    const uint64_t next = board.produced + 1;
+    const uint64_t rest = next % rate * kSecondNs + rate - 1;
+    quotient = next / rate * kSecondNs + rest / rate;
+    remainder = rest % rate;
+  }
+  board.produced_until = quotient;
+  board.until_remainder = remainder;
   if (board.produced > board.next_sample + kSimCapacity) {
     board.next_sample = board.produced - kSimCapacity;  // the oldest samples were overwritten
   }
@@ -107,6 +125,7 @@ bool powered_off(SimBoard& board, int64_t now_ns) {
     board.playing = false;
     board.produced = 0;
     board.produced_until = 0;
+    board.until_remainder = UINT64_MAX;
     board.next_sample = 0;
     tune_notes(board);
     ++board.next_reset;
@@ -134,6 +153,10 @@ int64_t sim_transfer_ns(const SimKnobs& knobs, uint32_t length) {
 void sim_reset(SimBoard& board, const SimKnobs& knobs) {
   board = SimBoard{};
   board.knobs = knobs;
+  if (knobs.rate != 0) {
+    board.second_quotient = kSecondNs / knobs.rate;
+    board.second_remainder = kSecondNs % knobs.rate;
+  }
   for (int i = 0; i < 1024; ++i) {
     board.sine[i] =
         static_cast<int16_t>(std::lround(kSineAmplitude * std::sin(i * std::numbers::pi / 512.0)));
@@ -144,6 +167,41 @@ void sim_reset(SimBoard& board, const SimKnobs& knobs) {
 void sim_tune(SimBoard& board, uint32_t khz) {
   board.frequency = khz;
   tune_notes(board);
+}
+
+int64_t sim_count_steady_until(const SimBoard& board, int64_t now_ns) {
+  int64_t until = sim_count_events_until(board, now_ns);
+  if (until >= 0 && board.playing && board.knobs.rate != 0 &&
+      !(board.next_gap < board.knobs.gaps.size() &&
+        now_ns >= board.knobs.gaps[board.next_gap].at_ns)) {
+    until = std::min(until, board.playback_start_ns + static_cast<int64_t>(board.produced_until));
+  }
+  return until;
+}
+
+unsigned sim_count_now(SimBoard& board, int64_t now_ns) {
+  advance(board, now_ns);
+  return held(board);
+}
+
+int64_t sim_count_events_until(const SimBoard& board, int64_t now_ns) {
+  if (board.knobs.miso >= 0 || !board.knobs.halts.empty()) {
+    return -1;
+  }
+  if (board.next_reset < board.knobs.resets.size() &&
+      now_ns >= board.knobs.resets[board.next_reset].at_ns) {
+    return -1;  // without power: the whole frame reads low
+  }
+  int64_t until = INT64_MAX;
+  if (board.next_reset < board.knobs.resets.size()) {
+    until = std::min(until, board.knobs.resets[board.next_reset].at_ns);
+  }
+  // The edges of the gap now, or of the next one.
+  if (board.next_gap < board.knobs.gaps.size()) {
+    const SimUpset& gap = board.knobs.gaps[board.next_gap];
+    until = std::min(until, now_ns < gap.at_ns ? gap.at_ns : gap.at_ns + gap.length_ns);
+  }
+  return until;
 }
 
 int16_t sim_sample(const SimBoard& board, uint64_t n) {

@@ -61,8 +61,11 @@ struct SimBoard {
   int64_t playback_start_ns = 0;
   uint64_t produced = 0;        // samples added since playback started
   uint64_t produced_until = 0;  // time played (ns) from which on `produced` grows by one more
-  uint64_t next_sample = 0;     // index of the oldest sample still held
-  uint32_t note_step[2] = {};   // phase steps of the two alternating notes
+  uint64_t until_remainder = UINT64_MAX;  // what its division left (none yet: UINT64_MAX)
+  uint64_t second_quotient = 0;           // a second (ns) divided by the rate
+  uint64_t second_remainder = 0;          // ... and what that leaves
+  uint64_t next_sample = 0;               // index of the oldest sample still held
+  uint32_t note_step[2] = {};             // phase steps of the two alternating notes
   int16_t sine[1024] = {};
   size_t next_gap = 0;    // the first of knobs.gaps that has not ended yet
   size_t next_reset = 0;  // the first of knobs.resets that has not ended yet
@@ -80,6 +83,20 @@ void sim_tune(SimBoard& board, uint32_t khz);
 // Answers one frame in place, as the board would at time `now_ns` (CLOCK_MONOTONIC, or simulated
 // time; the gaps of its knobs are on the same clock).
 void sim_exchange(SimBoard& board, uint8_t* frame, uint32_t length, int64_t now_ns);
+
+// Until when (exclusive) a buffer-count frame answered at `now_ns` gets the same reply, as long as
+// no other frame comes between: the board's next sample, the next edge of a gap or a reset. -1
+// where that is not known (halts, a data line held).
+int64_t sim_count_steady_until(const SimBoard& board, int64_t now_ns);
+
+// Until when (exclusive) nothing but the board's samples changes a buffer-count frame's reply at
+// `now_ns`: the next edge of a gap or a reset (a gap holds the count at 0 meanwhile). -1 where that
+// is not known.
+int64_t sim_count_events_until(const SimBoard& board, int64_t now_ns);
+
+// The count that a buffer-count frame at `now_ns` gets, where only samples came since the last
+// frame (before sim_count_events_until): as sim_exchange answers it, without the frame.
+unsigned sim_count_now(SimBoard& board, int64_t now_ns);
 
 // Sample number `n` of the stream since playback started: a soft chime alternating between a
 // note chosen by the tuned frequency and the fifth above it, or the ramp.

@@ -4,10 +4,17 @@
 
 #include "common/clock.h"
 
-namespace {
+namespace sim_clock_state {
 
 bool simulated = false;
 int64_t simulated_ns = 0;
+
+}  // namespace sim_clock_state
+
+using sim_clock_state::simulated;
+using sim_clock_state::simulated_ns;
+
+namespace {
 
 int64_t monotonic_ns() {
   timespec now{};
@@ -33,6 +40,15 @@ void sim_clock_wait_until(int64_t ns) {
   }
   while (monotonic_ns() < ns) {
   }
+}
+
+int64_t sim_clock_pass_real_if(int64_t ns, int64_t start_before, int64_t end_before) {
+  const int64_t start = monotonic_ns();
+  if (start >= start_before || start + ns >= end_before) {
+    return -1;
+  }
+  sim_clock_wait_until(start + ns);
+  return start;
 }
 
 int orvsim_clock_simulated() {

@@ -15,6 +15,31 @@ void sim_clock_simulate();
 // Waits until the clock reads `ns`: in simulated time it moves there at once (never back).
 void sim_clock_wait_until(int64_t ns);
 
+// The clock's state, kept by sim_clock.cpp; read here only by sim_clock_pass_if.
+namespace sim_clock_state {
+extern bool simulated;
+extern int64_t simulated_ns;
+}  // namespace sim_clock_state
+
+// The same on the real clock.
+int64_t sim_clock_pass_real_if(int64_t ns, int64_t start_before, int64_t end_before);
+
+// A frame of `ns` on the bus that may start only before `start_before` and end only before
+// `end_before`: when it can, the clock moves on past it (as sim_clock_wait_until does) and the
+// result is the time it started; otherwise nothing moves and the result is -1. Inline, for the
+// busy poll's every frame.
+inline int64_t sim_clock_pass_if(int64_t ns, int64_t start_before, int64_t end_before) {
+  if (!sim_clock_state::simulated) {
+    return sim_clock_pass_real_if(ns, start_before, end_before);
+  }
+  const int64_t start = sim_clock_state::simulated_ns;
+  if (start >= start_before || start + ns >= end_before) {
+    return -1;
+  }
+  sim_clock_state::simulated_ns = start + ns;
+  return start;
+}
+
 // For the test output (an ALSA plugin loaded into the same process), which finds these by name:
 // whether the clock is simulated, what it reads, and a wait for a moment on it.
 extern "C" {
