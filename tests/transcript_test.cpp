@@ -1102,3 +1102,27 @@ TEST(ManPage, HasEveryMessage) {
 }
 
 }  // namespace
+
+// Every knob that orvctl-sim reads is in the manual page and in the simulator's page.
+TEST(ManPage, NamesEveryKnob) {
+  const std::string source = read_file(std::string(ORVCTL_SOURCE_DIR) + "/sim/sim_knobs.cpp");
+  size_t knobs = 0;
+  for (size_t at = source.find("\"ORVSIM_"); at != std::string::npos;
+       at = source.find("\"ORVSIM_", at + 1)) {
+    const std::string knob = source.substr(
+        at + 1, source.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ_", at + 1) - at - 1);
+    ++knobs;
+    for (const std::string& page : {std::string(ORVCTL_MANPAGE),
+                                    std::string(ORVCTL_SOURCE_DIR) + "/docs/simulated-board.md"}) {
+      const std::string text = read_file(page);
+      bool named = false;  // as a whole word: not the start of a longer name
+      for (size_t at = text.find(knob); at != std::string::npos && !named;
+           at = text.find(knob, at + 1)) {
+        const char next = at + knob.size() < text.size() ? text[at + knob.size()] : ' ';
+        named = !std::isupper(static_cast<unsigned char>(next)) && next != '_';
+      }
+      EXPECT_TRUE(named) << page << ": " << knob;
+    }
+  }
+  EXPECT_GE(knobs, 15u);
+}
