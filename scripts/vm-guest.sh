@@ -336,42 +336,35 @@ check "on ALSA's usual dmix: how long a pause it rides through, and no gaps fore
   "grep -q 'buffer holds 16384 samples, less than the 24000 asked for: the sound rides through pauses of the system of up to about [0-9]* ms' /tmp/dmix.err &&
    ! grep -q 'expect gaps' /tmp/dmix.err"
 
+# stopped_capture NAME AT FOR THEN: orvctl plays to the loopback card, whose other end is captured
+# into /root/NAME.raw; AT seconds in it is stopped (SIGSTOP) for FOR seconds, and ended by Ctrl-C
+# THEN seconds after.
+stopped_capture() {
+  arecord -q -D hw:Loopback,1,0 -f S16_LE -r 48000 -c 1 -t raw "/root/$1.raw" &
+  recorder=$!
+  sleep 2
+  LD_PRELOAD=$preload orvctl -s 145500 >/dev/null 2>&1 &
+  player=$!
+  sleep "$2"
+  kill -STOP "$player"
+  sleep "$3"
+  kill -CONT "$player"
+  sleep "$4"
+  kill -INT "$player"
+  wait "$player"
+  kill -INT "$recorder"
+  wait "$recorder"
+}
 # Stopped long enough to run the card dry: the card then plays silence, never what its buffer held
-# before (vm-test.sh reads the capture: a pause, and no sample played twice).
+# before (vm-test.sh reads the capture: a pause, and no sample played twice). One second: long
+# enough for the card's 500 ms to run out, short enough for the board's 1.36 s to hold on.
 cp /root/device.conf /root/.asoundrc
-arecord -q -D hw:Loopback,1,0 -f S16_LE -r 48000 -c 1 -t raw /root/captured-stopped.raw &
-recorder=$!
-sleep 2
-LD_PRELOAD=$preload orvctl -s 145500 >/dev/null 2>&1 &
-player=$!
-sleep 5
-# Long enough for the card's 500 ms to run out, short enough for the board's 1.36 s to hold on.
-kill -STOP "$player"
-sleep 1
-kill -CONT "$player"
-sleep 5
-kill -INT "$player"
-wait "$player"
-kill -INT "$recorder"
-wait "$recorder"
+stopped_capture captured-stopped 5 1 5
 # Its twin in the first seconds, before the relay has its set point (ten seconds in): the silence
 # the card played is worked off all the same (vm-test.sh reads the capture: as many samples
 # dropped as the card was silent, give or take 20 ms). Half a second of stop leaves about a
 # quarter of silence, worked off at 1000 ppm in about four minutes.
-arecord -q -D hw:Loopback,1,0 -f S16_LE -r 48000 -c 1 -t raw /root/captured-early.raw &
-recorder=$!
-sleep 2
-LD_PRELOAD=$preload orvctl -s 145500 >/dev/null 2>&1 &
-player=$!
-sleep 8
-kill -STOP "$player"
-sleep 0.5
-kill -CONT "$player"
-sleep 330
-kill -INT "$player"
-wait "$player"
-kill -INT "$recorder"
-wait "$recorder"
+stopped_capture captured-early 8 0.5 330
 rm /root/.asoundrc
 
 # The options file: an edit survives remove and reinstall; purge removes it.
