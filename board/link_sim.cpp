@@ -163,7 +163,8 @@ bool board_init(BoardLink&) {
   timed_ns = 0;
   preemptions.seed(board.knobs.seed);
   next_preemption_ns = after(origin);
-  count_steady_until = -1;
+  // No reply to repeat: a run in the same process (a fuzzer's) starts anew.
+  count_events_until = -1;
   return true;
 }
 
