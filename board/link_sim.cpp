@@ -120,8 +120,8 @@ int64_t link_due() {
   sim_exchange(board, bytes, length, start);
   if (count) {
     std::memcpy(count_reply, bytes + 3, sizeof count_reply);
-    count_steady_until = sim_count_steady_until(board, start);
     count_events_until = sim_count_events_until(board, start);
+    count_steady_until = std::min(count_events_until, sim_next_sample_ns(board, start));
     link_steady_until = link_due();
   }
   // The bus is busy for as long as the bytes take at its clock; the host waits for it the way
@@ -183,7 +183,7 @@ void board_exchange(BoardLink&, uint8_t* bytes, uint32_t length) {
         const unsigned count = sim_count_now(board, start);
         count_reply[0] = static_cast<uint8_t>(count);
         count_reply[1] = static_cast<uint8_t>(count >> 8);
-        count_steady_until = sim_count_steady_until(board, start);
+        count_steady_until = std::min(count_events_until, sim_next_sample_ns(board, start));
       }
       std::memcpy(bytes + 3, count_reply, sizeof count_reply);
       return;

@@ -13,6 +13,7 @@ void console_open_standard_streams();
 // action would end it silently with a status that systemd counts as a clean stop. Standard output's
 // broken pipe still ends the run by SIGPIPE, as before.
 void console_catch_broken_pipes();
+
 // printf-style message, written exactly as formatted.
 void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

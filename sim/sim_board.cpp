@@ -5,7 +5,6 @@
 #include <cstring>
 #include <initializer_list>
 #include <numbers>
-#include <utility>
 
 namespace {
 
@@ -169,14 +168,13 @@ void sim_tune(SimBoard& board, uint32_t khz) {
   tune_notes(board);
 }
 
-int64_t sim_count_steady_until(const SimBoard& board, int64_t now_ns) {
-  int64_t until = sim_count_events_until(board, now_ns);
-  if (until >= 0 && board.playing && board.knobs.rate != 0 &&
-      !(board.next_gap < board.knobs.gaps.size() &&
-        now_ns >= board.knobs.gaps[board.next_gap].at_ns)) {
-    until = std::min(until, board.playback_start_ns + static_cast<int64_t>(board.produced_until));
+int64_t sim_next_sample_ns(const SimBoard& board, int64_t now_ns) {
+  const bool in_a_gap =
+      board.next_gap < board.knobs.gaps.size() && now_ns >= board.knobs.gaps[board.next_gap].at_ns;
+  if (!board.playing || board.knobs.rate == 0 || in_a_gap) {
+    return INT64_MAX;
   }
-  return until;
+  return board.playback_start_ns + static_cast<int64_t>(board.produced_until);
 }
 
 unsigned sim_count_now(SimBoard& board, int64_t now_ns) {

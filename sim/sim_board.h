@@ -84,10 +84,9 @@ void sim_tune(SimBoard& board, uint32_t khz);
 // time; the gaps of its knobs are on the same clock).
 void sim_exchange(SimBoard& board, uint8_t* frame, uint32_t length, int64_t now_ns);
 
-// Until when (exclusive) a buffer-count frame answered at `now_ns` gets the same reply, as long as
-// no other frame comes between: the board's next sample, the next edge of a gap or a reset. -1
-// where that is not known (halts, a data line held).
-int64_t sim_count_steady_until(const SimBoard& board, int64_t now_ns);
+// When a buffer-count frame's reply at `now_ns` grows next, by the board's next sample; INT64_MAX
+// while it cannot (not playing, or in a gap, which holds the count at 0).
+int64_t sim_next_sample_ns(const SimBoard& board, int64_t now_ns);
 
 // Until when (exclusive) nothing but the board's samples changes a buffer-count frame's reply at
 // `now_ns`: the next edge of a gap or a reset (a gap holds the count at 0 meanwhile). -1 where that
