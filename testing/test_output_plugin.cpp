@@ -27,7 +27,8 @@
 //                       # card that moves its pointer in bursts does (a USB card's frames of 1 ms)
 //                       # (default 0)
 //     fifo 96           # frames between the position it reports and what is heard: a FIFO the
-//                       # position does not count, in the delay from board to output (default 0)
+//                       # position does not count but the delay it reports does, as a card's
+//                       # driver tells it (default 0)
 //     wake_late 2000    # simulated time: a wait for room ends up to this many microseconds late,
 //                       # at random (default 0)
 //     preempt "4:3000"  # simulated time: the application is preempted RATE times a second of
@@ -356,6 +357,19 @@ snd_pcm_sframes_t device_pointer(snd_pcm_ioplug_t* io) {
   return static_cast<snd_pcm_sframes_t>(shown % io->buffer_size);
 }
 
+// The delay a card reports: what it was given beyond the position it shows, and, while it plays,
+// what its FIFO holds beyond that position.
+int device_delay(snd_pcm_ioplug_t* io, snd_pcm_sframes_t* delay) {
+  Device& device = device_of(io);
+  if (device.running && device_pointer(io) < 0) {
+    snd_pcm_ioplug_set_state(io, SND_PCM_STATE_XRUN);
+    return -EPIPE;
+  }
+  *delay = static_cast<snd_pcm_sframes_t>(device.taken - std::min(device.shown, device.taken)) +
+           (device.running ? static_cast<snd_pcm_sframes_t>(device.fifo) : 0);
+  return 0;
+}
+
 // Reports `value` of the measure `name` when it is the lowest or the highest so far.
 void track(const Device& device, Extremes& extremes, int64_t value, const char* name) {
   if (value < extremes.low) {
@@ -599,6 +613,7 @@ snd_pcm_ioplug_callback_t device_callbacks() {
   callbacks.start = device_start;
   callbacks.stop = device_stop;
   callbacks.pointer = device_pointer;
+  callbacks.delay = device_delay;
   callbacks.transfer = device_transfer;
   callbacks.close = device_close;
   callbacks.prepare = device_prepare;
@@ -672,6 +687,42 @@ int read_integer(snd_config_t* node, int64_t& value) {
   return error;
 }
 
+// The fields that are whole numbers: where each goes (a signed value, times `scale`, or a count of
+// frames), and the least each may be.
+struct IntegerField {
+  const char* key;
+  int64_t least;
+  int64_t Device::*value = nullptr;
+  uint64_t Device::*count = nullptr;
+  int64_t scale = 1;
+};
+
+const IntegerField kIntegerFields[] = {
+    {"ppm", INT64_MIN, &Device::ppm},
+    {"speed", 1, &Device::speed},
+    {"fault_count", 0, &Device::fault_count},
+    {"refuse_silence", 0, &Device::refuse_silence},
+    {"buffer", 64, &Device::buffer_frames},
+    {"period", 32, &Device::period_frames},
+    {"jitter", 0, &Device::jitter},
+    {"fifo", 0, &Device::fifo},
+    {"wake_late", 0, &Device::wake_late_ns, nullptr, 1000},  // given in microseconds
+    {"fault_at", 0, nullptr, &Device::fault_at},
+    {"fail_at", 0, nullptr, &Device::fail_at},
+    {"status_at", 0, nullptr, &Device::status_at},
+    {"ramp_block", 0, nullptr, &Device::ramp_block},
+    {"settle", 0, nullptr, &Device::settle},
+};
+
+const IntegerField* integer_field(const std::string& key) {
+  for (const IntegerField& field : kIntegerFields) {
+    if (key == field.key) {
+      return &field;
+    }
+  }
+  return nullptr;
+}
+
 int parse_fault(const char* text, Fault& fault) {
   static const struct {
     const char* name;
@@ -709,23 +760,15 @@ SND_PCM_PLUGIN_DEFINE_FUNC(orvtest) {
     const char* text = nullptr;
     if (key == "comment" || key == "type" || key == "hint") {
       continue;
-    } else if (key == "ppm") {
-      error = read_integer(node, device->ppm);
-    } else if (key == "speed") {
-      error = read_integer(node, device->speed);
-      if (error == 0 && device->speed < 1) {
-        error = -EINVAL;
+    } else if (const IntegerField* field = integer_field(key)) {
+      int64_t value = 0;
+      error = read_integer(node, value);
+      error = error == 0 && value < field->least ? -EINVAL : error;
+      if (field->count != nullptr) {
+        device->*field->count = static_cast<uint64_t>(value);
+      } else {
+        device->*field->value = value * field->scale;
       }
-    } else if (key == "fault_at") {
-      int64_t at = 0;
-      error = read_integer(node, at);
-      device->fault_at = static_cast<uint64_t>(at);
-    } else if (key == "fail_at") {
-      int64_t at = 0;
-      error = read_integer(node, at);
-      device->fail_at = static_cast<uint64_t>(at);
-    } else if (key == "fault_count") {
-      error = read_integer(node, device->fault_count);
     } else if (key == "fault") {
       error = snd_config_get_string(node, &text);
       if (error == 0) {
@@ -733,18 +776,6 @@ SND_PCM_PLUGIN_DEFINE_FUNC(orvtest) {
       }
       if (error == 0 && device->fault == Fault::signal) {
         count_signals();
-      }
-    } else if (key == "refuse_silence") {
-      error = read_integer(node, device->refuse_silence);
-    } else if (key == "buffer") {
-      error = read_integer(node, device->buffer_frames);
-      if (error == 0 && device->buffer_frames < 64) {
-        error = -EINVAL;
-      }
-    } else if (key == "period") {
-      error = read_integer(node, device->period_frames);
-      if (error == 0 && device->period_frames < 32) {
-        error = -EINVAL;
       }
     } else if (key == "clock") {
       error = snd_config_get_string(node, &text);
@@ -769,21 +800,6 @@ SND_PCM_PLUGIN_DEFINE_FUNC(orvtest) {
         device->coarse = std::strcmp(text, "period") == 0;
         error = device->coarse || std::strcmp(text, "exact") == 0 ? 0 : -EINVAL;
       }
-    } else if (key == "status_at") {
-      int64_t frames = 0;
-      error = read_integer(node, frames);
-      device->status_at = static_cast<uint64_t>(std::max<int64_t>(0, frames));
-    } else if (key == "jitter") {
-      error = read_integer(node, device->jitter);
-      error = error == 0 && device->jitter < 0 ? -EINVAL : error;
-    } else if (key == "fifo") {
-      error = read_integer(node, device->fifo);
-      error = error == 0 && device->fifo < 0 ? -EINVAL : error;
-    } else if (key == "wake_late") {
-      int64_t us = 0;
-      error = read_integer(node, us);
-      device->wake_late_ns = 1000 * us;
-      error = error == 0 && us < 0 ? -EINVAL : error;
     } else if (key == "preempt") {
       error = snd_config_get_string(node, &text);
       if (error == 0) {
@@ -800,14 +816,6 @@ SND_PCM_PLUGIN_DEFINE_FUNC(orvtest) {
       int64_t seed = 0;
       error = read_integer(node, seed);
       device->random.seed(static_cast<uint64_t>(seed));
-    } else if (key == "ramp_block") {
-      int64_t block = 0;
-      error = read_integer(node, block);
-      device->ramp_block = static_cast<uint64_t>(std::max<int64_t>(0, block));
-    } else if (key == "settle") {
-      int64_t frames = 0;
-      error = read_integer(node, frames);
-      device->settle = static_cast<uint64_t>(std::max<int64_t>(0, frames));
     } else if (key == "report") {
       error = snd_config_get_string(node, &text);
       if (error == 0) {
