@@ -340,6 +340,20 @@ struct Upset {
   int value = 0;  // stall, gap: milliseconds; step: the output's new offset in ppm
 };
 
+// Upsets, as the rows give them.
+Upset stall(double at, int ms) {
+  return {Upset::stall, at, ms};
+}
+Upset gap(double at, int ms) {
+  return {Upset::gap, at, ms};
+}
+Upset step(double at, int ppm) {
+  return {Upset::step, at, ppm};
+}
+Upset restart(double at) {
+  return {Upset::restart, at};
+}
+
 struct HoursCase {
   std::string name;
   int ppm;               // the output's clock: + fast (its queue drains), - slow
@@ -699,10 +713,10 @@ std::vector<EarlyCase> early_cases() {
   std::vector<EarlyCase> cases;
   for (const int ppm : {0, -1000, 1000}) {
     const std::string at = ppm == 0 ? "Matched" : ppm < 0 ? "Slow1000" : "Fast1000";
-    cases.push_back({"StallAt10s" + at, ppm, {Upset::stall, 10, 1000}});
-    cases.push_back({"StallAt45s" + at, ppm, {Upset::stall, 45, 1000}});
-    cases.push_back({"GapAt30s" + at, ppm, {Upset::gap, 30, 1000}});
-    cases.push_back({"RestartAt20s" + at, ppm, {Upset::restart, 20}});
+    cases.push_back({"StallAt10s" + at, ppm, stall(10, 1000)});
+    cases.push_back({"StallAt45s" + at, ppm, stall(45, 1000)});
+    cases.push_back({"GapAt30s" + at, ppm, gap(30, 1000)});
+    cases.push_back({"RestartAt20s" + at, ppm, restart(20)});
   }
   return cases;
 }
@@ -717,7 +731,7 @@ TEST_F(SimulatedTimeTest, ReplaysExactly) {
                     .ppm = -300,
                     .position = "period",
                     .minutes = 6,
-                    .upsets = {{Upset::stall, 150, 400}}};
+                    .upsets = {stall(150, 400)}};
   const ProcessResult first = simulate(c);
   const std::string first_report = report();
   const ProcessResult second = simulate(c);
@@ -792,7 +806,7 @@ TEST_F(SimulatedTimeTest, StatusLineSaysWhatTheOutputSaw) {
                                       .ppm = -300,
                                       .position = "exact",
                                       .minutes = 62,
-                                      .upsets = {{Upset::stall, 1800, 600}},
+                                      .upsets = {stall(1800, 600)},
                                       .device = "status_at 175680000; fault \"short\"; fault_at "
                                                 "129600000"});
   // The run goes on after it, and standard output is as ever, with the short write's line.
@@ -1001,7 +1015,9 @@ TEST_P(HoursTest, BackAtRestAfterEveryUpset) {
   expect_at_rest(c, simulate(c));
 }
 
+// clang-format off
 const HoursCase kHoursCases[] = {
+    // name, the output's ppm, its position, minutes, buffer, period, upsets.
     // The clocks' offsets, each for an hour, with both kinds of position.
     {"Matched", 0, "exact"},
     {"MatchedCoarse", 0, "period"},
@@ -1012,83 +1028,32 @@ const HoursCase kHoursCases[] = {
     {"Fast1000", 1000, "exact"},
     {"Slow1000Coarse", -1000, "period"},
     // Buffers the output may grant instead of two blocks.
-    {.name = "Buffer8192", .ppm = 0, .position = "exact", .buffer = 8192},
-    {.name = "Buffer12000", .ppm = 0, .position = "exact", .buffer = 12000},
-    {.name = "Buffer16384Slow300", .ppm = -300, .position = "exact", .buffer = 16384},
-    {.name = "Buffer32768Fast1000", .ppm = 1000, .position = "period", .buffer = 32768},
-    {.name = "Buffer96000PeriodLongerThanABlock",
-     .ppm = 0,
-     .position = "period",
-     .buffer = 96000,
-     .period = 24000},
+    {"Buffer8192", 0, "exact", 60, 8192},
+    {"Buffer12000", 0, "exact", 60, 12000},
+    {"Buffer16384Slow300", -300, "exact", 60, 16384},
+    {"Buffer32768Fast1000", 1000, "period", 60, 32768},
+    {"Buffer96000PeriodLongerThanABlock", 0, "period", 60, 96000, 24000},
     // Periods of one and two blocks, whose boundaries drift through the time a block's fetch
     // takes.
-    {.name = "Buffer48000PeriodOfTwoBlocksSlow300",
-     .ppm = -300,
-     .position = "period",
-     .buffer = 48000,
-     .period = 24000},
-    {.name = "Buffer48000PeriodOfABlockFast300",
-     .ppm = 300,
-     .position = "period",
-     .buffer = 48000,
-     .period = 12000},
+    {"Buffer48000PeriodOfTwoBlocksSlow300", -300, "period", 60, 48000, 24000},
+    {"Buffer48000PeriodOfABlockFast300", 300, "period", 60, 48000, 12000},
     // ALSA's dmix and PipeWire: positions in periods of 1024.
-    {.name = "Periods1024Fast100", .ppm = 100, .position = "period", .period = 1024},
-    {.name = "Buffer96000PeriodLongerThanABlockSlow1000",
-     .ppm = -1000,
-     .position = "period",
-     .buffer = 96000,
-     .period = 24000},
+    {"Periods1024Fast100", 100, "period", 60, 0, 1024},
+    {"Buffer96000PeriodLongerThanABlockSlow1000", -1000, "period", 60, 96000, 24000},
     // Each upset, at matched clocks and far off.
-    {.name = "StallsMatched",
-     .ppm = 0,
-     .position = "exact",
-     .minutes = 75,
-     .upsets = {{Upset::stall, 600, 600}, {Upset::stall, 2400, 1000}, {Upset::stall, 3600, 150}}},
-    {.name = "StallsSlow1000",
-     .ppm = -1000,
-     .position = "exact",
-     .minutes = 75,
-     .upsets = {{Upset::stall, 600, 1000}, {Upset::stall, 3000, 300}}},
-    {.name = "GapsFast1000Coarse",
-     .ppm = 1000,
-     .position = "period",
-     .minutes = 75,
-     .upsets = {{Upset::gap, 600, 800}, {Upset::gap, 3000, 1000}}},
-    {.name = "GapsMatchedCoarse",
-     .ppm = 0,
-     .position = "period",
-     .minutes = 60,
-     .upsets = {{Upset::gap, 600, 500}, {Upset::gap, 2400, 200}}},
-    {.name = "ClockSteps",
-     .ppm = 0,
-     .position = "exact",
-     .minutes = 60,
-     .upsets = {{Upset::step, 600, 1000}, {Upset::step, 1500, -1000}, {Upset::step, 2400, 0}}},
+    {"StallsMatched", 0, "exact", 75, 0, 0, {stall(600, 600), stall(2400, 1000), stall(3600, 150)}},
+    {"StallsSlow1000", -1000, "exact", 75, 0, 0, {stall(600, 1000), stall(3000, 300)}},
+    {"GapsFast1000Coarse", 1000, "period", 75, 0, 0, {gap(600, 800), gap(3000, 1000)}},
+    {"GapsMatchedCoarse", 0, "period", 60, 0, 0, {gap(600, 500), gap(2400, 200)}},
+    {"ClockSteps", 0, "exact", 60, 0, 0, {step(600, 1000), step(1500, -1000), step(2400, 0)}},
     // Down to a drift of 12 ppm, which the relay keeps following once it follows (it takes one
     // up from 17 ppm).
-    {.name = "ClockStepsDownTo12",
-     .ppm = -300,
-     .position = "exact",
-     .minutes = 45,
-     .upsets = {{Upset::step, 600, -12}}},
-    {.name = "ClockStepsCoarse",
-     .ppm = -300,
-     .position = "period",
-     .minutes = 60,
-     .upsets = {{Upset::step, 600, 300}, {Upset::step, 1800, -1000}}},
-    {.name = "RestartsFast300",
-     .ppm = 300,
-     .position = "exact",
-     .minutes = 60,
-     .upsets = {{Upset::restart, 600}, {Upset::restart, 1800}}},
-    {.name = "RestartsMatchedCoarse",
-     .ppm = 0,
-     .position = "period",
-     .minutes = 60,
-     .upsets = {{Upset::restart, 600}, {Upset::restart, 1800}}},
+    {"ClockStepsDownTo12", -300, "exact", 45, 0, 0, {step(600, -12)}},
+    {"ClockStepsCoarse", -300, "period", 60, 0, 0, {step(600, 300), step(1800, -1000)}},
+    {"RestartsFast300", 300, "exact", 60, 0, 0, {restart(600), restart(1800)}},
+    {"RestartsMatchedCoarse", 0, "period", 60, 0, 0, {restart(600), restart(1800)}},
 };
+// clang-format on
 
 INSTANTIATE_TEST_SUITE_P(Rows, HoursTest, testing::ValuesIn(kHoursCases),
                          [](const auto& info) { return info.param.name; });

@@ -694,6 +694,21 @@ ioctl WR_MAX_SPEED_HZ 7812500
 ioctl RD_MAX_SPEED_HZ 7812500
 )";
 
+// The set-up's calls up to its `calls`-th, which the device answered with `answer` instead (where
+// given), then the close that follows a failed set-up.
+std::string spidev_setup_until(size_t calls, const std::string& answer = "") {
+  size_t end = 0;
+  for (size_t i = 0; i < calls; ++i) {
+    end = kSpidevSetup.find('\n', end) + 1;
+  }
+  std::string sent = kSpidevSetup.substr(0, end);
+  if (!answer.empty()) {
+    const size_t value = sent.rfind(' ') + 1;
+    sent.replace(value, sent.size() - 1 - value, answer);
+  }
+  return sent + "close\n";
+}
+
 std::string spidev_message(int length) {
   return "message len " + std::to_string(length) + " speed 0 bits 0 cs_change 0 tx==rx 1\n";
 }
@@ -754,7 +769,7 @@ Done
        .out = set_up +
               "SPI0 could not be set up: /dev/spidev0.0 refused mode 0: Invalid argument\n" +
               closed,
-       .calls = "open /dev/spidev0.0\nioctl WR_MODE 0\nclose\n",
+       .calls = spidev_setup_until(2),
        .status = 1},
       {.name = "mode unreadable",
        .env = {{"FAKE_SPIDEV_REFUSE", "RD_MODE"}},
@@ -762,38 +777,20 @@ Done
               "SPI0 could not be set up: /dev/spidev0.0 cannot report its mode: Invalid "
               "argument\n" +
               closed,
-       .calls = R"(open /dev/spidev0.0
-ioctl WR_MODE 0
-ioctl RD_MODE 0
-close
-)",
+       .calls = spidev_setup_until(3),
        .status = 1},
       {.name = "word size ignored",
        .env = {{"FAKE_SPIDEV_KEEP", "WR_BITS_PER_WORD"}},
        .out = set_up +
               "SPI0 could not be set up: /dev/spidev0.0 kept bits per word 16 instead of 8\n" +
               closed,
-       .calls = R"(open /dev/spidev0.0
-ioctl WR_MODE 0
-ioctl RD_MODE 0
-ioctl WR_BITS_PER_WORD 8
-ioctl RD_BITS_PER_WORD 16
-close
-)",
+       .calls = spidev_setup_until(5, "16"),
        .status = 1},
       {.name = "bit order ignored",
        .env = {{"FAKE_SPIDEV_KEEP", "WR_LSB_FIRST"}},
        .out = set_up + "SPI0 could not be set up: /dev/spidev0.0 kept LSB first 1 instead of 0\n" +
               closed,
-       .calls = R"(open /dev/spidev0.0
-ioctl WR_MODE 0
-ioctl RD_MODE 0
-ioctl WR_BITS_PER_WORD 8
-ioctl RD_BITS_PER_WORD 8
-ioctl WR_LSB_FIRST 0
-ioctl RD_LSB_FIRST 1
-close
-)",
+       .calls = spidev_setup_until(7, "1"),
        .status = 1},
       {.name = "clock ignored",
        .env = {{"FAKE_SPIDEV_KEEP", "WR_MAX_SPEED_HZ"}},
@@ -801,17 +798,7 @@ close
               "SPI0 could not be set up: /dev/spidev0.0 kept clock in Hz 125000000 instead of "
               "7812500\n" +
               closed,
-       .calls = R"(open /dev/spidev0.0
-ioctl WR_MODE 0
-ioctl RD_MODE 0
-ioctl WR_BITS_PER_WORD 8
-ioctl RD_BITS_PER_WORD 8
-ioctl WR_LSB_FIRST 0
-ioctl RD_LSB_FIRST 0
-ioctl WR_MAX_SPEED_HZ 7812500
-ioctl RD_MAX_SPEED_HZ 125000000
-close
-)",
+       .calls = spidev_setup_until(9, "125000000"),
        .status = 1},
       {.name = "transfer refused",
        .env = {{"FAKE_SPIDEV_REFUSE", "MESSAGE"}},
