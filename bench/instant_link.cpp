@@ -3,14 +3,6 @@
 // can be told apart from the program's (it is the only code in board_exchange).
 #include "board/board_link.h"
 
-bool board_init(BoardLink&) {
-  return true;
-}
-
-bool board_spi_setup(BoardLink&) {
-  return true;
-}
-
 void board_exchange(BoardLink&, uint8_t* bytes, uint32_t) {
   switch (bytes[2]) {
     case CMD_VERSION:
@@ -31,5 +23,3 @@ void board_exchange(BoardLink&, uint8_t* bytes, uint32_t) {
       break;
   }
 }
-
-void board_close(BoardLink&) {}

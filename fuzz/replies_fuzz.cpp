@@ -143,14 +143,6 @@ void simulated_board(const uint8_t* data, size_t size) {
 
 }  // namespace
 
-bool board_init(BoardLink&) {
-  return true;
-}
-
-bool board_spi_setup(BoardLink&) {
-  return true;
-}
-
 void board_exchange(BoardLink&, uint8_t* bytes, uint32_t length) {
   exchange.length = length;
   std::memcpy(exchange.sent, bytes, length < 16 ? length : 16);
@@ -160,8 +152,6 @@ void board_exchange(BoardLink&, uint8_t* bytes, uint32_t length) {
   }
   std::memcpy(exchange.reply, bytes, length < 16 ? length : 16);
 }
-
-void board_close(BoardLink&) {}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   exchange = Exchange{data, size};

@@ -9,14 +9,6 @@ RecordingLink& recording() {
   return link;
 }
 
-bool board_init(BoardLink&) {
-  return true;
-}
-bool board_spi_setup(BoardLink&) {
-  return true;
-}
-void board_close(BoardLink&) {}
-
 void board_exchange(BoardLink&, uint8_t* bytes, uint32_t length) {
   RecordingLink& link = recording();
   link.frames.push_back({bytes, std::vector<uint8_t>(bytes, bytes + length)});
