@@ -23,14 +23,11 @@
 #include "testing/alsa_config.h"
 #include "testing/documents.h"
 #include "testing/run_process.h"
-#include "version.h"
+#include "testing/transcript.h"
 
 namespace {
 
-const std::string kBanner = "Orvane RF tuning utility v" ORVCTL_VERSION "\n\n";
-const std::string kTuned700 =
-    "Firmware version is 1.04\nTuning to 700 kHz\nVHF/UHF, Wide Band FM\n\n"
-    "Playback enabled: Ctrl-C to exit\n";
+const std::string kTuned700 = tuned("700", "VHF/UHF, Wide Band FM", true);
 const std::string kTunedFrames700 = "01 00 60 00 00\n00 00 40 02\n00 00 f0 bc 02 00 00 a0\n";
 constexpr size_t kBlockBytes = 24000;
 // The simulated board as on a Pi, in simulated time.
@@ -522,9 +519,7 @@ class SimulatedTimeTest : public RelayTest {
       }
     }
     EXPECT_LE(short_writes, static_cast<size_t>(restarts));
-    EXPECT_EQ(out, kBanner +
-                       "Firmware version is 1.04\nTuning to 145500 kHz\n"
-                       "VHF/UHF, Narrow Band FM\n\nPlayback enabled: Ctrl-C to exit\n");
+    EXPECT_EQ(out, kBanner + tuned("145500", "VHF/UHF, Narrow Band FM", true));
     ASSERT_GE(minutes.size(), static_cast<size_t>(c.minutes - 1)) << report();
     // A buffer of a block or less runs dry every few blocks, and the relay says so at the start;
     // one of less than two blocks rides through pauses of some length, which it says once it has
@@ -812,9 +807,7 @@ TEST_F(SimulatedTimeTest, StatusLineSaysWhatTheOutputSaw) {
   // The run goes on after it, and standard output is as ever, with the short write's line.
   EXPECT_EQ(run.status, 128 + SIGINT);
   EXPECT_GE(minutes_of(report()).size(), 61u);
-  const std::string announced = kBanner +
-                                "Firmware version is 1.04\nTuning to 145500 kHz\n"
-                                "VHF/UHF, Narrow Band FM\n\nPlayback enabled: Ctrl-C to exit\n";
+  const std::string announced = kBanner + tuned("145500", "VHF/UHF, Narrow Band FM", true);
   EXPECT_EQ(run.out.substr(0, announced.size()), announced);
   EXPECT_EQ(relay_messages(run.out).size(), 1u) << run.out;
   EXPECT_EQ(count_lines_starting(run.out, "Short write (expected "), 1u) << run.out;
@@ -929,9 +922,7 @@ TEST_F(SimulatedTimeTest, SilentBoardIsSaid) {
     env.emplace_back("ORVSIM_STOP_AT", c.stop_at);
     const ProcessResult run = run_process(ORVCTL_SIM_PATH, {"-s", "145500"}, env);
     EXPECT_EQ(run.status, 128 + SIGINT);
-    EXPECT_EQ(run.out, kBanner +
-                           "Firmware version is 1.04\nTuning to 145500 kHz\n"
-                           "VHF/UHF, Narrow Band FM\n\nPlayback enabled: Ctrl-C to exit\n");
+    EXPECT_EQ(run.out, kBanner + tuned("145500", "VHF/UHF, Narrow Band FM", true));
     const std::vector<std::string> said = said_of_board(run.err);
     ASSERT_EQ(said.size(), c.said.size()) << run.err;
     for (size_t i = 0; i < said.size(); ++i) {
@@ -1399,23 +1390,13 @@ TEST_F(RelayTest, ServiceUnitsPlayTheBoard) {
        .unit = "system/orvctl@.service",
        .options = example,
        .instance = "145500",
-       .announced = kBanner + R"(Firmware version is 1.04
-Tuning to 145500 kHz
-VHF/UHF, Narrow Band FM
-
-Playback enabled: Ctrl-C to exit
-)",
+       .announced = kBanner + tuned("145500", "VHF/UHF, Narrow Band FM", true),
        .status_lines = false},
       {.name = "user unit with letters in the options file",
        .unit = "user/orvctl@.service",
        .options = "# wide band FM, with the signal status\nORVCTL_OPTIONS=\"-w -r\"\n",
        .instance = "88000",
-       .announced = kBanner + R"(Firmware version is 1.04
-Tuning to 88000 kHz
-VHF/UHF, Wide Band FM
-
-Playback enabled: Ctrl-C to exit
-)",
+       .announced = kBanner + tuned("88000", "VHF/UHF, Wide Band FM", true),
        .status_lines = true},
   };
   for (const UnitCase& c : cases) {

@@ -24,13 +24,11 @@
 #include "testing/alsa_config.h"
 #include "testing/documents.h"
 #include "testing/run_process.h"
-#include "version.h"
+#include "testing/transcript.h"
 
 namespace {
 
 using Env = std::vector<std::pair<std::string, std::string>>;
-
-const std::string kBanner = "Orvane RF tuning utility v" ORVCTL_VERSION "\n\n";
 
 const std::string kUsage = R"(Usage: orvctl [OPTIONS] n
 where: n = frequency in kHz
@@ -86,6 +84,16 @@ struct SimCase {
 };
 
 TEST_F(TranscriptTest, SimulatedBoardRuns) {
+  // A knob given a value it cannot take: the banner, no frame, status 2 and one line (below).
+  const auto malformed = [](const char* name, std::vector<std::string> args, const char* knob,
+                            const char* value) {
+    return SimCase{.name = name,
+                   .args = std::move(args),
+                   .env = {{knob, value}},
+                   .out = kBanner,
+                   .frames = "",
+                   .status = 2};
+  };
   const SimCase cases[] = {
       {.name = "usage", .out = kBanner + kUsage, .frames = ""},
       {.name = "version only, with traces",
@@ -103,11 +111,7 @@ Done
       // Wide band FM: the README's frame log (RelayTest.RecipesFromTheDocuments).
       {.name = "HF antenna",
        .args = {"-h", "145500"},
-       .out = kBanner + R"(Firmware version is 1.04
-Tuning to 145500 kHz
-HF, Narrow Band FM
-
-)",
+       .out = kBanner + tuned("145500", "HF, Narrow Band FM"),
        .frames = R"(01 00 60 00 00
 00 00 40 04
 00 00 f0 5c 38 02 00 a0
@@ -115,36 +119,21 @@ HF, Narrow Band FM
       {.name = "v clears h, AM, traces",
        .args = {"-hdv", "-a", "88000"},
        .env = {{"ORVSIM_VERSION", "255.7"}},
-       .out = kBanner + R"(bcm2835_init() returned OK
-Firmware version is 255.07
-Tuning to 88000 kHz
-VHF/UHF, AM
-
-calling bcm2835_close()
-Done
-)",
+       .out = kBanner + traced(tuned("88000", "VHF/UHF, AM", false, "255.07")),
        .frames = R"(01 00 60 00 00
 00 00 40 01
 00 00 f0 c0 57 01 00 a0
 )"},
       {.name = "negative number",
        .args = {" -5"},
-       .out = kBanner + R"(Firmware version is 1.04
-Tuning to -5 kHz
-VHF/UHF, Narrow Band FM
-
-)",
+       .out = kBanner + tuned("-5", "VHF/UHF, Narrow Band FM"),
        .frames = R"(01 00 60 00 00
 00 00 40 00
 00 00 f0 fb ff ff ff a0
 )"},
       {.name = "saturated number",
        .args = {"99999999999"},
-       .out = kBanner + R"(Firmware version is 1.04
-Tuning to 2147483647 kHz
-VHF/UHF, Narrow Band FM
-
-)",
+       .out = kBanner + tuned("2147483647", "VHF/UHF, Narrow Band FM"),
        .frames = R"(01 00 60 00 00
 00 00 40 00
 00 00 f0 ff ff ff 7f a0
@@ -158,14 +147,7 @@ VHF/UHF, Narrow Band FM
       {.name = "no board, the data line low",
        .args = {"-d", "700"},
        .env = {{"ORVSIM_MISO", "low"}},
-       .out = kBanner + R"(bcm2835_init() returned OK
-Firmware version is 0.00
-Tuning to 700 kHz
-VHF/UHF, Narrow Band FM
-
-calling bcm2835_close()
-Done
-)",
+       .out = kBanner + traced(tuned("700", "VHF/UHF, Narrow Band FM", false, "0.00")),
        .frames = R"(01 00 60 00 00
 00 00 40 00
 00 00 f0 bc 02 00 00 a0
@@ -182,48 +164,13 @@ Done
        .env = {{"ORVSIM_VERSION", "0.255"}},
        .out = kBanner + "Firmware version is 0.255\n",
        .frames = "01 00 60 00 00\n"},
-      {.name = "malformed data line",
-       .args = {"700"},
-       .env = {{"ORVSIM_MISO", "floating"}},
-       .out = kBanner,
-       .frames = "",
-       .status = 2},
-      {.name = "malformed reset",
-       .args = {"-s", "700"},
-       .env = {{"ORVSIM_RESET", "30"}},
-       .out = kBanner,
-       .frames = "",
-       .status = 2},
-      {.name = "malformed rate",
-       .args = {"-d", "700"},
-       .env = {{"ORVSIM_RATE", "fast"}},
-       .out = kBanner,
-       .frames = "",
-       .status = 2},
-      {.name = "malformed version",
-       .args = {"700"},
-       .env = {{"ORVSIM_VERSION", "1.4.1"}},
-       .out = kBanner,
-       .frames = "",
-       .status = 2},
-      {.name = "malformed signal",
-       .args = {"-s", "700"},
-       .env = {{"ORVSIM_SIGNAL", "sine"}},
-       .out = kBanner,
-       .frames = "",
-       .status = 2},
-      {.name = "malformed preemption",
-       .args = {"-s", "700"},
-       .env = {{"ORVSIM_PREEMPT", "4:"}},
-       .out = kBanner,
-       .frames = "",
-       .status = 2},
-      {.name = "malformed seed",
-       .args = {"-s", "700"},
-       .env = {{"ORVSIM_SEED", "-1"}},
-       .out = kBanner,
-       .frames = "",
-       .status = 2},
+      malformed("malformed data line", {"700"}, "ORVSIM_MISO", "floating"),
+      malformed("malformed reset", {"-s", "700"}, "ORVSIM_RESET", "30"),
+      malformed("malformed rate", {"-d", "700"}, "ORVSIM_RATE", "fast"),
+      malformed("malformed version", {"700"}, "ORVSIM_VERSION", "1.4.1"),
+      malformed("malformed signal", {"-s", "700"}, "ORVSIM_SIGNAL", "sine"),
+      malformed("malformed preemption", {"-s", "700"}, "ORVSIM_PREEMPT", "4:"),
+      malformed("malformed seed", {"-s", "700"}, "ORVSIM_SEED", "-1"),
       // The frame log is opened after the console: it must not become standard output.
       {.name = "standard output and error closed",
        .args = {"-d", "700"},
@@ -479,54 +426,25 @@ TEST_F(TranscriptTest, BoardLinkOnTheLibrary) {
   const std::string kSetUp =
       "init\nspi_begin\nspi_setClockDivider 32\nspi_setDataMode 0\nspi_chipSelect 0\n";
   const std::string kTuning = "spi_transfern 5\nspi_transfern 4\nspi_transfern 8\n";
-  const std::string tuned = kBanner + R"(bcm2835_init() returned OK
-Firmware version is 1.01
-Tuning to 700 kHz
-VHF/UHF, Narrow Band FM
-
-calling bcm2835_close()
-Done
-)";
+  const std::string tuning_run =
+      kBanner + traced(tuned("700", "VHF/UHF, Narrow Band FM", false, "1.01"));
   const auto refused = [&](const std::string& why) {
     return kBanner +
            "bcm2835_init() returned OK\norvctl could not become the user who ran sudo: " + why +
            ". It does not go on as root\ncalling bcm2835_close()\nDone\n";
   };
   std::vector<LinkCase> cases = {
-      {.name = "tuning run",
-       .out = kBanner + R"(bcm2835_init() returned OK
-Firmware version is 1.01
-Tuning to 700 kHz
-VHF/UHF, Narrow Band FM
-
-calling bcm2835_close()
-Done
-)",
-       .calls = kLibraryTuningCalls},
+      {.name = "tuning run", .out = tuning_run, .calls = kLibraryTuningCalls},
       // A board that does not answer: its data line held high (the replies are unsigned), or low.
       // Standard error says what to check; the run goes on.
       {.name = "replies are unsigned",
        .env = {{"FAKE_BCM2835_MISO", "255"}},
-       .out = kBanner + R"(bcm2835_init() returned OK
-Firmware version is 255.255
-Tuning to 700 kHz
-VHF/UHF, Narrow Band FM
-
-calling bcm2835_close()
-Done
-)",
+       .out = kBanner + traced(tuned("700", "VHF/UHF, Narrow Band FM", false, "255.255")),
        .calls = kLibraryTuningCalls,
        .err = no_board("orvctl-fakelib", 1)},
       {.name = "no board, the data line low",
        .env = {{"FAKE_BCM2835_MISO", "0"}},
-       .out = kBanner + R"(bcm2835_init() returned OK
-Firmware version is 0.00
-Tuning to 700 kHz
-VHF/UHF, Narrow Band FM
-
-calling bcm2835_close()
-Done
-)",
+       .out = kBanner + traced(tuned("700", "VHF/UHF, Narrow Band FM", false, "0.00")),
        .calls = kLibraryTuningCalls,
        .err = no_board("orvctl-fakelib", 0)},
       {.name = "no rights to the peripherals",
@@ -549,7 +467,7 @@ Done
       // library's close work on. Without a runtime folder of the user's, none is set.
       {.name = "through sudo",
        .env = kSudoByNobody,
-       .out = tuned,
+       .out = tuning_run,
        .calls = kSetUp + kTuning +
                 who(nobody_uid, nobody_gid, " " + nobody_group, nobody_home, "nobody", "-") +
                 "close\n",
@@ -557,7 +475,7 @@ Done
       // A runtime folder is the user's only where the user owns it.
       {.name = "through sudo, the user's runtime folder",
        .env = kSudoByNobody,
-       .out = tuned,
+       .out = tuning_run,
        .calls = kSetUp + kTuning +
                 who(nobody_uid, nobody_gid, " " + nobody_group, nobody_home, "nobody",
                     "/run/user/" + nobody_ids) +
@@ -567,7 +485,7 @@ Done
        .runtime_owner = nobody_uid},
       {.name = "through sudo, a runtime folder not the user's",
        .env = kSudoByNobody,
-       .out = tuned,
+       .out = tuning_run,
        .calls = kSetUp + kTuning +
                 who(nobody_uid, nobody_gid, " " + nobody_group, nobody_home, "nobody", "-") +
                 "close\n",
@@ -602,18 +520,18 @@ Done
       // Root without sudo (a root shell, a system unit), or root that ran sudo: root it stays.
       {.name = "root without sudo",
        .env = session({}),
-       .out = tuned,
+       .out = tuning_run,
        .calls = kSetUp + kTuning + as_root + "close\n",
        .needs_root = true},
       {.name = "sudo run by root",
        .env = session({{"SUDO_USER", "root"}, {"SUDO_UID", "0"}, {"SUDO_GID", "0"}}),
-       .out = tuned,
+       .out = tuning_run,
        .calls = kSetUp + kTuning + as_root + "close\n",
        .needs_root = true},
       // A user (with sudo's variables left over, say) has nothing to give up.
       {.name = "a user already",
        .env = session({{"SUDO_USER", "orvtest-no-such-user"}}),
-       .out = tuned,
+       .out = tuning_run,
        .calls = kSetUp + kTuning +
                 who(nobody_uid, nobody_gid, " " + nobody_group, "/root", "root", "/run/user/0") +
                 "close\n",
@@ -624,21 +542,21 @@ Done
       // had.
       {.name = "setuid, started by a user",
        .env = session({}),
-       .out = tuned,
+       .out = tuning_run,
        .calls = kSetUp + kTuning + as_nobody + "close\n",
        .needs_root = true,
        .as_nobody = true,
        .setuid_copy = true},
       {.name = "setuid, sudo's variables claiming root",
        .env = session({{"SUDO_USER", "root"}, {"SUDO_UID", "0"}, {"SUDO_GID", "0"}}),
-       .out = tuned,
+       .out = tuning_run,
        .calls = kSetUp + kTuning + as_nobody + "close\n",
        .needs_root = true,
        .as_nobody = true,
        .setuid_copy = true},
       {.name = "setuid, sudo's variables in part",
        .env = session({{"SUDO_USER", "root"}}),
-       .out = tuned,
+       .out = tuning_run,
        .calls = kSetUp + kTuning + as_nobody + "close\n",
        .needs_root = true,
        .as_nobody = true,
@@ -647,7 +565,7 @@ Done
        .env = session({{"SUDO_USER", daemon->pw_name},
                        {"SUDO_UID", std::to_string(daemon->pw_uid)},
                        {"SUDO_GID", std::to_string(daemon->pw_gid)}}),
-       .out = tuned,
+       .out = tuning_run,
        .calls = kSetUp + kTuning + as_nobody + "close\n",
        .needs_root = true,
        .as_nobody = true,
@@ -715,23 +633,17 @@ std::string spidev_message(int length) {
 
 TEST_F(TranscriptTest, BoardLinkOnSpidev) {
   // The version, control and frequency frames, then the close.
-  const std::string tuned = spidev_message(5) + spidev_message(4) + spidev_message(8) + "close\n";
-  const std::string tuning_run = kBanner + R"(bcm2835_init() returned OK
-Firmware version is 1.01
-Tuning to 700 kHz
-VHF/UHF, Narrow Band FM
-
-calling bcm2835_close()
-Done
-)";
+  const std::string tuning = spidev_message(5) + spidev_message(4) + spidev_message(8) + "close\n";
+  const std::string tuning_run =
+      kBanner + traced(tuned("700", "VHF/UHF, Narrow Band FM", false, "1.01"));
   const std::string set_up = kBanner + "bcm2835_init() returned OK\n";
   const std::string closed = "calling bcm2835_close()\nDone\n";
   const std::vector<LinkCase> cases = {
-      {.name = "tuning run", .out = tuning_run, .calls = kSpidevSetup + tuned},
+      {.name = "tuning run", .out = tuning_run, .calls = kSpidevSetup + tuning},
       {.name = "transfer limit unreadable",
        .env = {{"FAKE_SPIDEV_BUFSIZ", "none"}},
        .out = tuning_run,
-       .calls = kSpidevSetup + tuned},
+       .calls = kSpidevSetup + tuning},
       {.name = "SPI not enabled",
        .env = {{"FAKE_SPIDEV_OPEN", "ENOENT"}},
        .out = kBanner + kSpidevNotEnabled,
@@ -751,7 +663,7 @@ Done
       {.name = "default transfer limit, tuning only",
        .env = {{"FAKE_SPIDEV_BUFSIZ", "4096\n"}},
        .out = tuning_run,
-       .calls = kSpidevSetup + tuned},
+       .calls = kSpidevSetup + tuning},
       {.name = "default transfer limit, with sound",
        .env = {{"FAKE_SPIDEV_BUFSIZ", "4096\n"}},
        .args = {"-ds", "700"},
@@ -761,7 +673,7 @@ Done
       // The device is opened after the console: no console text may go to it.
       {.name = "standard output and error closed",
        .out = "",
-       .calls = kSpidevSetup + tuned,
+       .calls = kSpidevSetup + tuning,
        .status = 1,
        .console = Console::closed},
       {.name = "mode refused",
@@ -937,12 +849,7 @@ void expect_one_run_per_bus(const std::string& dir, const BusRun& holder,
   }
   player.join();
   EXPECT_EQ(held.status, 128 + SIGKILL);
-  EXPECT_EQ(held.out, kBanner + R"(Firmware version is 255.255
-Tuning to 700 kHz
-VHF/UHF, Narrow Band FM
-
-Playback enabled: Ctrl-C to exit
-)");
+  EXPECT_EQ(held.out, kBanner + tuned("700", "VHF/UHF, Narrow Band FM", true, "255.255"));
   // Its frames: none but its own, block after block.
   const std::string calls = read_file(dir + "/holder-calls");
   EXPECT_EQ(calls.substr(0, holder.calls.size()), holder.calls);
