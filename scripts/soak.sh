@@ -33,11 +33,12 @@
 # (samples dropped and repeated to follow the output's clock). In real time: after the first
 # minute, the lowest and highest queue of the output when a block starts and the spread of the
 # delay from board to output, in ms; the largest step an edit made and the largest step of the
-# board's own block there; CPU time (user + system) per second. In simulated time: the spread of
-# the delay at rest (from 50 minutes past the hour until 27 past the next, and over the first half hour
-# after its first two minutes), the longest time in minutes from an upset until the delay was back
-# within 20.5 ms of where it first rested, the edits at rest per hour against what the offset
-# implies, and the run's CPU time in seconds.
+# board's own block there; CPU time (user + system) per second. In simulated time, as the tests'
+# hour rows judge a run (testing/at_rest.h, through orvctl-rest-check, whose faults a failed run
+# shows): the spread of the delay at rest (four minutes in until the first upset, and after each
+# the backlog's time at 1000 ppm plus two minutes on), the longest time in minutes from an upset
+# until the delay stayed within 20.5 ms of where it first rested, the edits at rest per hour
+# against what the offset implies, and the run's CPU time in seconds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
@@ -64,13 +65,14 @@ last() { sed -nE "s/^$1 (-?[0-9]+).*/\1/p" "$2" | tail -n 1; }
 # an underrun no upset forced, or an hour that did not come back to rest.
 simulated() {
   local ppm=$1 conf=$work/asound-$1.conf report=$work/report-$1 stalls= gaps= restarts= at
+  local planned=()
   if [ "$upsets" != 0 ]; then
     for ((hour = 0; hour * 3600 + 1800 < audio_seconds; hour++)); do
       at=$((hour * 3600 + 1800))
       case $((hour % 3)) in
-        0) stalls+="$at:600 " ;;
-        1) gaps+="$at:800 " ;;
-        2) restarts+="$at " ;;
+        0) stalls+="$at:600 " planned+=("stall:$at:600") ;;
+        1) gaps+="$at:800 " planned+=("gap:$at:800") ;;
+        2) restarts+="$at " planned+=("restart:$at") ;;
       esac
     done
   fi
@@ -91,60 +93,22 @@ simulated() {
     cat "$work/out-$ppm"
     return 1
   }
-  awk -v ppm="$ppm" -v upsets="$upsets" -v cpu="$(tail -n 1 "$work/time-$ppm" | awk '{ print $1 + $2 }')" '
-    /^minute/ {
-      m = $2; drops[m] = $4; repeats[m] = $6; lost += $8; repeated += $10; under[m] = $12
-      low[m] = $17; high[m] = $18; n = m + 1
-    }
+  # The judge of the tests' hour rows: back at rest after every upset, and the figures at rest.
+  local verdict judged=0
+  verdict=$("$test_build/testing/orvctl-rest-check" "$report" "$ppm" "${planned[@]}" 2>"$work/faults-$ppm") ||
+    judged=$?
+  head -n 5 "$work/faults-$ppm" >&2
+  awk -v ppm="$ppm" -v verdict="$verdict" -v judged="$judged" -v cpu="$(tail -n 1 "$work/time-$ppm" | awk '{ print $1 + $2 }')" '
+    /^minute/ { drops += $4; repeats += $6; lost += $8; repeated += $10; underruns += $12; n = $2 + 1 }
     END {
-      for (m = 4; m < 7; m++) {
-        if (m == 4 || low[m] < base_low) base_low = low[m]
-        if (m == 4 || high[m] > base_high) base_high = high[m]
-      }
-      band_low = base_low - 20500; band_high = base_high + 20500
-      failed = lost + repeated > 0
-      for (m = 0; m < n; m++) {
-        total_drops += drops[m]; total_repeats += repeats[m]; underruns += under[m]
-        # An upset at half past each hour shows in minute 27 to 31 (the minutes count the audio
-        # taken, which runs ahead of the clock).
-        upset_minute = upsets != 0 && m % 60 >= 27 && m % 60 <= 31
-        if (under[m] > 0 && !upset_minute) failed = 1
-        # The minutes count the audio the output took, which over a day at 1000 ppm runs up to a
-        # minute and a half off the clock: an upset shows in minute 27 to 31 of its hour.
-        since = (m % 60 + 33) % 60  # minutes since minute 27
-        rest = m >= 4 && (m < 27 || upsets == 0 || since >= 23)
-        # Back at rest: from the minute the delay went up in most, the first minute that is all
-        # within the band.
-        if (upsets != 0 && m % 60 == 27) {
-          upset_at = m
-          for (k = m + 1; k <= m + 4; k++) if (high[k] > high[upset_at]) upset_at = k
-          back = -1
-        }
-        if (back < 0 && m >= upset_at && low[m] >= band_low && high[m] <= band_high) {
-          if (m - upset_at > longest) longest = m - upset_at
-          back = 0
-        }
-        if (rest) {
-          rest_minutes++
-          rest_edits += (ppm > 0 ? repeats[m] : drops[m]); rest_wrong += (ppm > 0 ? drops[m] : repeats[m])
-          if (!seen || low[m] < rest_low) rest_low = low[m]
-          if (!seen || high[m] > rest_high) rest_high = high[m]
-          seen = 1
-          if (low[m] < band_low || high[m] > band_high) failed = 1
-        }
-      }
-      if (back < 0) { failed = 1; longest = "never" }
-      if (longest == "") longest = 0
-      implied = (ppm < 0 ? -ppm : ppm) * 1e-6 * 2880000 * rest_minutes
-      if (ppm == 0 && rest_edits + rest_wrong > 0) failed = 1
-      if (ppm != 0 && (rest_edits < 0.75 * implied || rest_edits > 1.25 * implied || rest_wrong > 0.05 * implied)) failed = 1
+      # band LOW HIGH rest LOW HIGH back MINUTES edits WANTED UNWANTED implied FRAMES minutes M
+      split(verdict, v, " ")
       hours = n / 60
       printf "%-6s %-7s %6.1f %9d %6d %8d %9.0f %9.0f %10.1f %8s %16s %7.0f%s\n", ppm, "'"$position"'",
-        hours, underruns, lost, repeated, total_drops / hours, total_repeats / hours,
-        (rest_high - rest_low) / 1000, longest,
-        sprintf("%.0f/%.0f", (rest_edits + rest_wrong) * 60 / rest_minutes, implied * 60 / rest_minutes),
-        cpu, failed ? "  FAILED" : ""
-      exit failed
+        hours, underruns, lost, repeated, drops / hours, repeats / hours, (v[6] - v[5]) / 1000, v[8],
+        sprintf("%.0f/%.0f", (v[10] + v[11]) * 60 / v[15], v[13] * 60 / v[15]),
+        cpu, judged != 0 ? "  FAILED" : ""
+      exit judged != 0
     }' "$report"
 }
 

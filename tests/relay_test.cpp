@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "testing/alsa_config.h"
+#include "testing/at_rest.h"
 #include "testing/documents.h"
 #include "testing/run_process.h"
 #include "testing/transcript.h"
@@ -330,13 +331,6 @@ TEST_F(RelayTest, OutputIsGivenTwoBlocksOfBuffer) {
 // it sample by sample; it reports each minute of audio: the edits, anything lost or played again,
 // its underruns and the delay from board to output.
 
-// Something that goes wrong, `at` seconds into the run.
-struct Upset {
-  enum Kind { stall, gap, step, restart } kind;
-  double at;
-  int value = 0;  // stall, gap: milliseconds; step: the output's new offset in ppm
-};
-
 // Upsets, as the rows give them.
 Upset stall(double at, int ms) {
   return {Upset::stall, at, ms};
@@ -372,35 +366,6 @@ struct HoursCase {
 const char* const kNoiseFields = "jitter 48; fifo 96; wake_late 2000; preempt \"4:3000\"";
 const char* const kHostPreemption = "2:20";
 
-struct Minute {
-  long long drops = 0, repeats = 0, lost = 0, repeated = 0, underruns = 0;
-  bool played = false;  // queue_low, delay_low_us and delay_high_us hold
-  int64_t queue_low = 0, delay_low_us = 0, delay_high_us = 0;
-};
-
-std::vector<Minute> minutes_of(const std::string& report) {
-  std::vector<Minute> minutes;
-  for (const std::string& line : lines_of(report)) {
-    if (line.rfind("minute ", 0) != 0) {
-      continue;
-    }
-    std::istringstream in(line);
-    std::string word, queue, low, high;
-    Minute m;
-    long long number = 0;
-    in >> word >> number >> word >> m.drops >> word >> m.repeats >> word >> m.lost >> word >>
-        m.repeated >> word >> m.underruns >> word >> queue >> high >> word >> low >> high;
-    m.played = low != "-";
-    if (m.played) {
-      m.queue_low = std::stoll(queue);
-      m.delay_low_us = std::stoll(low);
-      m.delay_high_us = std::stoll(high);
-    }
-    minutes.push_back(m);
-  }
-  return minutes;
-}
-
 // The seed of a case's noise: its own, or one drawn from its name (FNV-1a).
 uint64_t seed_of(const HoursCase& c) {
   if (c.seed != 0) {
@@ -428,12 +393,6 @@ std::string describe(const HoursCase& c) {
 // How gtest shows a case.
 void PrintTo(const HoursCase& c, std::ostream* out) {
   *out << describe(c);
-}
-
-// The minute line in which an upset shows: the minutes count the audio the output took, which
-// runs up to half a second ahead of the clock.
-size_t minute_of(const Upset& u) {
-  return static_cast<size_t>((u.at - 2) / 60);
 }
 
 struct Band {
@@ -497,10 +456,8 @@ class SimulatedTimeTest : public RelayTest {
     return run_process(ORVCTL_SIM_PATH, {"-s", "145500"}, simulation(c));
   }
 
-  // What every run must show, and for every upset, that the relay came back to rest: the backlog
-  // worked off in one direction at up to 1000 ppm, no more than it needs, then only the drift's
-  // own edits (none at matched clocks); the delay back in its band within the backlog's time at
-  // 1000 ppm plus two minutes.
+  // What every run must show: the transcript, standard error, and for every upset, the relay
+  // back at rest (testing/at_rest.h, the soak's judge too).
   void expect_at_rest(const HoursCase& c, const ProcessResult& run) {
     SCOPED_TRACE(describe(c));
     const std::vector<Minute> minutes = minutes_of(report());
@@ -532,20 +489,6 @@ class SimulatedTimeTest : public RelayTest {
             : "orvctl-sim: the sound output's buffer holds " + std::to_string(c.buffer) +
                   " samples, less than the 24000 asked for: the sound rides through "
                   "pauses of the system of up to about ";
-    long long underruns = 0;
-    for (size_t m = 0; m < minutes.size(); ++m) {
-      SCOPED_TRACE("minute " + std::to_string(m));
-      EXPECT_EQ(minutes[m].lost, 0);
-      EXPECT_EQ(minutes[m].repeated, 0);
-      underruns += minutes[m].underruns;
-      // No underrun but those an upset forces (or a buffer too small for a block).
-      const bool upset_here = std::any_of(c.upsets.begin(), c.upsets.end(), [&](const Upset& u) {
-        return m >= minute_of(u) && m <= minute_of(u) + 2;
-      });
-      if (!upset_here && (c.buffer == 0 || c.buffer > 12000)) {
-        EXPECT_EQ(minutes[m].underruns, 0);
-      }
-    }
     // Standard error: ALSA's word for each underrun it recovered from, and for a small buffer, the
     // relay's one line at the start.
     std::string err = run.err;
@@ -564,97 +507,13 @@ class SimulatedTimeTest : public RelayTest {
       err = err.substr(err.find('\n') + 1);
     }
     EXPECT_EQ(count_of(err, "\n"), count_of(err, "underrun occurred\n")) << err;
-    if ((c.buffer > 0 && c.buffer <= 12000) || (c.ppm == 0 && c.upsets.empty())) {
-      // At matched clocks with nothing upsetting it, bit for bit from the start; with a buffer of
-      // a block or less, underruns every few blocks, nothing to follow and no edit storm.
-      for (const Minute& m : minutes) {
-        EXPECT_EQ(m.drops + m.repeats, 0);
-      }
+    const RestVerdict verdict =
+        judge_rest(minutes, {.ppm = c.ppm, .upsets = c.upsets, .buffer = c.buffer});
+    std::string faults;
+    for (const std::string& f : verdict.faults) {
+      faults += f + "\n";
     }
-    if (c.buffer > 0 && c.buffer <= 12000) {
-      return;
-    }
-
-    // The delay's band: where it rested once settled (the set point is taken a minute in, the
-    // drift learned a minute later, and what it moved meanwhile worked off), give or take the dead
-    // band's width (the set point lies within half of it, and the queue may rest anywhere within
-    // half of it from the set point).
-    constexpr size_t kSettled = 4;
-    Band band{INT64_MAX, INT64_MIN};
-    for (size_t m = kSettled; m < kSettled + 3; ++m) {
-      band.low_us = std::min(band.low_us, minutes[m].delay_low_us - 20500);
-      band.high_us = std::max(band.high_us, minutes[m].delay_high_us + 20500);
-    }
-    // The stretches between upsets, each from the minute an upset falls in.
-    std::vector<size_t> starts{0};
-    int ppm = c.ppm;
-    std::vector<int> ppms{ppm};
-    for (const Upset& u : c.upsets) {
-      starts.push_back(minute_of(u));
-      ppm = u.kind == Upset::step ? u.value : ppm;
-      ppms.push_back(ppm);
-    }
-    starts.push_back(minutes.size());
-    for (size_t s = 0; s + 1 < starts.size(); ++s) {
-      const size_t from = starts[s];
-      const size_t to = starts[s + 1];
-      SCOPED_TRACE("from minute " + std::to_string(from) + " to " + std::to_string(to));
-      // The backlog: how far the delay went up in the upset's minute and the two after it, from
-      // where it was the minute before.
-      int64_t backlog_us = 0;
-      for (size_t m = from; s > 0 && m < std::min(to, from + 3); ++m) {
-        backlog_us =
-            std::max(backlog_us, minutes[m].delay_high_us - minutes[from - 1].delay_high_us);
-      }
-      const double backlog = static_cast<double>(backlog_us) * 0.048;  // samples
-      const size_t rested =
-          from + (s == 0 ? kSettled : 1 + static_cast<size_t>(std::ceil(backlog / 48 / 60 + 2)));
-      ASSERT_LE(rested + 3, to) << "no room to come back to rest before the next upset";
-      // A backlog is worked off at up to 1000 ppm beyond what the drift needs (that of the clock
-      // before a step, too, until the new one is learned).
-      const int fastest = std::max(std::abs(ppms[s]), std::abs(ppms[s > 0 ? s - 1 : 0]));
-      const double most_a_minute = (fastest + 1000) * 1e-6 * 2880000 + 100;
-      long long drops = 0, repeats = 0, settled_drops = 0, settled_repeats = 0;
-      for (size_t m = from; m < to; ++m) {
-        drops += minutes[m].drops;
-        repeats += minutes[m].repeats;
-        EXPECT_LE(static_cast<double>(std::llabs(minutes[m].drops - minutes[m].repeats)),
-                  most_a_minute)
-            << "minute " << m;
-        if (m >= rested) {
-          SCOPED_TRACE("minute " + std::to_string(m));
-          settled_drops += minutes[m].drops;
-          settled_repeats += minutes[m].repeats;
-          EXPECT_GE(minutes[m].delay_low_us, band.low_us);
-          EXPECT_LE(minutes[m].delay_high_us, band.high_us);
-        }
-      }
-      const double settled_minutes = static_cast<double>(to - rested);
-      if (ppms[s] == 0) {
-        // Bit for bit once at rest; before, one way and no more than the backlog needs (after a
-        // step of the clock, the edits of the drift before it come first).
-        EXPECT_EQ(settled_drops + settled_repeats, 0);
-        if (s > 0 && c.upsets[s - 1].kind == Upset::step) {
-          continue;
-        }
-        const long long net = std::llabs(drops - repeats);
-        EXPECT_LE(static_cast<double>(std::min(drops, repeats)), 0.05 * static_cast<double>(net));
-        EXPECT_LE(static_cast<double>(net), backlog + 48) << drops << " drops, " << repeats;
-      } else {
-        // The drift's own rate, and the other kind of edit hardly ever.
-        const double implied = std::abs(ppms[s]) * 1e-6 * 2880000 * settled_minutes;
-        const auto wanted = static_cast<double>(ppms[s] > 0 ? settled_repeats : settled_drops);
-        const auto unwanted = static_cast<double>(ppms[s] > 0 ? settled_drops : settled_repeats);
-        EXPECT_NEAR(wanted, implied, 0.25 * implied);
-        EXPECT_LE(unwanted, 0.05 * implied);
-        // ... minute by minute: a drift the relay follows is never left to grow into a backlog.
-        for (size_t m = rested; m < to; ++m) {
-          const auto minute_wanted =
-              static_cast<double>(ppms[s] > 0 ? minutes[m].repeats : minutes[m].drops);
-          EXPECT_GE(minute_wanted, 0.5 * implied / settled_minutes) << "minute " << m;
-        }
-      }
-    }
+    EXPECT_EQ(faults, "");
   }
 };
 
