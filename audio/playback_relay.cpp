@@ -126,7 +126,13 @@ bool write_block(snd_pcm_t* handle, const BlockPart parts[], int part_count, boo
   for (int p = 0; p < part_count; ++p) {
     snd_pcm_uframes_t done = 0;
     while (done < parts[p].count) {
-      const snd_pcm_uframes_t asked = parts[p].count - done;
+      // What fits goes at once: a write of more waits until a whole period is free (ALSA wakes a
+      // writer no sooner), and a card whose two periods are a block each, which shows its room only
+      // as a period ends, would have all but run dry by then.
+      const snd_pcm_uframes_t rest = parts[p].count - done;
+      const snd_pcm_sframes_t room = snd_pcm_avail_update(handle);
+      const snd_pcm_uframes_t asked =
+          room > 0 ? std::min(rest, static_cast<snd_pcm_uframes_t>(room)) : rest;
       const sig_atomic_t signals_before = status_signals;
       snd_pcm_sframes_t frames =
           snd_pcm_writei(handle, samples + 2 * (parts[p].first + done), asked);
@@ -150,7 +156,7 @@ bool write_block(snd_pcm_t* handle, const BlockPart parts[], int part_count, boo
       // could: the rest follows, as after any short write, but nothing is amiss.
       if (written > 0 && written < asked && status_signals == signals_before) {
         ++counts.troubled;
-        say("Short write (expected %li, wrote %li)\n", static_cast<long>(asked),
+        say("Short write (expected %li, wrote %li)\n", static_cast<long>(rest),
             static_cast<long>(written));
       }
       if (written == 0) {

@@ -37,6 +37,8 @@ broken-standard-output-goes-on@common/console.cpp@s/^    std::signal(SIGPIPE, SI
 stream-start-excused@testing/stream_check.cpp@s/    if (silence > 0 \&\& joined > 0) {/    if (false) {/@StreamCheck
 sim-count-ignores-gaps@sim/sim_board.cpp@s/^  if (board.next_gap < board.knobs.gaps.size()) {$/  if (false) {/@GapAt30sMatched
 sim-count-not-renewed@board/link_sim.cpp@s/      if (start >= count_steady_until) {/      if (false \&\& start >= count_steady_until) {/@ReplaysExactly
+drift-halved@audio/output_clock.cpp@s/const double drift = clock.following ? clock.rate : 0;/const double drift = clock.following ? clock.rate \/ 2 : 0;/@Slow100Coarse
+write-waits-for-a-period@audio/playback_relay.cpp@s/room > 0 ? std::min(rest,/room > 0 \&\& false ? std::min(rest,/@Buffer24000PeriodOfABlockFast30
 message-missing-from-page@orvctl.1.in@s/SPI0 transfer of/SPI0 exchange of/@ManPage
 TABLE
 

@@ -283,11 +283,13 @@ void arm_timer(const Device& device) {
   timerfd_settime(device.io.poll_fd, 0, &period, nullptr);
 }
 
-// The end of the period being played: a sound card's period interrupt, when a coarse position
-// moves and pollers wake.
+// The end of the period that the position last reported lies in: a sound card's period interrupt,
+// when a coarse position moves and pollers wake. A position reported behind what was played is
+// caught up by then: a card signals a period's end once the count it reports has crossed it (a
+// poller that found too little room because the position lagged wakes at once, not a period on).
 int64_t period_end(Device& device) {
-  const uint64_t played = consumed(device);
-  return time_of(device, (played / device.io.period_size + 1) * device.io.period_size);
+  const uint64_t shown = std::min(device.shown, consumed(device));
+  return time_of(device, (shown / device.io.period_size + 1) * device.io.period_size);
 }
 
 // While playing, wakes pollers at the end of each period.
@@ -348,10 +350,12 @@ snd_pcm_sframes_t device_pointer(snd_pcm_ioplug_t* io) {
     report(device, "underrun %" PRIu64 " at %" PRIu64 "\n", device.underruns, device.taken_all);
     return -EPIPE;
   }
-  uint64_t shown = device.coarse ? played - played % io->period_size : played;
-  // Behind by the jitter, at random, but never back from what it reported (within a run).
+  // Behind by the jitter, at random, then in whole periods for a coarse card (which so sees a
+  // period's end up to the jitter late), but never back from what it reported (within a run).
   const auto lag = static_cast<uint64_t>(up_to(device, device.jitter));
-  shown = std::max(shown > lag ? shown - lag : 0, std::min(device.shown, played));
+  const uint64_t behind = played > lag ? played - lag : 0;
+  uint64_t shown = device.coarse ? behind - behind % io->period_size : behind;
+  shown = std::max(shown, std::min(device.shown, played));
   device.shown = shown;
   maybe_preempt(device);  // between the reading and what the application does with it
   return static_cast<snd_pcm_sframes_t>(shown % io->buffer_size);
