@@ -104,9 +104,11 @@ simulated() {
       # band LOW HIGH rest LOW HIGH back MINUTES edits WANTED UNWANTED implied FRAMES minutes M
       split(verdict, v, " ")
       hours = n / 60
-      printf "%-6s %-7s %6.1f %9d %6d %8d %9.0f %9.0f %10.1f %8s %16s %7.0f%s\n", ppm, "'"$position"'",
-        hours, underruns, lost, repeated, drops / hours, repeats / hours, (v[6] - v[5]) / 1000, v[8],
-        sprintf("%.0f/%.0f", (v[10] + v[11]) * 60 / v[15], v[13] * 60 / v[15]),
+      rested = v[15] > 0  # minutes at rest: none in a run too short to settle
+      printf "%-6s %-7s %6.1f %9d %6d %8d %9.0f %9.0f %10s %8s %16s %7.0f%s\n", ppm, "'"$position"'",
+        hours, underruns, lost, repeated, drops / hours, repeats / hours,
+        (rested ? sprintf("%.1f", (v[6] - v[5]) / 1000) : "-"), v[8],
+        (rested ? sprintf("%.0f/%.0f", (v[10] + v[11]) * 60 / v[15], v[13] * 60 / v[15]) : "-"),
         cpu, judged != 0 ? "  FAILED" : ""
       exit judged != 0
     }' "$report"
