@@ -24,7 +24,8 @@
 //     position "period" # reports its position in whole periods, as coarse cards do (default
 //                       # "exact")
 //     jitter 48         # reports its position up to this many frames behind, at random, as a
-//                       # card that moves its pointer in bursts does (a USB card's frames of 1 ms)
+//                       # card that moves its pointer in bursts does (a USB card's frames of 1 ms);
+//                       # with position "period", it sees a period's end that much late
 //                       # (default 0)
 //     fifo 96           # frames between the position it reports and what is heard: a FIFO the
 //                       # position does not count but the delay it reports does, as a card's
