@@ -304,7 +304,14 @@ check "... ends with status 1, and the service starts again (and again)" wait_fo
 say "the service's runs while the server was away: $(journalctl -u "$unit" -o cat | grep -c 'snd_pcm_writei failed')"
 systemctl start icecast2
 check "the server back: the stream comes back" wait_for 90 sh -c \
-  "timeout 30 ffmpeg -nostdin -loglevel error -t 6 -i http://localhost:8000/orvctl.ogg -f s16le -y /root/listened-back.raw"
+  "timeout 30 ffmpeg -nostdin -loglevel error -t 1 -i http://localhost:8000/orvctl.ogg -f null -"
+# The listener's capture is kept when one run of the service, playing for 12 s already, served all
+# of it: a listener that joined as the server came back heard a jump once (169 ms of the ramp
+# again), from a run that met the server on its way back, as ezstream reconnected or the run ended.
+check "... and a listener hears one run of the service play on" wait_for 6 sh -c "
+  run=\$(systemctl show -p InvocationID --value $unit) && sleep 12 &&
+  timeout 30 ffmpeg -nostdin -loglevel error -t 6 -i http://localhost:8000/orvctl.ogg -f s16le -y /root/listened-back.raw &&
+  test \"\$(systemctl show -p InvocationID --value $unit)\" = \"\$run\""
 check "... from a service that was never stuck" test "$(property ActiveState)" = active
 systemctl stop "$unit"
 rm /etc/systemd/system/orvctl@.service.d/icecast.conf
