@@ -4,6 +4,7 @@
 # "measure" (the measurement scripts), "vm" (scripts/vm-test.sh), "arm64", "armhf" or "armel"
 # (cross builds, tested under qemu). Uses sudo when not run as root.
 set -euo pipefail
+. "$(dirname "$0")/lib.sh"
 
 packages=(cmake make g++ pkg-config libbcm2835-dev libasound2-dev libsystemd-dev zlib1g-dev)
 foreign=()
@@ -59,10 +60,21 @@ for package in "${packages[@]}"; do
 done
 if [ ${#missing[@]} -gt 0 ] || [ $added -gt 0 ]; then
   echo "Installing: ${missing[*]}"
-  "${sudo[@]}" apt-get update -q
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends \
-    "${missing[@]}"
+  # An index that still fails after the retries need not stop the install (another architecture's
+  # security updates, say): the install says whether anything it needs is missing.
+  from_the_mirror "${sudo[@]}" apt-get update -q ||
+    echo "deps.sh: apt-get update failed; installing from the indexes it did fetch" >&2
+  from_the_mirror "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q \
+    --no-install-recommends "${missing[@]}"
 fi
+
+# make_sysroot ARCH FOLDER MIRROR: Bookworm's libraries for ARCH extracted into FOLDER, afresh.
+make_sysroot() {
+  rm -rf "$2"
+  mmdebstrap --quiet --variant=extract --architectures="$1" --skip=cleanup/apt/cache \
+    --include=libc6-dev,libstdc++-12-dev,libasound2-dev,libbcm2835-dev,libsystemd-dev,zlib1g-dev,libgtest-dev \
+    bookworm "$2" "$3"
+}
 
 # A foreign architecture's libraries, extracted from Bookworm's own packages (kept, for the
 # dependencies of a package built against them) into build-sysroot-ARCH of the project.
@@ -72,10 +84,7 @@ for architecture in "${sysroots[@]}"; do
   echo "Making the sysroot of $architecture in $sysroot"
   mirror=$(sed -n 's/^URIs: \(.*\/debian\)$/\1/p' /etc/apt/sources.list.d/debian.sources 2>/dev/null |
     head -1)
-  rm -rf "$sysroot.part"
-  mmdebstrap --quiet --variant=extract --architectures="$architecture" --skip=cleanup/apt/cache \
-    --include=libc6-dev,libstdc++-12-dev,libasound2-dev,libbcm2835-dev,libsystemd-dev,zlib1g-dev,libgtest-dev \
-    bookworm "$sysroot.part" "${mirror:-http://deb.debian.org/debian}"
+  from_the_mirror make_sysroot "$architecture" "$sysroot.part" "${mirror:-http://deb.debian.org/debian}"
   # Links that name a path of the system (libz.so -> /lib/...) point into the sysroot instead.
   find "$sysroot.part" -type l -lname '/*' | while IFS= read -r link; do
     ln -sfn "$(realpath -m --relative-to="$(dirname "$link")" "$sysroot.part$(readlink "$link")")" \

@@ -1,6 +1,7 @@
 # Sourced by the scripts that build and run the test configuration (test.sh, soak.sh,
 # measure-heap.sh, measure-cpu.sh): its one build folder and options, and the test ALSA
-# configuration, each written once. try.sh builds build/ on its own, without the tests.
+# configuration, each written once. try.sh builds build/ on its own, without the tests. deps.sh
+# and vm-test.sh fetch from Debian's mirror through it.
 
 # The test configuration's build folder: tests, the benchmark, warnings as errors.
 test_build=build-test
@@ -32,4 +33,24 @@ copied_block() {
     inside == 1 && /^```/ { inside = 2; next }
     inside == 2 && /^```$/ { exit }
     inside == 2 { print }' "$1"
+}
+
+# from_the_mirror COMMAND...: runs a command that reads Debian's mirror, and again while it fails,
+# five times in all, waiting 30, 60, 90 and 120 s between them ($mirror_wait, in seconds, is the
+# first wait). A mirror being synced serves for some minutes indexes that do not match its Release
+# file, and apt-get update then fails ("File has unexpected size ... Mirror sync in progress?").
+# Returns the last run's status.
+from_the_mirror() {
+  local first=${mirror_wait:-30} wait=${mirror_wait:-30} attempt status command="$*"
+  for attempt in 1 2 3 4 5; do
+    status=0
+    "$@" || status=$?
+    [ $status -eq 0 ] && return 0
+    [ $attempt -eq 5 ] && break
+    echo "${command:0:60} failed (exit $status, attempt $attempt of 5): again in $wait s" \
+      "(a mirror being synced mends in minutes)" >&2
+    sleep "$wait"
+    wait=$((wait + first))
+  done
+  return $status
 }

@@ -58,27 +58,34 @@ done | tr ' ' '\n' | sort -u | tr '\n' ' ')
 }
 cache=${ORVCTL_VM_CACHE:-${XDG_CACHE_HOME:-${HOME:-/root}/.cache}/orvctl-vm}
 image=$cache/bookworm-$(echo "$packages $build_packages" | sha256sum | cut -c1-12).tar
+# make_system FOLDER MIRROR: the system made afresh in FOLDER, the build packages in its cache.
+make_system() {
+  rm -rf --one-file-system "$1"
+  mkdir "$1"
+  debootstrap --variant=minbase --include="$packages" bookworm "$1" "$2" \
+    >>"$cache/debootstrap.log" || {
+    tail -20 "$cache/debootstrap.log" >&2
+    return 1
+  }
+  rm -f "$1"/boot/*.dpkg-bak "$1"/boot/*.new "$1"/var/cache/apt/archives/*.deb
+  cp /etc/resolv.conf "$1/etc/resolv.conf"
+  # shellcheck disable=SC2086
+  { chroot "$1" apt-get update -q && chroot "$1" apt-get install -q -y --download-only \
+    $build_packages; } >>"$cache/debootstrap.log" 2>&1 || {
+    tail -20 "$cache/debootstrap.log" >&2
+    return 1
+  }
+  : >"$1/etc/resolv.conf"
+}
+
 if [ ! -f "$image" ]; then
   echo "Making the system's image (debootstrap) into $image"
   mkdir -p "$cache"
+  : >"$cache/debootstrap.log"
   made=$(mktemp -d)
   mirror=$(sed -n 's/^URIs: \(.*\/debian\)$/\1/p' /etc/apt/sources.list.d/debian.sources 2>/dev/null |
     head -1)
-  debootstrap --variant=minbase --include="$packages" bookworm "$made" \
-    "${mirror:-http://deb.debian.org/debian}" >"$cache/debootstrap.log" ||
-    {
-      tail -20 "$cache/debootstrap.log" >&2
-      exit 1
-    }
-  rm -f "$made"/boot/*.dpkg-bak "$made"/boot/*.new "$made"/var/cache/apt/archives/*.deb
-  cp /etc/resolv.conf "$made/etc/resolv.conf"
-  # shellcheck disable=SC2086
-  { chroot "$made" apt-get update -q && chroot "$made" apt-get install -q -y --download-only \
-    $build_packages; } >>"$cache/debootstrap.log" 2>&1 || {
-    tail -20 "$cache/debootstrap.log" >&2
-    exit 1
-  }
-  : >"$made/etc/resolv.conf"
+  from_the_mirror make_system "$made" "${mirror:-http://deb.debian.org/debian}"
   tar --numeric-owner -C "$made" -cf "$image.part" .
   mv "$image.part" "$image"
   rm -rf "$made"
