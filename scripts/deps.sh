@@ -7,7 +7,6 @@ set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 
 packages=(cmake make g++ pkg-config libbcm2835-dev libasound2-dev libsystemd-dev zlib1g-dev)
-foreign=()
 sysroots=()
 for word in "$@"; do
   case "$word" in
@@ -16,23 +15,19 @@ for word in "$@"; do
     fuzz) packages+=(libgtest-dev clang libclang-rt-14-dev) ;;
     measure) packages+=(libgtest-dev libbenchmark-dev valgrind time gnuplot-nox) ;;
     vm) packages+=(debootstrap qemu-system-x86 e2fsprogs) ;;
-    armel)
-      # Bookworm's security updates no longer carry armel, so its libraries cannot be installed
-      # beside the host's (a library must have one version for every architecture): they go into
-      # a sysroot of their own, build-sysroot-armel, made below.
-      packages+=(g++-arm-linux-gnueabi qemu-user-static mmdebstrap libgtest-dev)
-      sysroots+=(armel)
-      ;;
-    arm64 | armhf)
+    arm64 | armhf | armel)
+      # The foreign architecture's libraries go into a sysroot of their own, build-sysroot-ARCH,
+      # made below from Bookworm's release: installed beside the host's (multiarch) they would have
+      # to be the very versions of the host's, which the security updates of the architectures
+      # reach at different times (armel's never), and one foreign index that fails to download
+      # would stop the install.
       case "$word" in
-        arm64) compiler=g++-aarch64-linux-gnu ;;
-        armhf) compiler=g++-arm-linux-gnueabihf ;;
+        arm64) packages+=(g++-aarch64-linux-gnu) ;;
+        armhf) packages+=(g++-arm-linux-gnueabihf) ;;
+        armel) packages+=(g++-arm-linux-gnueabi) ;;
       esac
-      foreign+=("$word")
-      packages+=("$compiler" qemu-user-static libgtest-dev)
-      for library in libbcm2835-dev libasound2-dev libsystemd-dev zlib1g-dev libgtest-dev libstdc++6; do
-        packages+=("$library:$word")
-      done
+      packages+=(qemu-user-static mmdebstrap)
+      sysroots+=("$word")
       ;;
     *)
       echo "deps.sh: unknown word \"$word\" (test, package, fuzz, measure, vm, arm64, armhf, armel)" >&2
@@ -44,21 +39,13 @@ done
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
 
-added=0
-for architecture in "${foreign[@]}"; do
-  if ! dpkg --print-foreign-architectures | grep -qx "$architecture"; then
-    "${sudo[@]}" dpkg --add-architecture "$architecture"
-    added=1
-  fi
-done
-
 missing=()
 for package in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
     missing+=("$package")
   fi
 done
-if [ ${#missing[@]} -gt 0 ] || [ $added -gt 0 ]; then
+if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   # An index that still fails after the retries need not stop the install (another architecture's
   # security updates, say): the install says whether anything it needs is missing.
@@ -77,7 +64,8 @@ make_sysroot() {
 }
 
 # A foreign architecture's libraries, extracted from Bookworm's own packages (kept, for the
-# dependencies of a package built against them) into build-sysroot-ARCH of the project.
+# dependencies of a package built against them) into build-sysroot-ARCH of the project: a cross
+# build's headers and libraries, and the loader and libraries its programs run with under qemu.
 for architecture in "${sysroots[@]}"; do
   sysroot=$(dirname "$0")/../build-sysroot-$architecture
   [ -d "$sysroot/usr/lib" ] && continue

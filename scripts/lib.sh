@@ -36,12 +36,12 @@ copied_block() {
 }
 
 # from_the_mirror COMMAND...: runs a command that reads Debian's mirror, and again while it fails,
-# five times in all, waiting 30, 60, 90 and 120 s between them ($mirror_wait, in seconds, is the
+# five times in all, waiting 15, 30, 45 and 60 s between them ($mirror_wait, in seconds, is the
 # first wait). A mirror being synced serves for some minutes indexes that do not match its Release
 # file, and apt-get update then fails ("File has unexpected size ... Mirror sync in progress?").
 # Returns the last run's status.
 from_the_mirror() {
-  local first=${mirror_wait:-30} wait=${mirror_wait:-30} attempt status command="$*"
+  local first=${mirror_wait:-15} wait=${mirror_wait:-15} attempt status command="$*"
   for attempt in 1 2 3 4 5; do
     status=0
     "$@" || status=$?

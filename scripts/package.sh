@@ -47,14 +47,15 @@ for target in "${targets[@]}"; do
     case "$target" in
       arm64) run=(qemu-aarch64-static -cpu cortex-a53) ;;
       armhf) run=(qemu-arm-static -cpu cortex-a7) ;;
-      armel) run=(qemu-arm-static -cpu arm1176 -L "$PWD/build-sysroot-armel") ;;
+      armel) run=(qemu-arm-static -cpu arm1176) ;;
     esac
+    run+=(-L "$PWD/build-sysroot-$target")
   fi
-  # The armel libraries are not installed (scripts/deps.sh): the package's dependencies are read
-  # off the programs against the library packages of its sysroot, as dpkg-shlibdeps reads them
-  # for the others.
+  # A foreign architecture's libraries are not installed but in a sysroot (scripts/deps.sh): the
+  # package's dependencies are read off the programs against the sysroot's library packages, as
+  # dpkg-shlibdeps reads them against the installed ones for the host.
   depends=()
-  if [ "$target" = armel ]; then
+  if [ "$target" != host ]; then
     depends=(-DORVCTL_DEB_DEPENDS=pending)
   fi
 
@@ -77,21 +78,21 @@ for target in "${targets[@]}"; do
     cmake --build "$build-bcm2835" -j"$jobs" --target orvctl
   fi
 
-  if [ "$target" = armel ]; then
+  if [ "$target" != host ]; then
     shlibs=$(mktemp -d)
     mkdir "$shlibs/debian"
     printf 'Source: orvctl\n\nPackage: orvctl\nArchitecture: any\n' >"$shlibs/debian/control"
     libraries=()
     for library in libc6 libstdc++6 libgcc-s1 libasound2 zlib1g libsystemd0; do
-      dpkg-deb -R build-sysroot-armel/var/cache/apt/archives/"$library"_*_armel.deb \
+      dpkg-deb -R build-sysroot-"$target"/var/cache/apt/archives/"$library"_*_"$target".deb \
         "$shlibs/$library"
       libraries+=(-S"$shlibs/$library")
     done
     programs=("$PWD/$build/orvctl" "$PWD/$build/orvctl-sim")
-    found=$(cd "$shlibs" && DEB_HOST_ARCH=armel dpkg-shlibdeps -O "${libraries[@]}" \
+    found=$(cd "$shlibs" && DEB_HOST_ARCH=$target dpkg-shlibdeps -O "${libraries[@]}" \
       "${programs[@]}" 2>/dev/null)
     rm -rf "$shlibs"
-    [[ "$found" == shlibs:Depends=* ]] || fail "no dependencies found for armel: $found"
+    [[ "$found" == shlibs:Depends=* ]] || fail "no dependencies found for $target: $found"
     cmake -S . -B "$build" -DORVCTL_DEB_DEPENDS="${found#shlibs:Depends=}" >/dev/null
   fi
   (cd "$build" && cpack -G DEB >/dev/null)
