@@ -88,6 +88,26 @@ unsigned held(const SimBoard& board) {
              : 0;
 }
 
+// The first sample of the stream at or after `ns` of its own time.
+uint64_t sample_at(int64_t ns) {
+  const auto whole = static_cast<uint64_t>(ns / 1000000000);
+  const auto part = static_cast<uint64_t>(ns % 1000000000);
+  return whole * kSampleRate + (part * kSampleRate + 999999999) / 1000000000;
+}
+
+// Whether sample `n` of the stream falls in one of the bursts (in order, not overlapping).
+bool sounding(const std::vector<SimUpset>& bursts, uint64_t n) {
+  for (const SimUpset& burst : bursts) {
+    if (n < sample_at(burst.at_ns)) {
+      return false;
+    }
+    if (n < sample_at(burst.at_ns + burst.length_ns)) {
+      return true;
+    }
+  }
+  return false;
+}
+
 BoardStatus status_reply(const SimBoard& board) {
   if (board.knobs.fixed_status) {
     return board.knobs.status;
@@ -203,6 +223,9 @@ int64_t sim_count_events_until(const SimBoard& board, int64_t now_ns) {
 }
 
 int16_t sim_sample(const SimBoard& board, uint64_t n) {
+  if (!board.knobs.bursts.empty() && !sounding(board.knobs.bursts, n)) {
+    return 0;  // between two transmissions: digital silence, as a squelched receiver gives
+  }
   if (board.knobs.signal == SimSignal::ramp) {
     return static_cast<int16_t>(static_cast<uint16_t>(n));
   }

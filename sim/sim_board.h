@@ -38,6 +38,9 @@ struct SimKnobs {
   std::vector<SimUpset> resets;  // the board loses power (answers nothing), then starts afresh:
                                  // untuned, not playing, its buffer empty
   std::vector<SimUpset> halts;   // the board stops filling its buffer, then goes on where it was
+  std::vector<SimUpset> bursts;  // transmissions: the signal sounds only in these stretches of the
+                                 // stream (counted in its own time, 48000 samples a second, from
+                                 // playback's start), silence between them; none: always
   int miso = -1;                 // no board at all: every byte returned is this (0x00 or 0xFF)
   int64_t stop_at_ns = -1;       // Ctrl-C at this time after the link opened; -1: never
   uint32_t preempt_rate = 0;     // the host is preempted this many times a second, at random,

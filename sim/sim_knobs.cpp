@@ -137,7 +137,8 @@ SimKnobTexts sim_knobs_from_environment() {
           .seed = std::getenv("ORVSIM_SEED"),
           .miso = std::getenv("ORVSIM_MISO"),
           .reset = std::getenv("ORVSIM_RESET"),
-          .halt = std::getenv("ORVSIM_HALT")};
+          .halt = std::getenv("ORVSIM_HALT"),
+          .bursts = std::getenv("ORVSIM_BURSTS")};
 }
 
 bool sim_parse_knobs(const SimKnobTexts& texts, SimKnobs& knobs, std::string& error) {
@@ -203,7 +204,8 @@ bool sim_parse_knobs(const SimKnobTexts& texts, SimKnobs& knobs, std::string& er
   } lists[] = {{"ORVSIM_STALL", texts.stall, knobs.stalls},
                {"ORVSIM_GAP", texts.gap, knobs.gaps},
                {"ORVSIM_RESET", texts.reset, knobs.resets},
-               {"ORVSIM_HALT", texts.halt, knobs.halts}};
+               {"ORVSIM_HALT", texts.halt, knobs.halts},
+               {"ORVSIM_BURSTS", texts.bursts, knobs.bursts}};
   for (const auto& list : lists) {
     if (list.text != nullptr && !parse_upsets(list.text, list.upsets)) {
       error = std::string(list.name) +

@@ -23,6 +23,7 @@ struct SimKnobTexts {
   const char* miso = nullptr;     // ORVSIM_MISO: no board answers, the data line low or high
   const char* reset = nullptr;    // ORVSIM_RESET: the board's power lost, "SECONDS:MS ..."
   const char* halt = nullptr;     // ORVSIM_HALT: the board stops for a while, "SECONDS:MS ..."
+  const char* bursts = nullptr;   // ORVSIM_BURSTS: transmissions in the stream, "SECONDS:MS ..."
 };
 
 // The knobs of this process's environment.

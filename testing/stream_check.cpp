@@ -13,9 +13,10 @@
 //   pauses          runs of silence in the middle of the stream, where the output ran dry and
 //                   played silence (the stream goes on after them where it left off, or later).
 // Silence before the stream's first sample is left out; a capture that begins with it must then
-// begin the stream. It also prints the largest step between two
-// neighbouring samples that an edit made, next to the largest step of the board's own block (12000
-// samples) in which it was made.
+// begin the stream. With ORVSIM_BURSTS in the environment the stream is the board's transmissions
+// (the same knob as the run's), and a capture is placed by its first sound. It also prints the
+// largest step between two neighbouring samples that an edit made, next to the largest step of the
+// board's own block (12000 samples) in which it was made.
 //
 // Exit status 0 when nothing was lost, repeated or altered and the stream never paused (edits are
 // allowed).
@@ -81,7 +82,9 @@ int main(int argc, char* argv[]) {
   }
   SimKnobs knobs;
   std::string error;
-  if (!sim_parse_knobs({.signal = argc == 4 ? argv[3] : nullptr}, knobs, error)) {
+  if (!sim_parse_knobs(
+          {.signal = argc == 4 ? argv[3] : nullptr, .bursts = std::getenv("ORVSIM_BURSTS")}, knobs,
+          error)) {
     std::fprintf(stderr, "orvctl-stream-check: %s\n", error.c_str());
     return 2;
   }
@@ -116,7 +119,31 @@ int main(int argc, char* argv[]) {
   // A capture started before the playback (a loopback card's other end) begins with silence that
   // is not the stream's.
   int64_t i = 0;
-  while (i < capture.size && sample(capture, i) == 0 && !matches(capture, board, i, 0)) {
+  // With transmissions (ORVSIM_BURSTS) the stream is mostly silence, so the capture is placed by
+  // its first sound: at the earliest place of a burst that it matches, its silence before that
+  // being the stream's own (where the stream has sound there, the walk below finds it missing).
+  bool placed = false;
+  if (!knobs.bursts.empty()) {
+    int64_t first = 0;
+    while (first < capture.size && sample(capture, first) == 0) {
+      ++first;
+    }
+    for (size_t b = 0; b < knobs.bursts.size() && !placed && first < capture.size; ++b) {
+      const int64_t from = knobs.bursts[b].at_ns / 1000000000 * kSampleRate;
+      const int64_t to =
+          (knobs.bursts[b].at_ns + knobs.bursts[b].length_ns) / 1000000000 * kSampleRate +
+          kSampleRate;
+      for (int64_t m = from; m < to && !placed; ++m) {
+        placed = matches(capture, board, first, m);
+        n = m - first;
+      }
+    }
+    if (placed && n < 0) {  // begun before the stream
+      i = -n;
+      n = 0;
+    }
+  }
+  while (!placed && i < capture.size && sample(capture, i) == 0 && !matches(capture, board, i, 0)) {
     ++i;
   }
   const int64_t silence = i;
@@ -124,7 +151,7 @@ int main(int argc, char* argv[]) {
   // stream) is aligned to where it starts, which counts as nothing lost. One that began before the
   // stream (its silence shows it) must hold the stream's start: what is missing there was lost.
   int64_t joined = -1;
-  if (i < capture.size && !matches(capture, board, i, 0)) {
+  if (!placed && i < capture.size && !matches(capture, board, i, 0)) {
     for (int64_t m = 1; m <= kSearchAhead && joined < 0; ++m) {
       joined = matches(capture, board, i, m) ? m : -1;
     }

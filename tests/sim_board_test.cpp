@@ -57,6 +57,9 @@ TEST(SimKnobsTest, AcceptsWellFormedValuesAndExplainsOthers) {
       {{.gap = "-1:10"}, false, "ORVSIM_GAP"},
       {{.gap = "1.:10"}, false, "ORVSIM_GAP"},
       {{.gap = "1:3600001"}, false, "ORVSIM_GAP"},
+      {{.bursts = "0:3000 120.5:500"}, true, ""},
+      {{.bursts = "5:1000 5.5:1000"}, false, "ORVSIM_BURSTS"},  // overlapping
+      {{.bursts = "5"}, false, "ORVSIM_BURSTS"},
       {{.stop_at = "1e3"}, false, "ORVSIM_STOP_AT"},
       {{.stop_at = "0.1234567891"}, false, "ORVSIM_STOP_AT"},
   };
@@ -230,6 +233,36 @@ TEST_F(SimBoardTest, SignalIsAudibleAndFollowsTheTuning) {
   for (const auto& [n, value] : ramp) {
     EXPECT_EQ(sim_sample(board, n), value) << n;
   }
+}
+
+// Transmissions: the signal where a burst covers the stream's sample (its own time, whatever the
+// clock), digital silence elsewhere; the edges on whole samples (a burst from 0.5 s for 1 ms
+// holds samples 24000 to 24047).
+TEST_F(SimBoardTest, BurstsSoundOnlyInTheirStretches) {
+  SimKnobs knobs;
+  std::string error;
+  ASSERT_TRUE(
+      sim_parse_knobs({.signal = "ramp", .bursts = "0.5:1 2:1000 4.00001:1"}, knobs, error));
+  sim_reset(board, knobs);
+  const std::pair<uint64_t, int16_t> samples[] = {
+      {0, 0},          {23999, 0},      {24000, 24000},  {24047, 24047}, {24048, 0},
+      {95999, 0},      {96000, 30464},  {143999, 12927}, {144000, 0},    {192000, 0},
+      {192001, -4607}, {192048, -4560}, {192049, 0},     {10000000, 0},
+  };
+  for (const auto& [n, value] : samples) {
+    EXPECT_EQ(sim_sample(board, n), value) << n;
+  }
+  // A block handed out across an edge: silence, then the ramp.
+  ASSERT_TRUE(sim_parse_knobs({.signal = "ramp", .bursts = "0.1:1000"}, knobs, error));
+  sim_reset(board, knobs);
+  send({0x00, 0x00, 0x56, 0x01, 0x80}, 0);
+  const auto block = audio(kSecond / 4);  // samples 0 to 11999
+  const auto at = [&](size_t i) {
+    return static_cast<int16_t>(block[3 + 2 * i] | block[4 + 2 * i] << 8);
+  };
+  EXPECT_EQ(at(4799), 0);
+  EXPECT_EQ(at(4800), 4800);
+  EXPECT_EQ(at(11999), 11999);
 }
 
 TEST_F(SimBoardTest, AnswersVersionStatusAndTakesControl) {

@@ -27,10 +27,10 @@ Piece silence(int64_t samples) {
   return {0, samples, true};
 }
 
-std::string capture(const std::vector<Piece>& pieces) {
+std::string capture(const std::vector<Piece>& pieces, const char* bursts) {
   SimKnobs knobs;
   std::string error;
-  EXPECT_TRUE(sim_parse_knobs({.signal = "ramp"}, knobs, error)) << error;
+  EXPECT_TRUE(sim_parse_knobs({.signal = "ramp", .bursts = bursts}, knobs, error)) << error;
   SimBoard board;
   sim_reset(board, knobs);
   sim_tune(board, 145500);
@@ -51,6 +51,7 @@ TEST(StreamCheck, TellsTheFaultsApart) {
     std::vector<Piece> pieces;
     const char* says;  // a part of its line
     int status;
+    const char* bursts = nullptr;  // ORVSIM_BURSTS: the stream is transmissions
   } cases[] = {
       {"the stream whole", {stream(0, 96000)}, "lost 0 in 0 gaps, repeated 0", 0},
       {"after a recorder's silence",
@@ -75,13 +76,38 @@ TEST(StreamCheck, TellsTheFaultsApart) {
        {stream(0, 36000), silence(2400), stream(36000, 96000)},
        "paused 2400 in 1 pauses",
        1},
+      // Two transmissions of 1 s, a minute apart (samples 48000 to 95999, 2928000 to 2975999).
+      {"a listener through two transmissions, joined in the silence",
+       {stream(20000, 3000000)},
+       "lost 0 in 0 gaps, repeated 0 in 0 jumps back, altered 0, paused 0",
+       0,
+       "1:1000 61:1000"},
+      {"a recorder begun before the stream",
+       {silence(4800), stream(0, 3000000)},
+       "after 4800 samples of silence",
+       0,
+       "1:1000 61:1000"},
+      {"the silence between them shortened",
+       {stream(20000, 2000000), stream(2100000, 3000000)},
+       "lost 100000 in 1 gaps",
+       1,
+       "1:1000 61:1000"},
+      {"the second transmission cut short",
+       {stream(20000, 2950000), silence(50000)},
+       "paused 50000 in 1 pauses",
+       1,
+       "1:1000 61:1000"},
   };
   const std::string dir = make_temp_dir();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    std::ofstream(dir + "/capture.raw", std::ios::binary) << capture(c.pieces);
+    std::ofstream(dir + "/capture.raw", std::ios::binary) << capture(c.pieces, c.bursts);
+    EnvList env;
+    if (c.bursts != nullptr) {
+      env.emplace_back("ORVSIM_BURSTS", c.bursts);
+    }
     const ProcessResult run =
-        run_process(ORVCTL_STREAM_CHECK_PATH, {dir + "/capture.raw", "145500", "ramp"});
+        run_process(ORVCTL_STREAM_CHECK_PATH, {dir + "/capture.raw", "145500", "ramp"}, env);
     EXPECT_NE(run.out.find(c.says), std::string::npos) << run.out;
     EXPECT_EQ(run.status, c.status) << run.out;
   }
