@@ -107,8 +107,11 @@ git ls-files -z --cached --others --exclude-standard | tar --null -T - -cf "$roo
 for block in README.md:install-package:sh README.md:build-spidev:sh README.md:build-bcm2835:sh \
   README.md:service:sh README.md:user-service:sh README.md:second-card:conf README.md:device:conf \
   README.md:shared-card:conf docs/icecast.md:icecast-install:sh docs/icecast.md:icecast-account:sh \
-  docs/icecast.md:icecast-flac:conf docs/icecast.md:icecast-run:sh \
-  docs/icecast.md:icecast-mp3-account:sh docs/icecast.md:icecast-service:sh; do
+  docs/icecast.md:icecast-flac:conf docs/icecast.md:icecast-run:sh docs/icecast.md:icecast-mp3:conf \
+  docs/icecast.md:icecast-mp3-run:sh docs/icecast.md:icecast-card:conf \
+  docs/icecast.md:icecast-card-run:sh docs/icecast.md:icecast-service-flac:sh \
+  docs/icecast.md:icecast-service-mp3:sh docs/icecast.md:icecast-service-card:sh \
+  docs/icecast.md:icecast-service:sh docs/icecast.md:icecast-service-off:sh; do
   document=${block%%:*}
   name=${block#*:}
   copied_block "$document" "${name%:*}" >"$root/root/${name/:/.}"
@@ -171,7 +174,7 @@ grep -qx 'vm-test: passed' "$work/console.txt" || guest=failed
 # chased further); that alone is let pass ("whole-but-start"), said as such.
 for capture in captured:whole-but-start captured-reset:routed captured-second-card:routed \
   captured-device:routed captured-sudo:routed listened:whole listened-service:whole \
-  listened-back:whole; do
+  listened-back:whole listened-card-run:whole captured-card-run:whole-but-start; do
   file=$work/${capture%:*}.raw
   mode=${capture#*:}
   debugfs -R "dump /root/${capture%:*}.raw $file" "$work/root.img" 2>/dev/null
@@ -193,6 +196,38 @@ for capture in captured:whole-but-start captured-reset:routed captured-second-ca
     guest=failed
   }
 done
+# The streams through the silence between two transmissions (vm-guest.sh's ORVSIM_BURSTS): the
+# Ogg FLAC listener's capture, and the card's beside the stream, the board's samples exactly, their
+# sound whole (every sample of the ramp in the transmissions but its own zeros); the MP3 listener's,
+# decoded, two stretches of sound where the transmissions were, a minute apart to a frame (1152
+# samples) and 2 s long each.
+bursts="15:2000 75:2000"
+sound() { od -An -v -td2 -w2 "$1" | awk '$1 != 0' | wc -l; }
+for capture in listened-silence:191990 listened-card-stream:95990 captured-card-stream:95990; do
+  file=$work/${capture%:*}.raw
+  debugfs -R "dump /root/${capture%:*}.raw $file" "$work/root.img" 2>/dev/null
+  echo "${capture%:*}.raw, the transmissions \"$bursts\":"
+  ORVSIM_BURSTS=$bursts "$checker" "$file" 145500 ramp || guest=failed
+  heard=$(sound "$file")
+  echo "its samples of sound: $heard"
+  [ "$heard" -ge "${capture#*:}" ] || guest=failed
+done
+file=$work/listened-silence-mp3.raw
+debugfs -R "dump /root/listened-silence-mp3.raw $file" "$work/root.img" 2>/dev/null
+# Stretches of sound: louder than 2000 somewhere in each 1000 samples, gaps of a second or more.
+stretches=$(od -An -v -td2 -w2 "$file" | awk '
+  { loud = loud || $1 > 2000 || $1 < -2000 }
+  NR % 1000 == 0 { if (loud) { if (!on || NR - last > 48000) { if (on) print first, last; first = NR - 1000; on = 1 } last = NR }
+                   loud = 0 }
+  END { if (on) print first, last }')
+echo "listened-silence-mp3.raw, stretches of sound (from, to): $(tr '\n' ' ' <<<"$stretches")"
+awk '{ n++; from[n] = $1; to[n] = $2 } END {
+  ok = n == 2 && (from[2] - from[1] - 2880000) ^ 2 <= 1152 ^ 2
+  for (i = 1; i <= n; i++) ok = ok && (to[i] - from[i] - 96000) ^ 2 <= 2000 ^ 2
+  exit !ok }' <<<"$stretches" || {
+  echo "vm-test.sh: the MP3 listener did not hear two transmissions where they were" >&2
+  guest=failed
+}
 # How late the listener in the terminal heard the board: from the board's start (orvctl's
 # "Playback enabled") to the listener's end, less the board's time of the last sample heard.
 result=$("$checker" "$work/listened.raw" 145500 ramp) || true
