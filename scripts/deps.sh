@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building orvctl needs, if any are missing, and more for each
 # word given: "test" (the test suite), "package" (Debian packages), "fuzz" (the fuzzers),
-# "measure" (the measurement scripts), "vm" (scripts/vm-test.sh), "arm64", "armhf" or "armel"
+# "measure" (the measurement scripts), "stream" (scripts/measure-delay.sh), "vm"
+# (scripts/vm-test.sh), "arm64", "armhf" or "armel"
 # (cross builds, tested under qemu). Uses sudo when not run as root.
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
@@ -15,6 +16,7 @@ for word in "$@"; do
     fuzz) packages+=(libgtest-dev clang libclang-rt-14-dev) ;;
     measure) packages+=(libgtest-dev libbenchmark-dev valgrind time gnuplot-nox) ;;
     vm) packages+=(debootstrap qemu-system-x86 e2fsprogs) ;;
+    stream) packages+=(icecast2 flac ffmpeg ezstream curl libgtest-dev libbenchmark-dev) ;;
     arm64 | armhf | armel)
       # The foreign architecture's libraries go into a sysroot of their own, build-sysroot-ARCH,
       # made below from Bookworm's release: installed beside the host's (multiarch) they would have
@@ -30,7 +32,7 @@ for word in "$@"; do
       sysroots+=("$word")
       ;;
     *)
-      echo "deps.sh: unknown word \"$word\" (test, package, fuzz, measure, vm, arm64, armhf, armel)" >&2
+      echo "deps.sh: unknown word \"$word\" (test, package, fuzz, measure, stream, vm, arm64, armhf, armel)" >&2
       exit 2
       ;;
   esac
