@@ -15,30 +15,10 @@
 
 namespace {
 
-// The lock's file, opened for reading only and without O_CREAT where it exists: a sticky,
-// world-writable folder (/run/lock) refuses O_CREAT on a file that another user owns
-// (fs.protected_regular), and a service's sandbox may see the folder read-only.
-int open_lock() {
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    const int fd = open(kBusLockPath, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd >= 0 || errno != ENOENT) {
-      return fd;
-    }
-    const int made = open(kBusLockPath, O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (made >= 0) {
-      fchmod(made, 0644);  // readable by every user, whatever the umask
-      return made;
-    }
-    if (errno != EEXIST) {
-      return -1;
-    }
-    // Another run made it in between: open theirs.
-  }
-  return -1;
-}
-
-// The process that holds the lock on `fd`'s file, from the kernel's table of locks
-// (/proc/locks: "1: FLOCK  ADVISORY  WRITE 812 b3:02:1234 0 EOF"); 0 where it cannot be known.
+// The process that holds a lock of flock's kind on `fd`'s file, from the kernel's table of locks
+// (/proc/locks: "1: FLOCK  ADVISORY  WRITE 812 00:05:1234 0 EOF"), and only while it is there to
+// be seen (/proc/PID); 0 where it is not known. Other kinds of lock (POSIX, open file
+// description) never stand in flock's way, and waiters ("1: -> FLOCK ...") hold nothing.
 long holder_of(int fd) {
   struct stat file {};
   std::FILE* locks = std::fopen("/proc/locks", "re");
@@ -51,16 +31,18 @@ long holder_of(int fd) {
   long holder = 0;
   char line[256];
   while (holder == 0 && std::fgets(line, sizeof line, locks) != nullptr) {
+    char kind[16] = "";
     long pid = 0;
     unsigned dev_major = 0;
     unsigned dev_minor = 0;
     uintmax_t inode = 0;
-    if (std::strstr(line, "->") == nullptr &&  // a waiter, not a holder
-        std::sscanf(line, "%*s %*s %*s %*s %ld %x:%x:%ju", &pid, &dev_major, &dev_minor, &inode) ==
-            4 &&
-        inode == file.st_ino && dev_major == major(file.st_dev) &&
-        dev_minor == minor(file.st_dev)) {
-      holder = pid;
+    if (std::sscanf(line, "%*s %15s %*s %*s %ld %x:%x:%ju", kind, &pid, &dev_major, &dev_minor,
+                    &inode) == 5 &&
+        std::strcmp(kind, "FLOCK") == 0 && pid > 0 && inode == file.st_ino &&
+        dev_major == major(file.st_dev) && dev_minor == minor(file.st_dev)) {
+      char path[32];
+      std::snprintf(path, sizeof path, "/proc/%ld", pid);
+      holder = access(path, F_OK) == 0 ? pid : 0;
     }
   }
   std::fclose(locks);
@@ -97,25 +79,10 @@ void command_of(long pid, char* text, size_t size) {
   text[length] = '\0';
 }
 
-}  // namespace
-
-bool board_lock_bus() {
-  const int fd = open_lock();
-  if (fd < 0) {
-    say("SPI0 could not be reserved for this run: %s: %s\n", kBusLockPath, std::strerror(errno));
-    return false;
-  }
-  if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
-    return true;  // held until the process ends: the descriptor stays open
-  }
-  if (errno != EWOULDBLOCK) {
-    say("SPI0 could not be reserved for this run: %s: %s\n", kBusLockPath, std::strerror(errno));
-    close(fd);
-    return false;
-  }
+// Says who holds the bus that `fd` could not lock.
+void say_held(int fd) {
   const long pid = holder_of(fd);
-  close(fd);
-  char command[1024];
+  char command[1024] = "";
   if (pid > 0) {
     command_of(pid, command, sizeof command);
   }
@@ -128,9 +95,70 @@ bool board_lock_bus() {
         "stop that one first\n",
         pid);
   } else {
-    say("SPI0 is in use by another run of orvctl (it holds %s); one run at a time may use it: "
-        "stop that one first\n",
-        kBusLockPath);
+    say_line(
+        "SPI0 is in use by another run of orvctl; one run at a time may use it: stop that one "
+        "first");
+  }
+}
+
+// Locks `fd` for good, or says why not.
+bool lock(int fd, const char* path) {
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    return true;  // held until the process ends: the descriptor stays open
+  }
+  if (errno == EWOULDBLOCK) {
+    say_held(fd);
+  } else {
+    say("SPI0 could not be reserved for this run: %s: %s\n", path, std::strerror(errno));
   }
   return false;
+}
+
+}  // namespace
+
+bool board_lock_bus(int device_fd) {
+  return lock(device_fd, kBusDevice);
+}
+
+bool board_lock_bus_as_root() {
+  // The device, where spidev has made it: what the spidev build's runs lock.
+  const int device = open(kBusDevice, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (device >= 0 && !lock(device, kBusDevice)) {
+    close(device);
+    return false;
+  }
+  // Root's own file, in a folder that only root may write to; whatever else stands there (a FIFO,
+  // a link, a folder, a file of another user's) is refused, and opening it waits for nothing.
+  const int fd = open(kRootBusLockPath,
+                      O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0600);
+  if (fd < 0 && (errno == ENOENT || errno == EROFS || errno == EACCES)) {
+    return true;  // no /run (or not root: the library refuses then)
+  }
+  struct stat file {};
+  if (fd < 0 || fstat(fd, &file) != 0 || !S_ISREG(file.st_mode) || file.st_uid != geteuid() ||
+      (file.st_mode & 0022) != 0) {
+    if (fd < 0 && errno != ELOOP && errno != EISDIR) {
+      say("SPI0 could not be reserved for this run: %s: %s\n", kRootBusLockPath,
+          std::strerror(errno));
+    } else {
+      say("SPI0 could not be reserved for this run: %s is not a file of root's that only root may "
+          "write: remove it\n",
+          kRootBusLockPath);
+    }
+    if (fd >= 0) {
+      close(fd);
+    }
+    if (device >= 0) {
+      close(device);
+    }
+    return false;
+  }
+  if (!lock(fd, kRootBusLockPath)) {
+    close(fd);
+    if (device >= 0) {
+      close(device);
+    }
+    return false;
+  }
+  return true;
 }

@@ -13,7 +13,7 @@ bool board_init(BoardLink&) {
     return false;
   }
   // Taken while still root (through sudo), and kept once the run has become the user.
-  if (!board_lock_bus()) {
+  if (!board_lock_bus_as_root()) {
     bcm2835_close();  // another run has the bus: nothing of this one reaches it
     return false;
   }

@@ -96,7 +96,7 @@ bool apply_setting(unsigned long write_request, unsigned long read_request, T wa
 bool board_init(BoardLink&) {
   spidev_fd = open(kDevice, O_RDWR | O_CLOEXEC);
   if (spidev_fd >= 0) {
-    if (board_lock_bus()) {
+    if (board_lock_bus(spidev_fd)) {
       return true;
     }
     close(spidev_fd);  // another run has the bus: nothing of this one reaches it

@@ -107,7 +107,7 @@ for target in "${targets[@]}"; do
     ./usr/share/man/man1/orvctl-sim.1.gz ./usr/share/doc/orvctl/copyright \
     ./usr/share/doc/orvctl/changelog.gz ./usr/lib/systemd/system/orvctl@.service \
     ./usr/lib/systemd/user/orvctl@.service ./etc/default/orvctl ./usr/lib/sysusers.d/orvctl.conf \
-    ./usr/lib/tmpfiles.d/orvctl.conf ./usr/lib/udev/rules.d/60-orvctl-spidev.rules; do
+    ./usr/lib/udev/rules.d/60-orvctl-spidev.rules; do
     grep -q " $path\$" <<<"$contents" || fail "$package lacks $path"
   done
   [ "$(dpkg-deb -f "$package" Architecture)" = "$architecture" ] ||

@@ -93,13 +93,18 @@ check "the unit starts the package's orvctl" \
   sh -c "systemctl cat $unit | grep -qx 'ExecStart=/usr/bin/orvctl \$ORVCTL_OPTIONS -s %i'"
 check "the options file is a conffile in /etc" \
   sh -c 'dpkg-query -W -f="\${Conffiles}" orvctl | grep -q "^ /etc/default/orvctl "'
-check "the package made the bus's lock, owned by root and readable by all" \
-  sh -c 'test "$(stat -c "%U %a" /run/lock/orvctl-spi0)" = "root 644"'
+check "the package makes nothing in /run/lock, which every user may write to" \
+  test ! -e /run/lock/orvctl-spi0
 
 # The kernel's loopback card is the system's only card: what is played on its device 0 is
 # captured on its device 1.
 check "the loopback sound card" sh -c 'modprobe snd-aloop && udevadm settle && test -e /dev/snd/pcmC0D0p'
-# The board: the stand-in device, preloaded into the service.
+# The board: the stand-in device, preloaded into the service. In the device's place a plain file of
+# the group spi, which the stand-in opens as orvctl asks: its owner, its permissions and its lock
+# are the kernel's, as a device's would be.
+: >/dev/spidev0.0
+chgrp spi /dev/spidev0.0
+chmod 660 /dev/spidev0.0
 mkdir -p "/etc/systemd/system/orvctl@.service.d"
 printf '[Service]\nEnvironment=LD_PRELOAD=%s\n' "$preload" \
   >"/etc/systemd/system/orvctl@.service.d/board.conf"
@@ -115,6 +120,20 @@ check "the README's run prints the signal status of each block" sh -c \
   "runuser -u pi -- env LD_PRELOAD=$preload timeout -s INT 6 $run_line >/tmp/run.out; test \$? = 124 &&
    grep -qx 'Playback enabled: Ctrl-C to exit' /tmp/run.out && grep -q '^RSSI = ' /tmp/run.out"
 
+# The bus kept for those allowed on it: a user outside the group spi can neither hold the device's
+# lock (which they try while the service starts) nor hang a run with a FIFO at the path in
+# /run/lock that an older orvctl locked.
+useradd -M -s /usr/sbin/nologin mallory
+check "a user outside the group spi cannot hold the bus" sh -c \
+  "! runuser -u mallory -- flock -n /dev/spidev0.0 true"
+runuser -u mallory -- mkfifo /run/lock/orvctl-spi0
+check "... and a FIFO of theirs in /run/lock hangs no run: orvctl 0 as pi" sh -c \
+  "runuser -u pi -- env LD_PRELOAD=$preload timeout 20 orvctl 0 >/tmp/fifo.out 2>&1; test \$? = 0 &&
+   grep -qx 'Firmware version is 1.04' /tmp/fifo.out"
+runuser -u mallory -- sh -c 'while :; do flock -n /dev/spidev0.0 sleep 5; sleep 0.2; done' \
+  >/dev/null 2>&1 &
+mallory=$!
+
 # The README's commands, as written there; the second follows the journal until stopped.
 arecord -q -D hw:Loopback,1,0 -f S16_LE -r 48000 -c 1 -t raw /root/captured.raw &
 recorder=$!
@@ -122,6 +141,7 @@ timeout 30 sh -x /root/service.sh >/root/service.out 2>&1
 check "the README's commands start the service, and its journal shows what orvctl prints" \
   grep -q ': Playback enabled: Ctrl-C to exit$' /root/service.out
 check "the service is running" test "$(property ActiveState)" = active
+kill "$mallory"
 pid=$(property MainPID)
 check "it runs as a user of its own, in the groups spi and audio" sh -c \
   "uid=\$(awk '/^Uid:/ { print \$2 }' /proc/$pid/status) && [ \$uid -ge 61184 ] && [ \$uid -le 65519 ]"
@@ -373,6 +393,9 @@ check "... and a listener hears one run of the service play on" wait_for 6 sh -c
 check "... from a service that was never stuck" test "$(property ActiveState)" = active
 check "docs/icecast.md's block back to the card, as pi" as_pi_in /home/pi "$(cat /root/icecast-service-off.sh)"
 check "... without the stream's drop-in" test ! -e /etc/systemd/system/orvctl@.service.d/icecast.conf
+check "... the service plays to the card again" wait_for 60 journal_has_now "Playback enabled: Ctrl-C to exit"
+[ "$(property ActiveState)" = active ] ||
+  journalctl -u "$unit" -o cat -n 15 --no-pager | sed 's/^/vm-test:   its journal: /'
 systemctl stop "$unit"
 systemctl stop icecast2
 

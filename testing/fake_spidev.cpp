@@ -10,22 +10,27 @@
 //                     MESSAGE_SHORT a transfer of one byte less)
 // FAKE_SPIDEV_KEEP    setting whose write the device accepts but ignores (same names)
 // FAKE_SPIDEV_MISO    every byte the board returns (default 0)
-// FAKE_BUS_LOCK       the file that stands for the bus's lock (/run/lock/orvctl-spi0), so that
-//                     runs of a test share one bus; unset, each run has a bus of its own (a lock
-//                     on a file of its own). Linked into the bcm2835 stand-ins too, for this alone.
+// FAKE_SPIDEV_DEVICE  a file that stands for the device, opened as the program asks (its owner and
+//                     permissions are the kernel's to check), so that runs of a test share one bus
+//                     and its lock; unset, each run has a device of its own
+// FAKE_BUS_LOCK       the file that stands for root's lock of the bcm2835 build
+//                     (/run/orvctl-spi0.lock); unset, each run has one of its own. Linked into the
+//                     bcm2835 stand-ins too, for these two alone.
 //
 // Built with FAKE_SPIDEV_PRELOAD, it is instead a library to preload (LD_PRELOAD) in front of
 // orvctl as a package installs it, and the board behind the device is the simulated board playing
 // its ramp in real time: the board of the test on a real system (scripts/vm-test.sh), which takes
-// the simulated board's knobs of faults (ORVSIM_MISO, ORVSIM_RESET, ORVSIM_HALT) from the
-// environment. There the bus's lock is the real one unless FAKE_BUS_LOCK names another.
+// the simulated board's knobs of faults (ORVSIM_MISO, ORVSIM_RESET, ORVSIM_HALT, ORVSIM_BURSTS)
+// from the environment. There the device is the real path, a plain file of the group spi that the
+// test makes in its place, and root's lock the real one unless FAKE_BUS_LOCK names another.
 //
-// The device is a file of its own: frames go through ioctl, so anything written to it is text
-// that was meant for the console. Its close records how much that was.
+// The device is a file: frames go through ioctl, so anything written to it is text that was meant
+// for the console. Its close records how much that was.
 #include <fcntl.h>
 #include <linux/spi/spidev.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -111,7 +116,7 @@ int fail(int error) {
   return -1;
 }
 
-int open_device() {
+int open_device(int (*real)(const char*, int, ...), int flags) {
   record("open /dev/spidev0.0");
   const char* error = std::getenv("FAKE_SPIDEV_OPEN");
   if (error != nullptr) {
@@ -119,7 +124,15 @@ int open_device() {
                 : std::strcmp(error, "EACCES") == 0 ? EACCES
                                                     : EBUSY);
   }
-  device_fd = memfd_create("spidev0.0", MFD_CLOEXEC);
+#ifdef FAKE_SPIDEV_PRELOAD
+  device_fd = real("/dev/spidev0.0", flags);
+#else
+  const char* shared = std::getenv("FAKE_SPIDEV_DEVICE");
+  device_fd = shared != nullptr ? real(shared, flags) : memfd_create("spidev0.0", MFD_CLOEXEC);
+#endif
+  if (device_fd < 0) {
+    return -1;
+  }
 #ifdef FAKE_SPIDEV_PRELOAD
   // The ramp, and the faults that the knobs ask for (a malformed one is said, and left out).
   SimKnobs knobs;
@@ -197,19 +210,21 @@ int message(const spi_ioc_transfer& transfer) {
 // `real`, the C library's open or open64. `args` holds open's optional third argument.
 int open_or_fake(int (*real)(const char*, int, ...), const char* path, int flags, va_list args) {
   if (std::strcmp(path, "/dev/spidev0.0") == 0) {
-    return open_device();
+    return open_device(real, flags & ~(O_CREAT | O_TMPFILE));
   }
   if (std::strcmp(path, "/sys/module/spidev/parameters/bufsiz") == 0) {
     return open_transfer_limit();
   }
   // The third argument exists only when the call may create a file.
   const mode_t permissions = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(args, mode_t) : 0;
-  if (std::strcmp(path, "/run/lock/orvctl-spi0") == 0) {
+  if (std::strcmp(path, "/run/orvctl-spi0.lock") == 0) {
     if (const char* lock = std::getenv("FAKE_BUS_LOCK")) {
       return real(lock, flags, permissions);
     }
 #ifndef FAKE_SPIDEV_PRELOAD
-    return memfd_create("orvctl-spi0", MFD_CLOEXEC);
+    const int fd = memfd_create("orvctl-spi0", MFD_CLOEXEC);
+    fchmod(fd, 0600);  // as root's own file would be made
+    return fd;
 #endif
   }
   return real(path, flags, permissions);

@@ -20,7 +20,7 @@ for file in /bin/orvctl /bin/orvctl-sim /man1/orvctl.1.gz /man1/orvctl-sim.1.gz 
   has "$file"
 done
 service_files="/lib/systemd/system/orvctl@.service /lib/systemd/user/orvctl@.service
-/lib/sysusers.d/orvctl.conf /lib/tmpfiles.d/orvctl.conf /lib/udev/rules.d/60-orvctl-spidev.rules
+/lib/sysusers.d/orvctl.conf /lib/udev/rules.d/60-orvctl-spidev.rules
 /etc/default/orvctl"
 if [ "$3" = spidev ]; then
   for file in $service_files; do

@@ -3,9 +3,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sched.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -17,6 +19,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -433,8 +436,54 @@ TEST_F(TranscriptTest, BoardLinkOnTheLibrary) {
            "bcm2835_init() returned OK\norvctl could not become the user who ran sudo: " + why +
            ". It does not go on as root\ncalling bcm2835_close()\nDone\n";
   };
+  // What may stand where root's lock of the bus goes: only a file of root's that no other user
+  // may write is taken; nothing else hangs the run (a FIFO) or hands the bus to another user.
+  const std::string stand_in = dir + "/lock-";
+  mkfifo((stand_in + "fifo").c_str(), 0666);
+  std::ofstream{stand_in + "target"};
+  symlink((stand_in + "target").c_str(), (stand_in + "link").c_str());
+  mkdir((stand_in + "folder").c_str(), 0755);
+  std::ofstream{stand_in + "writable"};
+  chmod((stand_in + "writable").c_str(), 0620);
+  std::ofstream{stand_in + "nobody's"};
+  chmod((stand_in + "nobody's").c_str(), 0600);
+  const bool chowned = chown((stand_in + "nobody's").c_str(), nobody->pw_uid, nobody->pw_gid) == 0;
+  const std::string not_root_s =
+      kBanner +
+      "SPI0 could not be reserved for this run: /run/orvctl-spi0.lock is not a file of root's "
+      "that only root may write: remove it\n";
   std::vector<LinkCase> cases = {
       {.name = "tuning run", .out = tuning_run, .calls = kLibraryTuningCalls},
+      {.name = "root's lock: a FIFO at its path",
+       .env = {{"FAKE_BUS_LOCK", stand_in + "fifo"}},
+       .out = not_root_s,
+       .calls = "init\nclose\n",
+       .status = 1},
+      {.name = "root's lock: a link",
+       .env = {{"FAKE_BUS_LOCK", stand_in + "link"}},
+       .out = not_root_s,
+       .calls = "init\nclose\n",
+       .status = 1},
+      {.name = "root's lock: a folder",
+       .env = {{"FAKE_BUS_LOCK", stand_in + "folder"}},
+       .out = not_root_s,
+       .calls = "init\nclose\n",
+       .status = 1},
+      {.name = "root's lock: a file that its group may write",
+       .env = {{"FAKE_BUS_LOCK", stand_in + "writable"}},
+       .out = not_root_s,
+       .calls = "init\nclose\n",
+       .status = 1},
+      {.name = "root's lock: a file of another user's",
+       .env = {{"FAKE_BUS_LOCK", stand_in + "nobody's"}},
+       .out = not_root_s,
+       .calls = "init\nclose\n",
+       .status = 1,
+       .needs_root = !chowned},
+      {.name = "root's lock: no folder for it (no /run)",
+       .env = {{"FAKE_BUS_LOCK", stand_in + "none/lock"}},
+       .out = tuning_run,
+       .calls = kLibraryTuningCalls},
       // A board that does not answer: its data line held high (the replies are unsigned), or low.
       // Standard error says what to check; the run goes on.
       {.name = "replies are unsigned",
@@ -791,23 +840,27 @@ struct BusRun {
 
 void expect_one_run_per_bus(const std::string& dir, const BusRun& holder,
                             const std::vector<BusRun>& others) {
-  const std::string lock = dir + "/lock";
+  const std::string device = dir + "/spidev0.0";  // the bus: every run's device, and its lock
   const std::string config = dir + "/asound.conf";
   write_alsa_config(config, "pcm.!default { type null }");
   chmod(dir.c_str(), 0755);  // for a holder that becomes another user
   chmod(config.c_str(), 0644);
-  const Env bus = {{"FAKE_BUS_LOCK", lock}, {"ALSA_CONFIG_PATH", config}, {"HOME", dir}};
+  std::ofstream{device};
+  const Env bus = {{"FAKE_SPIDEV_DEVICE", device},
+                   {"FAKE_BUS_LOCK", dir + "/lock"},
+                   {"ALSA_CONFIG_PATH", config},
+                   {"HOME", dir}};
   Env env = holder.env;
   env.insert(env.end(), bus.begin(), bus.end());
   env.emplace_back(holder.calls_variable, dir + "/holder-calls");
   ProcessResult held;
   // Ctrl-C after 20 s, should the test fail before it kills the holder.
   std::thread player([&] { held = run_process(holder.program, holder.args, env, 20000); });
-  // Until the holder has the bus (it makes the lock's file, then locks it).
+  // Until the holder has the bus.
   bool taken = false;
   for (int wait = 0; wait < 1000 && !taken; ++wait) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    const int fd = open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = open(device.c_str(), O_RDONLY | O_CLOEXEC);
     taken = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0;
     if (fd >= 0) {
       close(fd);  // and with it a lock this test may have taken
@@ -858,6 +911,117 @@ void expect_one_run_per_bus(const std::string& dir, const BusRun& holder,
   after.insert(after.end(), bus.begin(), bus.end());
   const ProcessResult later = run_process(others[0].program, {"0"}, after);
   EXPECT_EQ(later.status, 0) << later.out;
+}
+
+// Who holds the bus, as a refused run names it: the process that the kernel's table of locks shows
+// holding the device's lock, its command line made safe for a terminal; nobody where the one that
+// took the lock has gone (its descendant holds it); never a process with a lock of another kind,
+// which does not stand in the way. A user who may not open the device cannot hold it.
+TEST_F(TranscriptTest, BusHolderNamedOnlyWhenKnown) {
+  const std::string device = dir + "/spidev0.0";
+  const std::string rest = "; one run at a time may use it: stop that one first\n";
+  const std::string in_use = kBanner + "SPI0 is in use by another run of orvctl";
+  const std::string flock_line = " (process PID: flock -n " + device + " -c sleep 30 #?[2J?)";
+  const struct {
+    const char* name;
+    std::vector<std::string> holder;  // takes the lock, then keeps it
+    bool posix_lock = false;          // a lock of the test's own of another kind, first
+    bool as_nobody = false;           // the holder runs as nobody, who may not open the device
+    std::string out;                  // PID: the holder's process id
+    int status = 1;
+  } cases[] = {
+      {.name = "flock(1), its command line with a terminal's escapes",
+       .holder = {"flock", "-n", device, "-c", "sleep 30 #\x1b[2J\a"},
+       .out = in_use + flock_line + rest},
+      {.name = "... beside a POSIX lock of another process",
+       .holder = {"flock", "-n", device, "-c", "sleep 30 #\x1b[2J\a"},
+       .posix_lock = true,
+       .out = in_use + flock_line + rest},
+      {.name = "the process that took it gone, its child holding it",
+       .holder = {"sh", "-c", "exec 9<\"$0\"; flock -n 9; exec sleep 30", device},
+       .out = in_use + rest},
+      {.name = "a POSIX lock alone", .holder = {}, .posix_lock = true, .out = "", .status = 0},
+      {.name = "a user who may not open the device",
+       .holder = {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "flock", "-n",
+                  device, "sleep", "30"},
+       .as_nobody = true,
+       .out = "",
+       .status = 0},
+  };
+  // The kernel keeps its table of locks a list for each processor, the newest first.
+  cpu_set_t before;
+  sched_getaffinity(0, sizeof before, &before);
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (CPU_ISSET(cpu, &before)) {
+      CPU_SET(cpu, &one);
+      break;
+    }
+  }
+  sched_setaffinity(0, sizeof one, &one);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.as_nobody && geteuid() != 0) {
+      continue;  // only root can start a run as another user
+    }
+    std::ofstream{device};
+    chmod(device.c_str(), 0600);
+    pid_t holder = 0;
+    if (!c.holder.empty()) {
+      holder = fork();
+      if (holder == 0) {
+        setpgid(0, 0);  // its own group, so that whatever it starts ends with it
+        std::vector<char*> argv;
+        for (const std::string& arg : c.holder) {
+          argv.push_back(const_cast<char*>(arg.c_str()));
+        }
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        _exit(127);
+      }
+      // Until it holds the lock, or has given up.
+      bool held = false;
+      for (int wait = 0; wait < 500 && !held; ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const int fd = open(device.c_str(), O_RDONLY | O_CLOEXEC);
+        held = flock(fd, LOCK_EX | LOCK_NB) != 0;
+        close(fd);
+        int status = 0;
+        if (c.as_nobody && waitpid(holder, &status, WNOHANG) == holder) {
+          EXPECT_NE(WEXITSTATUS(status), 0);  // flock(1) could not open it
+          holder = 0;
+          break;
+        }
+      }
+      EXPECT_EQ(held, !c.as_nobody);
+    }
+    // Taken after the holder's, on the same processor: the kernel lists it first.
+    const int posix = open(device.c_str(), O_RDONLY | O_CLOEXEC);
+    struct flock shared {};
+    shared.l_type = F_RDLCK;
+    shared.l_whence = SEEK_SET;
+    ASSERT_EQ(!c.posix_lock || fcntl(posix, F_SETLK, &shared) == 0, true);
+    const ProcessResult run = run_process(
+        ORVCTL_FAKESPIDEV_PATH, {"0"}, {{"FAKE_SPIDEV_DEVICE", device}, {"FAKE_SPIDEV_MISO", "1"}});
+    std::string out = c.out;
+    if (const size_t at = out.find("PID"); at != std::string::npos) {
+      out.replace(at, 3, std::to_string(holder));
+    }
+    if (c.status == 0) {
+      EXPECT_EQ(run.out.find("SPI0"), std::string::npos) << run.out;
+    } else {
+      EXPECT_EQ(run.out, out);
+    }
+    EXPECT_EQ(run.status, c.status);
+    if (holder > 0) {
+      kill(-holder, SIGKILL);
+      waitpid(holder, nullptr, 0);
+    }
+    close(posix);
+    unlink(device.c_str());
+  }
+  sched_setaffinity(0, sizeof before, &before);
 }
 
 // The runs refused while another plays: either build, a tuning run or one with sound.
