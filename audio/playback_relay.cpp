@@ -313,15 +313,15 @@ void watch_board(const OutputClock& clock, RelayCounts& counts, unsigned BytesAv
   }
 }
 
-// After a block was written: blocks coming again after a silence are said (at most a minute after
-// the silence was); the service's watchdog is fed, and told the status line once a minute.
+// After a block was written: blocks coming again after a silence that was said are said at once
+// (the minute between lines is the silence line's alone); the service's watchdog is fed, and told
+// the status line once a minute.
 void block_delivered(const OutputClock& clock, RelayCounts& counts, bool written) {
   const int64_t now = clock_now_ns();
   const int64_t waited = now - counts.last_block_ns;
   counts.last_block_ns = now;
-  if (counts.silent_said && now - counts.board_said_ns >= kBoardLinesApartNs) {
+  if (counts.silent_said) {
     counts.silent_said = false;
-    counts.board_said_ns = now;
     say_of_board("audio blocks come from the board again");
   }
   if (!written) {

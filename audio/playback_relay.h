@@ -35,7 +35,7 @@ struct RelayCounts {
   int64_t last_block_ns = 0;   // when the board last delivered a block (or playback started)
   uint32_t polls = 0;          // polls of the board since playback started
   bool silent_said = false;    // the last line said of the board is that it delivers nothing
-  int64_t board_said_ns = -1;  // when a line was last said of the board (-1: never)
+  int64_t board_said_ns = -1;  // when the board was last said to be silent (-1: never)
   int64_t notified_ns = 0;     // when the service was last told the status line
 };
 

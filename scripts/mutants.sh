@@ -11,7 +11,19 @@ cd "$(dirname "$0")/.."
 # name @ file @ sed expression @ ctest -R pattern of the tests that must fail
 read -r -d '' mutants <<'TABLE' || true
 no-bus-lock@board/bus_lock.cpp@s/if (flock(fd, LOCK_EX | LOCK_NB) == 0) {/if (fd >= 0) {/@OneRunPerBus
-lock-after-the-drop@board/link_bcm2835.cpp@s/if (!board_lock_bus()) {/if (false) {/@OneRunPerBusThroughSudo
+lock-after-the-drop@board/link_bcm2835.cpp@s/if (!board_lock_bus_as_root()) {/if (false) {/@OneRunPerBusThroughSudo
+holder-any-kind-of-lock@board/bus_lock.cpp@s/std::strcmp(kind, "FLOCK") == 0 \&\& //@BusHolderNamedOnlyWhenKnown
+holder-command-unchecked@board/bus_lock.cpp@s/} else if (static_cast<unsigned char>(text\[i\]) < 0x20 || text\[i\] == 0x7f) {/} else if (false) {/@BusHolderNamedOnlyWhenKnown
+holder-gone-named@board/bus_lock.cpp@s/holder = access(path, F_OK) == 0 ? pid : 0;/holder = pid;/@BusHolderNamedOnlyWhenKnown
+root-lock-fifo-taken@board/bus_lock.cpp@s/!S_ISREG(file.st_mode) || //@BoardLinkOnTheLibrary
+root-lock-link-followed@board/bus_lock.cpp@s/O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK/O_CLOEXEC | O_NONBLOCK/@BoardLinkOnTheLibrary
+root-lock-of-another-user@board/bus_lock.cpp@s/file.st_uid != geteuid() ||//@BoardLinkOnTheLibrary
+root-lock-needs-run@board/bus_lock.cpp@s/errno == ENOENT || errno == EROFS/errno == EROFS/@BoardLinkOnTheLibrary
+again-waits-a-minute@audio/playback_relay.cpp@s/^  if (counts.silent_said) {$/  if (counts.silent_said \&\& now - counts.board_said_ns >= kBoardLinesApartNs) {/@SilentBoardIsSaid
+ready-before-the-output@audio/playback_relay.cpp@s/^  say_line("Playback enabled: Ctrl-C to exit");$/  say_line("Playback enabled: Ctrl-C to exit"); sd_notify(0, "READY=1");/@ServiceManagerIsToldHowItPlays
+watchdog-unwritten-block@audio/playback_relay.cpp@s/^  if (!written) {$/  sd_notify(0, "WATCHDOG=1"); if (!written) {/@ServiceManagerIsToldHowItPlays
+sim-bursts-rounded-down@sim/sim_board.cpp@s/part \* kSampleRate + 999999999/part * kSampleRate/@BurstsSoundOnlyInTheirStretches
+check-places-no-burst@testing/stream_check.cpp@s/  if (!knobs.bursts.empty()) {/  if (false) {/@StreamCheck
 setuid-trusts-sudo@board/leave_root.cpp@s/if (getuid() != 0) {/if (getuid() == 4242) {/@BoardLinkOnTheLibrary
 saved-gid-kept@board/leave_root.cpp@s/static_cast<gid_t>(gid), static_cast<gid_t>(gid)) != 0) {/static_cast<gid_t>(gid), 0) != 0) {/@BoardLinkOnTheLibrary
 no-silent-board-line@driver.cpp@s/  warn_if_no_board(version);//@SimulatedBoardRuns

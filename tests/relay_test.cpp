@@ -747,9 +747,10 @@ std::vector<std::string> said_of_board(const std::string& err) {
 }
 
 // A board that stops delivering, reset (it no longer plays) or halted (it stops filling, then goes
-// on): once nothing has come for five seconds, one line says so with the count it reports; one
-// line says when blocks come again; never two within a minute. Standard output is as ever. The
-// upsets come 10 s in, so the line is due 15 s in, give or take the last block's write.
+// on): once nothing has come for five seconds, one line says so with the count it reports, never
+// two such lines within a minute; one line says at once that blocks come again. Standard output is
+// as ever. The upsets come 10 s in, so the line is due 15 s in, give or take the last block's
+// write.
 TEST_F(SimulatedTimeTest, SilentBoardIsSaid) {
   const struct {
     const char* name;
@@ -761,7 +762,8 @@ TEST_F(SimulatedTimeTest, SilentBoardIsSaid) {
       {"reset, 6 s after", {{"ORVSIM_RESET", "10:200"}}, "16", {kNothingPlays}},
       {"reset, two minutes after", {{"ORVSIM_RESET", "10:200"}}, "130", {kNothingPlays}},
       {"halt of 4 s", {{"ORVSIM_HALT", "10:4000"}}, "90", {}},
-      {"halt of 8 s, the next minute", {{"ORVSIM_HALT", "10:8000"}}, "74", {"no audio"}},
+      {"halt of 8 s, before it ends", {{"ORVSIM_HALT", "10:8000"}}, "17.5", {"no audio"}},
+      {"halt of 8 s, just after it ends", {{"ORVSIM_HALT", "10:8000"}}, "19", {"no audio", kAgain}},
       {"halt of 8 s, a minute after its line",
        {{"ORVSIM_HALT", "10:8000"}},
        "77",
@@ -769,9 +771,9 @@ TEST_F(SimulatedTimeTest, SilentBoardIsSaid) {
       {"halts a minute apart",
        {{"ORVSIM_HALT", "10:8000 140:8000"}},
        "170",
-       {"no audio", kAgain, "no audio"}},
-      // The second halt comes within a minute of the first's "again": not said.
-      {"halts within a minute", {{"ORVSIM_HALT", "10:8000 80:8000"}}, "150", {"no audio", kAgain}},
+       {"no audio", kAgain, "no audio", kAgain}},
+      // The second halt's silence comes within a minute of the first's line: neither is said.
+      {"halts within a minute", {{"ORVSIM_HALT", "10:8000 40:8000"}}, "150", {"no audio", kAgain}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -795,18 +797,24 @@ TEST_F(SimulatedTimeTest, SilentBoardIsSaid) {
   }
 }
 
-// A service is told through sd_notify (NOTIFY_SOCKET): READY once the board plays, WATCHDOG with
-// every block written (none once the board has stopped delivering, so that the service's watchdog
-// stops it), and the status line about once a minute, or what is said of the board.
+// A service is told through sd_notify (NOTIFY_SOCKET): READY once the board plays (never by a run
+// that cannot play), WATCHDOG with every block written (none once the board has stopped
+// delivering, so that the service's watchdog stops it, nor for a block the output did not take),
+// and the status line about once a minute, or what is said of the board.
 TEST_F(SimulatedTimeTest, ServiceManagerIsToldHowItPlays) {
   const struct {
     const char* name;
     EnvList knobs;
     size_t watchdogs_low, watchdogs_high;  // 4 blocks a second, in runs of 61 s
     std::vector<std::string> statuses;     // as each begins
+    std::string device = "";               // the output's further fields
+    int status = 128 + SIGINT;
   } cases[] = {
       {"a minute of play", {}, 234, 244, {"Playing: ", "0:01:0"}},
       {"reset 30 s in", {{"ORVSIM_RESET", "30:200"}}, 112, 122, {"Playing: ", kNothingPlays}},
+      // Nine blocks and a half taken, then the output breaks for good: the tenth is not written.
+      {"the output breaking in its tenth block", {}, 9, 9, {"Playing: "}, "fail_at 114000", 1},
+      {"an output that cannot be opened", {}, 0, 0, {}, "buffer 32", 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -828,7 +836,8 @@ TEST_F(SimulatedTimeTest, ServiceManagerIsToldHowItPlays) {
         messages.emplace_back(datagram, static_cast<size_t>(got));
       }
     });
-    EnvList env = simulation({.name = c.name, .ppm = 0, .position = "exact", .minutes = 1});
+    EnvList env = simulation(
+        {.name = c.name, .ppm = 0, .position = "exact", .minutes = 1, .device = c.device});
     env.insert(env.end(), c.knobs.begin(), c.knobs.end());
     env.emplace_back("NOTIFY_SOCKET", socket_path);
     const ProcessResult run = run_process(ORVCTL_SIM_PATH, {"-s", "145500"}, env);
@@ -837,7 +846,11 @@ TEST_F(SimulatedTimeTest, ServiceManagerIsToldHowItPlays) {
     reader.join();
     close(sender);
     close(listener);
-    EXPECT_EQ(run.status, 128 + SIGINT);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    if (c.statuses.empty()) {
+      EXPECT_TRUE(messages.empty()) << testing::PrintToString(messages);
+      continue;
+    }
     ASSERT_FALSE(messages.empty());
     EXPECT_EQ(messages[0].rfind("READY=1\nSTATUS=", 0), 0u) << messages[0];
     size_t watchdogs = 0;
