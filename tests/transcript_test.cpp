@@ -439,14 +439,14 @@ TEST_F(TranscriptTest, BoardLinkOnTheLibrary) {
   // What may stand where root's lock of the bus goes: only a file of root's that no other user
   // may write is taken; nothing else hangs the run (a FIFO) or hands the bus to another user.
   const std::string stand_in = dir + "/lock-";
-  mkfifo((stand_in + "fifo").c_str(), 0666);
   std::ofstream{stand_in + "target"};
-  symlink((stand_in + "target").c_str(), (stand_in + "link").c_str());
-  mkdir((stand_in + "folder").c_str(), 0755);
   std::ofstream{stand_in + "writable"};
-  chmod((stand_in + "writable").c_str(), 0620);
   std::ofstream{stand_in + "nobody's"};
-  chmod((stand_in + "nobody's").c_str(), 0600);
+  ASSERT_EQ(mkfifo((stand_in + "fifo").c_str(), 0666), 0);
+  ASSERT_EQ(symlink((stand_in + "target").c_str(), (stand_in + "link").c_str()), 0);
+  ASSERT_EQ(mkdir((stand_in + "folder").c_str(), 0755), 0);
+  ASSERT_EQ(chmod((stand_in + "writable").c_str(), 0620), 0);
+  ASSERT_EQ(chmod((stand_in + "nobody's").c_str(), 0600), 0);
   const bool chowned = chown((stand_in + "nobody's").c_str(), nobody->pw_uid, nobody->pw_gid) == 0;
   const std::string not_root_s =
       kBanner +
