@@ -12,10 +12,11 @@ namespace {
 
 // Readings of the output per block, spread over the polls.
 constexpr uint32_t kReadsPerBlock = 256;
-// Smoothing of the board's pace, in blocks; an interval further off than an eighth does not count
-// (a stall, or blocks fetched back to back after one), unless the pace itself has changed.
-constexpr double kPaceBlocks = 16;
-constexpr int kOffPaceBlocks = 16;
+// The board's pace as its sample rate gives it, until enough writes are known to measure it: its
+// crystal and the host's clock are a few ppm apart, far less than what a busy host's writes, late
+// by its preemptions, would make of a handful of intervals (a start 5 % off, seen, which made the
+// first blocks' queue look 30 ms short).
+constexpr double kNominalBlockNs = 1e9 * kBlockSamples / kSampleRate;
 // Writes after which the pace is taken over all the recent ones.
 constexpr int kMinPaceWrites = 64;
 // The drift, in edits per block, from which on it is followed (17 ppm), and below which it is no
@@ -127,9 +128,9 @@ double freshest_queue(OutputClock& clock, int64_t now) {
   return queue;
 }
 
-// The board's pace, from the time between two writes: at first smoothed, and once enough writes
-// are known, over all of them, so that a write held up by the host (a preemption, a stall) moves
-// it by that delay over a thousand blocks.
+// The board's pace, from the time between two writes: at first its sample rate's, and once enough
+// writes are known, over all of them, so that a write held up by the host (a preemption, a stall)
+// moves it by that delay over a thousand blocks.
 void pace(OutputClock& clock, int64_t now) {
   const int slot = clock.writes % kClockPaceBlocks;
   // The oldest write kept: the first, or the one this write takes the place of.
@@ -143,18 +144,7 @@ void pace(OutputClock& clock, int64_t now) {
     clock.last_write_ns = now;
     return;
   }
-  if (clock.last_write_ns >= 0) {
-    const auto interval = static_cast<double>(now - clock.last_write_ns);
-    if (clock.block_ns <= 0 || clock.off_pace >= kOffPaceBlocks) {
-      clock.block_ns = interval;
-      clock.off_pace = 0;
-    } else if (std::abs(interval - clock.block_ns) <= clock.block_ns / 8) {
-      clock.block_ns += (interval - clock.block_ns) / kPaceBlocks;
-      clock.off_pace = 0;
-    } else {
-      ++clock.off_pace;
-    }
-  }
+  clock.block_ns = kNominalBlockNs;
   clock.last_write_ns = now;
 }
 
@@ -252,11 +242,6 @@ int relay_clock_edits(OutputClock& clock, snd_pcm_t* handle, unsigned BytesAvail
     const double output = freshest_queue(clock, now);
     queue = output + beyond + static_cast<double>(now - clock.counted_ns) * samples_per_ns(clock);
     clock.queue = queue;
-    // The queue of the first blocks after each start, until the set point is known.
-    if (!clock.settled && ++clock.early_blocks > kClockSkipBlocks &&
-        clock.early_blocks <= kClockSkipBlocks + kClockEarlyBlocks) {
-      clock.least = clock.least < 0 ? queue : std::min(clock.least, queue);
-    }
     if (clock.small && clock.pause_ms < 0 && clock.writes >= kClockSkipBlocks) {
       // The output's own queue just before a write is the least it holds: what a pause of the
       // whole system, the relay's writes stopped, has to play from.
@@ -310,6 +295,11 @@ void relay_clock_restart(OutputClock& clock) {
 int relay_clock_update(OutputClock& clock, bool measured, double queue) {
   if (!measured) {
     return 0;  // the output is not playing yet (or again): nothing to follow
+  }
+  // The queue of the first blocks after each start, the very first included, until the set point
+  // is known: an upset in the first seconds comes after some of them.
+  if (!clock.settled && ++clock.early_blocks <= kClockEarlyBlocks) {
+    clock.least = clock.least < 0 ? queue : std::min(clock.least, queue);
   }
   if (++clock.running_blocks <= kClockSkipBlocks) {
     return 0;

@@ -22,9 +22,9 @@ typedef struct _snd_pcm snd_pcm_t;  // as <alsa/asoundlib.h> declares it
 
 // Blocks measured after a start (or a restart after an underrun) before the queue counts.
 constexpr int kClockSkipBlocks = 8;
-// Blocks after each start whose least queue bounds the set point, so that an upset before it is
-// known does not become part of it.
-constexpr int kClockEarlyBlocks = 16;
+// Blocks after each start (the first measured one on) whose least queue bounds the set point, so
+// that an upset before it is known does not become part of it: six seconds.
+constexpr int kClockEarlyBlocks = 24;
 // Blocks whose queue, taken together (their median), is the set point.
 constexpr int kClockSettleBlocks = 32;
 // Most edits in one block for the drift: 12 samples in 12000 follow clocks up to 1000 ppm apart.
@@ -66,7 +66,6 @@ struct OutputClock {
   int64_t held_since = -1;
   int64_t own_step_ns = 0;  // the last step seen between two writes (0: none)
   double block_ns = 0;      // time between two writes: the board's pace; 0 = unknown
-  int off_pace = 0;         // intervals in a row far off that pace
 
   // This block's readings of the output, each projected to the moment of the write (the queue
   // less what the output plays until then). A coarse output (one that moves its position once per
@@ -84,7 +83,7 @@ struct OutputClock {
   int window_blocks = 0;  // blocks in `window` since the output (re)started
 
   int running_blocks = 0;  // blocks measured since the output (re)started
-  int early_blocks = 0;    // ... counted from the first write, before the pace is known
+  int early_blocks = 0;    // ... counted from the first measured one
   double least = -1;       // the least queue before the set point, over every start (-1: none)
   double settling[kClockSettleBlocks] = {};
   int settled_blocks = 0;  // blocks in `settling`

@@ -23,6 +23,14 @@ again-waits-a-minute@audio/playback_relay.cpp@s/^  if (counts.silent_said) {$/  
 ready-before-the-output@audio/playback_relay.cpp@s/^  say_line("Playback enabled: Ctrl-C to exit");$/  say_line("Playback enabled: Ctrl-C to exit"); sd_notify(0, "READY=1");/@ServiceManagerIsToldHowItPlays
 watchdog-unwritten-block@audio/playback_relay.cpp@s/^  if (!written) {$/  sd_notify(0, "WATCHDOG=1"); if (!written) {/@ServiceManagerIsToldHowItPlays
 sim-bursts-rounded-down@sim/sim_board.cpp@s/part \* kSampleRate + 999999999/part * kSampleRate/@BurstsSoundOnlyInTheirStretches
+early-window-one-short@audio/output_clock.cpp@s/++clock.early_blocks <= kClockEarlyBlocks/++clock.early_blocks < kClockEarlyBlocks/@EarlyWindowBoundsTheSetPoint
+early-window-not-reopened@audio/output_clock.cpp@s/^  clock.early_blocks = 0;$//@EarlyWindowBoundsTheSetPoint
+early-window-skips-the-first-blocks@audio/output_clock.cpp@s/if (!clock.settled \&\& ++clock.early_blocks <= kClockEarlyBlocks) {/if (!clock.settled \&\& ++clock.early_blocks > kClockSkipBlocks \&\& clock.early_blocks <= kClockEarlyBlocks) {/@StallAt1sMatched
+set-point-without-margin@audio/output_clock.cpp@s/clock.least >= 0 ? clock.least + kClockDeadBand \/ 2 : \*middle;/clock.least >= 0 ? clock.least : *middle;/@EarlyWindowBoundsTheSetPoint
+set-point-median@audio/output_clock.cpp@s/clock.set_point = clock.least >= 0 ? clock.least + kClockDeadBand \/ 2 : \*middle;/clock.set_point = *middle;/@EarlyWindowBoundsTheSetPoint
+drift-gated-after-restart@audio/output_clock.cpp@s/const double drift = clock.following ? clock.rate : 0;/const double drift = clock.following \&\& clock.trend_blocks >= kClockTrendBlocks ? clock.rate : 0;/@RestartForgetsTheOutputsMeasures
+early-pace-from-intervals@audio/output_clock.cpp@s/^  clock.block_ns = kNominalBlockNs;$/  clock.block_ns = clock.last_write_ns >= 0 ? static_cast<double>(now - clock.last_write_ns) : 0;/@BusyStartMovesNothing
+test-without-time-limit@tests/CMakeLists.txt@s/gtest_discover_tests(checker_tests PROPERTIES TIMEOUT \${ORVTEST_QUICK_TIMEOUT})/gtest_discover_tests(checker_tests)/@EachHasATimeLimit
 check-places-no-burst@testing/stream_check.cpp@s/  if (!knobs.bursts.empty()) {/  if (false) {/@StreamCheck
 setuid-trusts-sudo@board/leave_root.cpp@s/if (getuid() != 0) {/if (getuid() == 4242) {/@BoardLinkOnTheLibrary
 saved-gid-kept@board/leave_root.cpp@s/static_cast<gid_t>(gid), static_cast<gid_t>(gid)) != 0) {/static_cast<gid_t>(gid), 0) != 0) {/@BoardLinkOnTheLibrary

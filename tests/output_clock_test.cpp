@@ -97,9 +97,45 @@ TEST(OutputClockTest, HoldsTheQueueAndComesBackToRestAfterABacklog) {
   }
 }
 
+// The set point is the least queue of the first blocks after each start (the very first on), plus
+// half the dead band for their noise: a lower reading inside that window counts, one after it does
+// not, and a restart before the set point is known opens the window again.
+TEST(OutputClockTest, EarlyWindowBoundsTheSetPoint) {
+  const struct {
+    const char* name;
+    int low_block;      // the block (from 1, after the last start) that reads 11000, not 12000
+    int restart_after;  // the output restarts after this many blocks (0: never)
+    double set_point;
+  } cases[] = {
+      {"the first block low", 1, 0, 11240},
+      {"the window's last block low", kClockEarlyBlocks, 0, 11240},
+      {"the block after the window low", kClockEarlyBlocks + 1, 0, 12240},
+      {"low after a restart, in the window it opens again", 3, 30, 11240},
+      {"low after a restart, past that window", kClockEarlyBlocks + 1, 30, 12240},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    OutputClock clock;
+    relay_clock_start(clock);
+    int since_start = 0;
+    for (int block = 1; !clock.settled && block < 200; ++block) {
+      if (block == c.restart_after + 1 && c.restart_after > 0) {
+        relay_clock_restart(clock);
+        since_start = 0;
+      }
+      ++since_start;
+      const bool low =
+          since_start == c.low_block && (c.restart_after == 0 || block > c.restart_after);
+      relay_clock_update(clock, true, low ? 11000 : 12000);
+    }
+    EXPECT_TRUE(clock.settled);
+    EXPECT_EQ(clock.set_point, c.set_point);
+  }
+}
+
 // A restart of the output (after an underrun) forgets what was measured of it: the queue the status
 // line shows, and the timing of a coarse output's steps, which count from its new start; the set
-// point and the drift stay.
+// point and the drift stay, and the drift is followed on.
 TEST(OutputClockTest, RestartForgetsTheOutputsMeasures) {
   OutputClock clock;
   relay_clock_start(clock);
@@ -125,6 +161,13 @@ TEST(OutputClockTest, RestartForgetsTheOutputsMeasures) {
   EXPECT_TRUE(clock.settled);
   EXPECT_EQ(clock.set_point, 18000);
   EXPECT_EQ(clock.rate, 3);
+  // ... and that drift is followed again as soon as the output's queue counts (after the blocks
+  // skipped and those of the median), not a minute later.
+  int edits = 0;
+  for (int block = 0; block < kClockSkipBlocks + kClockMedianBlocks; ++block) {
+    edits = relay_clock_update(clock, true, 18000);
+  }
+  EXPECT_EQ(edits, 3);
 }
 
 }  // namespace

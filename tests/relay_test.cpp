@@ -567,6 +567,13 @@ std::vector<EarlyCase> early_cases() {
   std::vector<EarlyCase> cases;
   for (const int ppm : {0, -1000, 1000}) {
     const std::string at = ppm == 0 ? "Matched" : ppm < 0 ? "Slow1000" : "Fast1000";
+    // In the first seconds, before the early window that bounds the set point has begun.
+    cases.push_back({"StallAt1s" + at, ppm, stall(1, 1000)});
+    cases.push_back({"GapAt1s" + at, ppm, gap(1, 1000)});
+    cases.push_back({"RestartAt1s" + at, ppm, restart(1)});
+    cases.push_back({"StallAt2s" + at, ppm, stall(2, 1000)});
+    cases.push_back({"GapAt2s" + at, ppm, gap(2, 1000)});
+    cases.push_back({"RestartAt2s" + at, ppm, restart(2)});
     cases.push_back({"StallAt10s" + at, ppm, stall(10, 1000)});
     cases.push_back({"StallAt45s" + at, ppm, stall(45, 1000)});
     cases.push_back({"GapAt30s" + at, ppm, gap(30, 1000)});
@@ -577,6 +584,48 @@ std::vector<EarlyCase> early_cases() {
 
 INSTANTIATE_TEST_SUITE_P(Early, EarlyUpsetTest, testing::ValuesIn(early_cases()),
                          [](const auto& info) { return info.param.name; });
+
+// A busy machine at the start: at matched clocks the set point is the queue as it began however
+// busy the machine was meanwhile, so that nothing is edited after the start (a few single samples
+// at most, over minutes). Preemptions land anywhere, the moment between the board's last count
+// and the block's write among them: in ALSA's calls that the polls make (the output's), or the
+// host's own between two frames.
+TEST_F(SimulatedTimeTest, BusyStartMovesNothing) {
+  const struct {
+    const char* name;
+    std::string device;  // the output's noise
+    const char* host;    // ORVSIM_PREEMPT
+  } cases[] = {
+      {"quiet", "", "0:0"},
+      {"ALSA's calls preempted often", "preempt \"50:20000\"", "0:0"},
+      {"the host preempted often", "", "50:20"},
+      // Two busy loops beside it on two cores: a third of its time taken, a few ms at a time.
+      {"both, and the output's own noise",
+       "jitter 48; fifo 96; wake_late 2000; preempt \"30:12000\"", "30:12"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    HoursCase hours{.name = std::string("busy start, ") + c.name,
+                    .ppm = 0,
+                    .position = "exact",
+                    .minutes = 6,
+                    .quiet = true,
+                    .device = c.device};
+    EnvList env = simulation(hours);
+    std::erase_if(env, [](const auto& entry) { return entry.first == "ORVSIM_PREEMPT"; });
+    env.emplace_back("ORVSIM_PREEMPT", c.host);
+    const ProcessResult run = run_process(ORVCTL_SIM_PATH, {"-s", "145500"}, env);
+    EXPECT_EQ(run.status, 128 + SIGINT);
+    const std::vector<Minute> minutes = minutes_of(report());
+    ASSERT_GE(minutes.size(), 5u) << report();
+    long long edits = 0;
+    for (const Minute& m : minutes) {
+      edits += m.drops + m.repeats;
+      EXPECT_EQ(m.lost + m.repeated, 0);
+    }
+    EXPECT_LE(edits, 4) << report();
+  }
+}
 
 // The same knobs, the noise's seed among them, give the same run, to the sample, in simulated time
 // however busy the machine is.
