@@ -425,14 +425,15 @@ check "on ALSA's usual dmix: how long a pause it rides through, and no gaps fore
    ! grep -q 'expect gaps' /tmp/dmix.err"
 
 # stopped_capture NAME AT FOR THEN: orvctl plays to the loopback card, whose other end is captured
-# into /root/NAME.raw; AT seconds in it is stopped (SIGSTOP) for FOR seconds, and ended by Ctrl-C
-# THEN seconds after.
+# into /root/NAME.raw; AT seconds after it says that it plays (however long a busy system took to
+# get there) it is stopped (SIGSTOP) for FOR seconds, and ended by Ctrl-C THEN seconds after.
 stopped_capture() {
   arecord -q -D hw:Loopback,1,0 -f S16_LE -r 48000 -c 1 -t raw "/root/$1.raw" &
   recorder=$!
   sleep 2
-  LD_PRELOAD=$preload orvctl -s 145500 >/dev/null 2>&1 &
+  LD_PRELOAD=$preload orvctl -s 145500 >/tmp/stopped.out 2>&1 &
   player=$!
+  wait_for 60 grep -q 'Playback enabled' /tmp/stopped.out
   sleep "$2"
   kill -STOP "$player"
   sleep "$3"
@@ -451,8 +452,9 @@ stopped_capture captured-stopped 5 1 5
 # Its twin in the first seconds, before the relay has its set point (ten seconds in): the silence
 # the card played is worked off all the same (vm-test.sh reads the capture: as many samples
 # dropped as the card was silent, give or take 20 ms). Half a second of stop leaves about a
-# quarter of silence, worked off at 1000 ppm in about four minutes.
-stopped_capture captured-early 8 0.5 330
+# quarter of silence, worked off at 1000 ppm in about four minutes. (Once it came 8 s after the
+# start of a process that a busy system had slowed, before the relay's first blocks counted.)
+stopped_capture captured-early 3 0.5 330
 rm /root/.asoundrc
 
 # The options file: an edit survives remove and reinstall; purge removes it.
