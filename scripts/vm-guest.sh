@@ -326,6 +326,10 @@ check "docs/icecast.md's run to the card and the stream: a listener hears it" \
 stop_playing
 kill -INT "$recorder"
 wait "$recorder"
+# Ended by Ctrl-C, pi's run left the card's dmix (ALSA's default on this card) its shared memory,
+# which is pi's alone: the service's user could then not open the card ("unable to initialize sum
+# ring buffer") until the memory is removed, here by hand.
+ipcs -m | awk '$3 == "pi" { print $2 }' | xargs -r -n 1 ipcrm -m
 
 # The system service, each stream in turn through the page's blocks: two transmissions a minute
 # apart, digital silence between them (six times the server's source timeout), and a listener
