@@ -397,9 +397,7 @@ check "... the service plays to the card again" sh -c \
   ipcs -m | sed 's/^/vm-test:   ipcs: /'
 }
 # The card and the stream at once, as the service, through the silence: the loopback card's other
-# end captured too, through the first transmission. (Once seen: after this variant, the service
-# put back on the card alone could not open the card's dmix, "unable to initialize sum ring
-# buffer"; not chased further, hence this order.)
+# end captured too, through the first transmission.
 printf '[Service]\nEnvironment=ORVSIM_BURSTS="15:2000 75:2000"\n' \
   >/etc/systemd/system/orvctl@.service.d/bursts.conf
 check "docs/icecast.md's files for the card and the stream, as pi" as_pi_in /home/pi "$(cat /root/icecast-service-card.sh)"
