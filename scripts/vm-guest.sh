@@ -315,12 +315,13 @@ check "docs/icecast.md's MP3 run: a listener decodes 8 s of the MP3 stream" sh -
    test \$(stat -c %s /root/listened-mp3.raw) -ge $((8 * 96000 - 2 * 1152 * 2))"
 say "the MP3 stream decoded: $(($(stat -c %s /root/listened-mp3.raw) / 2)) samples"
 stop_playing
-# The card and the stream at once, from the terminal: the first card (the loopback) captured.
-arecord -q -D hw:Loopback,1,0 -f S16_LE -r 48000 -c 1 -t raw /root/captured-card-run.raw &
-recorder=$!
+# The card and the stream at once, from the terminal: the first card (the loopback) captured once
+# it plays, converted from the format the card's dmix opened it in.
 as_pi_playing "$(cat /root/icecast-card-run.sh)"
 wait_for 30 grep -q 'Playback enabled' /tmp/icecast.out
 sleep 3
+arecord -q -D plughw:Loopback,1,0 -f S16_LE -r 48000 -c 1 -t raw /root/captured-card-run.raw &
+recorder=$!
 check "docs/icecast.md's run to the card and the stream: a listener hears it" \
   listen listened-card-run 10 "$mount.ogg"
 stop_playing
@@ -402,7 +403,8 @@ printf '[Service]\nEnvironment=ORVSIM_BURSTS="15:2000 75:2000"\n' \
   >/etc/systemd/system/orvctl@.service.d/bursts.conf
 check "docs/icecast.md's files for the card and the stream, as pi" as_pi_in /home/pi "$(cat /root/icecast-service-card.sh)"
 check "... with the service's drop-in, as pi" as_pi_in /home/pi "$(cat /root/icecast-service.sh)"
-arecord -q -D hw:Loopback,1,0 -f S16_LE -r 48000 -c 1 -t raw /root/captured-card-stream.raw &
+(sleep 8 && exec arecord -q -D plughw:Loopback,1,0 -f S16_LE -r 48000 -c 1 -t raw \
+  /root/captured-card-stream.raw) &
 recorder=$!
 check "... the card and the stream at once" through_silence listened-card-stream "$mount.ogg" 30
 kill -INT "$recorder"
