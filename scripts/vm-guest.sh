@@ -316,9 +316,15 @@ check "docs/icecast.md's MP3 run: a listener decodes 8 s of the MP3 stream" sh -
 say "the MP3 stream decoded: $(($(stat -c %s /root/listened-mp3.raw) / 2)) samples"
 stop_playing
 # The card and the stream at once, from the terminal: the first card (the loopback) captured once
-# it plays, converted from the format the card's dmix opened it in.
+# it plays, converted from the format the card's dmix opened it in. The loopback card's own default
+# goes through a software volume (ALSA's cards/Loopback.conf), made when first opened and not at
+# full (the first captures were the ramp a sixteenth as loud): set to full, so that the capture is
+# the ramp itself.
 as_pi_playing "$(cat /root/icecast-card-run.sh)"
 wait_for 30 grep -q 'Playback enabled' /tmp/icecast.out
+check "... the loopback card's software volume at full" \
+  amixer -q -c Loopback cset name='PCM Playback Volume' 100%
+say "the card's volume: $(amixer -c Loopback cget name='PCM Playback Volume' | grep ': values=' | tr -d ' ')"
 sleep 3
 arecord -q -D plughw:Loopback,1,0 -f S16_LE -r 48000 -c 1 -t raw /root/captured-card-run.raw &
 recorder=$!

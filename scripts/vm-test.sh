@@ -214,11 +214,13 @@ for capture in listened-silence:191990 listened-card-stream:95990; do
 done
 file=$work/listened-silence-mp3.raw
 debugfs -R "dump /root/listened-silence-mp3.raw $file" "$work/root.img" 2>/dev/null
-# Stretches of sound: louder than 2000 somewhere in each 1000 samples, gaps of a second or more.
+# Stretches of sound: louder than 100 somewhere in each millisecond (48 samples), gaps of a second
+# or more. (The ramp passes through 0 every 65536 samples, and one of those passings lies at the
+# first transmission's start: a coarser level or block would start that stretch late.)
 stretches=$(od -An -v -td2 -w2 "$file" | awk '
-  { loud = loud || $1 > 2000 || $1 < -2000 }
-  NR % 1000 == 0 { if (loud) { if (!on || NR - last > 48000) { if (on) print first, last; first = NR - 1000; on = 1 } last = NR }
-                   loud = 0 }
+  { loud = loud || $1 > 100 || $1 < -100 }
+  NR % 48 == 0 { if (loud) { if (!on || NR - last > 48000) { if (on) print first, last; first = NR - 48; on = 1 } last = NR }
+                 loud = 0 }
   END { if (on) print first, last }')
 echo "listened-silence-mp3.raw, stretches of sound (from, to): $(tr '\n' ' ' <<<"$stretches")"
 awk '{ n++; from[n] = $1; to[n] = $2 } END {
@@ -229,14 +231,21 @@ awk '{ n++; from[n] = $1; to[n] = $2 } END {
   guest=failed
 }
 # The card beside the stream, from the terminal and as the service: what its other end captured,
-# shown (not yet judged: the first tries captured the card's dmix at the wrong format, or not at
-# all while the service held it).
-for capture in captured-card-run captured-card-stream; do
-  file=$work/$capture.raw
-  debugfs -R "dump /root/$capture.raw $file" "$work/root.img" 2>/dev/null
-  echo "$capture.raw, at the loopback card's other end (shown, not judged):"
-  ORVSIM_BURSTS=$([ $capture = captured-card-stream ] && echo "$bursts") \
-    "$checker" "$file" 145500 ramp || true
+# the board's samples exactly, the service's transmission whole.
+for capture in captured-card-run captured-card-stream:95990; do
+  name=${capture%:*}
+  file=$work/$name.raw
+  debugfs -R "dump /root/$name.raw $file" "$work/root.img" 2>/dev/null
+  if [ "$name" = captured-card-stream ]; then
+    echo "$name.raw, at the loopback card's other end, the transmissions \"$bursts\":"
+    ORVSIM_BURSTS=$bursts "$checker" "$file" 145500 ramp || guest=failed
+    heard=$(sound "$file")
+    echo "its samples of sound: $heard"
+    [ "$heard" -ge "${capture#*:}" ] || guest=failed
+  else
+    echo "$name.raw, at the loopback card's other end:"
+    "$checker" "$file" 145500 ramp || guest=failed
+  fi
 done
 # How late the listener in the terminal heard the board: from the board's start (orvctl's
 # "Playback enabled") to the listener's end, less the board's time of the last sample heard.
