@@ -6,6 +6,8 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 
 #include "audio/playback_relay.h"
 #include "board/board_link.h"
@@ -81,6 +83,13 @@ int run_stages(int argc, const char* const argv[]) {
   }
 
   if (settings.EmitSound) {
+    // A recorder in the sound's path (ALSA's file plugin runs its command with this environment)
+    // names its files after the frequency tuned; none when the run tuned nothing.
+    if (settings.FreqInHz != 0) {
+      setenv("ORVCTL_KHZ", std::to_string(settings.FreqInHz).c_str(), 1);
+    } else {
+      unsetenv("ORVCTL_KHZ");
+    }
     relay_run(settings, link);  // returns only when the sound output failed for good
     close_link(settings, link);
     return 1;

@@ -103,8 +103,9 @@ for target in "${targets[@]}"; do
   # What the package holds and needs.
   contents=$(dpkg-deb -c "$package")
   echo "$contents"
-  for path in ./usr/bin/orvctl ./usr/bin/orvctl-sim ./usr/share/man/man1/orvctl.1.gz \
-    ./usr/share/man/man1/orvctl-sim.1.gz ./usr/share/doc/orvctl/copyright \
+  for path in ./usr/bin/orvctl ./usr/bin/orvctl-sim ./usr/bin/orvctl-record \
+    ./usr/share/man/man1/orvctl.1.gz ./usr/share/man/man1/orvctl-sim.1.gz \
+    ./usr/share/man/man1/orvctl-record.1.gz ./usr/share/doc/orvctl/copyright \
     ./usr/share/doc/orvctl/changelog.gz ./usr/lib/systemd/system/orvctl@.service \
     ./usr/lib/systemd/user/orvctl@.service ./etc/default/orvctl ./usr/lib/sysusers.d/orvctl.conf \
     ./usr/lib/udev/rules.d/60-orvctl-spidev.rules; do

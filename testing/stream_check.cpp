@@ -63,6 +63,17 @@ bool matches(const Capture& capture, const SimBoard& board, int64_t i, int64_t n
   return true;
 }
 
+// Whether the stream is silent for the `silence` samples before sample n (those of them that it
+// has: a capture may begin before the stream).
+bool silent_before(const SimBoard& board, int64_t n, int64_t silence) {
+  for (int64_t k = std::max<int64_t>(0, n - silence); k < n; ++k) {
+    if (sim_sample(board, static_cast<uint64_t>(k)) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // The largest step between two neighbouring samples of the board's block that holds sample n.
 int own_step(const SimBoard& board, int64_t n) {
   const uint64_t first = static_cast<uint64_t>(n) / kBlockSamples * kBlockSamples;
@@ -134,7 +145,9 @@ int main(int argc, char* argv[]) {
           (knobs.bursts[b].at_ns + knobs.bursts[b].length_ns) / 1000000000 * kSampleRate +
           kSampleRate;
       for (int64_t m = from; m < to && !placed; ++m) {
-        placed = matches(capture, board, first, m);
+        // The ramp comes again every 65536 samples: a place inside a burst matches the first sound
+        // too, but there the stream has sound where the capture had its silence.
+        placed = matches(capture, board, first, m) && silent_before(board, m, first);
         n = m - first;
       }
     }

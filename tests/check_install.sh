@@ -16,7 +16,8 @@ has() {
     status=1
   fi
 }
-for file in /bin/orvctl /bin/orvctl-sim /man1/orvctl.1.gz /man1/orvctl-sim.1.gz /doc/orvctl/README.md; do
+for file in /bin/orvctl /bin/orvctl-sim /bin/orvctl-record /man1/orvctl.1.gz /man1/orvctl-sim.1.gz \
+  /man1/orvctl-record.1.gz /doc/orvctl/README.md; do
   has "$file"
 done
 service_files="/lib/systemd/system/orvctl@.service /lib/systemd/user/orvctl@.service

@@ -92,6 +92,12 @@ TEST(StreamCheck, TellsTheFaultsApart) {
        "lost 100000 in 1 gaps",
        1,
        "1:1000 61:1000"},
+      // The ramp's values come again every 65536 samples, inside the first transmission too.
+      {"a recording of the second transmission alone, from 0.2 s before it",
+       {stream(2928000 - 9600, 2928000 + 48000 + 96000)},
+       "lost 0 in 0 gaps, repeated 0 in 0 jumps back, altered 0, paused 0",
+       0,
+       "1:3000 61:1000"},
       {"the second transmission cut short",
        {stream(20000, 2950000), silence(50000)},
        "paused 50000 in 1 pauses",

@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# docs/recording.md's recordings-only configuration and run, as written, with orvctl-sim for orvctl
+# (its ramp, in transmissions) and this tree's orvctl-record:
+#
+#   check_recording.sh ORVCTL_SIM STREAM_CHECK SOURCE_DIR
+#
+# Five transmissions of 1 to 10 s, three of them with pauses of 0.5 s inside, 5 to 13 s apart, and
+# a burst of 0.2 s between two of them: exactly five files, each named by the frequency and the
+# time its sound came (within a second), each the board's samples exactly from 0.2 s before its
+# transmission's first sample to 2 s after its last (a frame of 1024 samples more allowed at each
+# end), pauses and all; nothing of the short burst, nothing left behind.
+set -euo pipefail
+sim=$1 checker=$2 source=$3
+. "$source/scripts/lib.sh"
+
+# START:END,... of each transmission (seconds of the board's stream), and the bursts that make them.
+transmissions="3:6 11:17 30:40 46:47 53:59.5"
+bursts="3:1000 4.5:1500 11:2000 13.5:2000 16:1000 24:200 30:10000 46:1000 53:3000 56.5:3000"
+stop_after=65
+
+work=$(mktemp -d)
+trap 'pkill -INT -f "orvctl-record .*$work" 2>/dev/null || true; rm -rf "$work"' EXIT
+mkdir -p "$work/bin" "$work/recordings"
+ln -s "$sim" "$work/bin/orvctl"
+ln -s "$source/record/orvctl-record" "$work/bin/orvctl-record"
+copied_block "$source/docs/recording.md" recording >"$work/recording.conf"
+run=$(copied_block "$source/docs/recording.md" recording-run)
+[ -n "$run" ] && grep -q orvctl-record "$work/recording.conf"
+
+cd "$work"
+HOME=$work PATH=$work/bin:$PATH ORVSIM_SIGNAL=ramp ORVSIM_BURSTS=$bursts \
+  timeout -s INT $stop_after bash -c "$run" >"$work/out" 2>&1 &
+player=$!
+for _ in $(seq 1000); do
+  grep -q 'Playback enabled' "$work/out" 2>/dev/null && break
+  sleep 0.01
+done
+started=$(date +%s.%N)
+wait "$player" || true
+# The recorder cuts the transmission under way as its input ends; it is done when gone.
+for _ in $(seq 200); do
+  pgrep -f "orvctl-record .*$work" >/dev/null || break
+  sleep 0.1
+done
+
+failed=0
+fail() {
+  echo "check_recording.sh: $*" >&2
+  failed=1
+}
+grep -qx 'Playback enabled: Ctrl-C to exit' out || fail "orvctl did not play: $(cat out)"
+leftovers=$(find recordings -mindepth 1 ! -name '*.flac')
+[ -z "$leftovers" ] || fail "left in the folder: $leftovers"
+mapfile -t files < <(cd recordings && ls -- *.flac 2>/dev/null)
+[ ${#files[@]} -eq 5 ] || fail "${#files[@]} files, not 5: ${files[*]}"
+read -ra spans <<<"$transmissions"
+for i in "${!files[@]}"; do
+  file=${files[$i]}
+  span=${spans[$i]:-0:0}
+  from=${span%:*} to=${span#*:}
+  echo "$file, the transmission from $from s to $to s:"
+  # The name: the local time of the transmission's first sample, within a second, and the frequency.
+  expected=$(awk -v s="$started" -v f="$from" 'BEGIN { printf "%d", s + f }')
+  named=
+  for t in $((expected - 1)) "$expected" $((expected + 1)); do
+    [ "$file" != "$(date -d "@$t" +%Y-%m-%d_%H%M%S)_145500kHz.flac" ] || named=yes
+  done
+  [ -n "$named" ] || fail "$file is not named $(date -d "@$expected" +%Y-%m-%d_%H%M%S)_145500kHz.flac (within a second)"
+  flac --silent --decode --force-raw-format --endian=little --sign=signed -o "$file.raw" \
+    "recordings/$file"
+  # The board's samples exactly (the checker places the file by its first sound)...
+  ORVSIM_BURSTS=$bursts "$checker" "$file.raw" 145500 ramp || fail "$file is not the board's samples"
+  # ... from the pre-roll to the hang's end: the first sound where the pre-roll ends, and it is the
+  # transmission's first sample (the ramp's value there); the file's end 2 s after the last.
+  read -r first value samples < <(od -An -v -td2 -w2 "$file.raw" |
+    awk '$1 != 0 && !k { k = NR - 1; v = $1 } END { print k, v, NR }')
+  echo "its first sound at sample $first ($value), $samples samples"
+  awk -v k="$first" -v v="$value" -v n="$samples" -v a="$from" -v b="$to" 'BEGIN {
+    ramp = (a * 48000) % 65536; if (ramp >= 32768) ramp -= 65536
+    hang = n - k - (b - a) * 48000
+    exit !(k >= 9600 && k <= 9600 + 1024 && v == ramp && hang >= 96000 - 256 && hang <= 96000 + 1024) }' ||
+    fail "$file does not hold 0.2 s before its transmission and 2 s after (first sound at $first, $samples samples)"
+done
+[ $failed -eq 0 ] || {
+  echo "orvctl's output:" >&2
+  cat out >&2
+  exit 1
+}
+echo "five transmissions, five files, each whole"
