@@ -8,7 +8,8 @@
 # a burst of 0.2 s between two of them: exactly five files, each named by the frequency and the
 # time its sound came (within a second), each the board's samples exactly from 0.2 s before its
 # transmission's first sample to 2 s after its last (a frame of 1024 samples more allowed at each
-# end), pauses and all; nothing of the short burst, nothing left behind.
+# end), pauses and all; nothing of the short burst, nothing left behind. Then a run whose folder
+# is missing at first: said once, orvctl plays on, recording starts once the folder is there.
 set -euo pipefail
 sim=$1 checker=$2 source=$3
 . "$source/scripts/lib.sh"
@@ -87,3 +88,27 @@ done
   exit 1
 }
 echo "five transmissions, five files, each whole"
+
+# The folder missing when the run starts, made 8 s in: said once, orvctl plays on, and the
+# transmission after it is kept.
+rm -rf recordings
+HOME=$work PATH=$work/bin:$PATH ORVSIM_SIGNAL=ramp ORVSIM_BURSTS="3:1000 18:1000" \
+  timeout -s INT 24 bash -c "$run" >"$work/out" 2>&1 &
+player=$!
+sleep 8
+mkdir recordings
+wait "$player" || true
+for _ in $(seq 200); do
+  pgrep -f "orvctl-record .*$work" >/dev/null || break
+  sleep 0.1
+done
+cat out
+said=$(grep -c '^orvctl-record: ' out) || true
+grep -qx "orvctl-record: cannot record into $work/recordings: No such file or directory; the audio plays on, and recording starts again once the folder can be written" out &&
+  grep -qx "orvctl-record: recording into $work/recordings again" out && [ "$said" = 2 ] &&
+  grep -qx 'Playback enabled: Ctrl-C to exit' out ||
+  fail "the missing folder was not said once, and then that it records again"
+files=$(cd recordings && ls)
+echo "then: $files"
+[[ "$files" =~ ^[0-9-]{10}_[0-9]{6}_145500kHz\.flac$ ]] || fail "not one file after the folder came: $files"
+[ $failed -eq 0 ] || exit 1
