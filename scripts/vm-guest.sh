@@ -403,20 +403,59 @@ check "... the service plays to the card again" sh -c \
   journalctl -u "$unit" -o cat -n 15 --no-pager | sed 's/^/vm-test:   its journal: /'
   ipcs -m | sed 's/^/vm-test:   ipcs: /'
 }
-# The card and the stream at once, as the service, through the silence: the loopback card's other
-# end captured too, through the first transmission.
+# The card, the stream and the recordings at once, as the service, through the silence
+# (docs/recording.md): the state folder a small file system, full through the first transmission
+# and given room 40 s in; the loopback card's other end captured too, and a listener throughout.
 printf '[Service]\nEnvironment=ORVSIM_BURSTS="15:2000 75:2000"\n' \
   >/etc/systemd/system/orvctl@.service.d/bursts.conf
-check "docs/icecast.md's files for the card and the stream, as pi" as_pi_in /home/pi "$(cat /root/icecast-service-card.sh)"
+check "docs/recording.md's recording-install, as pi" as_pi_in /home/pi "$(cat /root/recording-install.sh)"
+install -o pi -m 644 /root/recording-all.conf /home/pi/recording.conf
+check "docs/icecast.md's FLAC files for the service, as pi" as_pi_in /home/pi "$(cat /root/icecast-service-flac.sh)"
 check "... with the service's drop-in, as pi" as_pi_in /home/pi "$(cat /root/icecast-service.sh)"
+check "docs/recording.md's service block with recording-all, as pi" as_pi_in /home/pi "$(cat /root/recording-service.sh)"
+check "... the service plays" wait_for 60 journal_has_now "Playback enabled: Ctrl-C to exit"
+systemctl stop "$unit"
+state=/var/lib/private/orvctl
+check "... its state folder made by systemd, root's alone to enter" sh -c \
+  "test -d $state && test \"\$(stat -c %a /var/lib/private)\" = 700 && test \"\$(readlink /var/lib/orvctl)\" = private/orvctl"
+mount -t tmpfs -o size=4m tmpfs "$state"
+dd if=/dev/zero of="$state/filler" bs=1k count=3600 status=none
 (sleep 8 && exec arecord -q -D plughw:Loopback,1,0 -f S16_LE -r 48000 -c 1 -t raw \
   /root/captured-card-stream.raw) &
 recorder=$!
-check "... the card and the stream at once" through_silence listened-card-stream "$mount.ogg" 30
+(sleep 40 && rm -f "$state/filler") &
+check "... the card, the stream and the recordings at once, the folder full at first" \
+  through_silence listened-card-stream "$mount.ogg" 85
 kill -INT "$recorder"
 wait "$recorder"
+said_full() {
+  journal_now | grep '^orvctl-record: ' >/tmp/said
+  cat /tmp/said
+  [ "$(grep -c . /tmp/said)" = 2 ] &&
+    grep -qxF "orvctl-record: cannot record into /var/lib/orvctl: No space left on device; the audio plays on, and recording starts again once the folder can be written" /tmp/said &&
+    grep -qxF "orvctl-record: recording into /var/lib/orvctl again" /tmp/said
+}
+check "... its journal says once that the folder is full, and then that it records again" said_full
+# recorded: the one recording, named by its time and frequency, the service's own.
+recorded() {
+  find "$state" -maxdepth 1 -type f ! -name filler -printf '%f %U\n' >/tmp/recorded
+  cat /tmp/recorded
+  grep -qE "^20[0-9]{2}-[0-9]{2}-[0-9]{2}_[0-9]{6}_145500kHz\.flac $(ps -o uid= -p "$(property MainPID)" | tr -d ' ')\$" /tmp/recorded &&
+    [ "$(grep -c . /tmp/recorded)" = 1 ]
+}
+check "... the second transmission kept, named by its time and frequency, the service's own" recorded
+cp "$state"/*.flac /root/recorded.flac 2>/dev/null || true
+check "docs/recording.md's list, as pi" as_pi_in /home/pi "$(cat /root/recording-list.sh)"
+say "the list: $(tr '\n' ' ' </tmp/check.out)"
+install -m 644 /root/recorded.flac "$state/2026-01-01_120000_145500kHz.flac"
+touch -d '40 days ago' "$state/2026-01-01_120000_145500kHz.flac"
+check "docs/recording.md's age rule: systemd-tmpfiles --clean removes a recording 40 days old" sh -c \
+  "systemd-tmpfiles --clean && ! test -e $state/2026-01-01_120000_145500kHz.flac"
+check "... and keeps today's" sh -c "test \"\$(find $state -name '*.flac' | wc -l)\" = 1"
 systemctl stop "$unit"
-rm /etc/systemd/system/orvctl@.service.d/bursts.conf /etc/systemd/system/orvctl@.service.d/icecast.conf
+umount "$state"
+rm /etc/systemd/system/orvctl@.service.d/bursts.conf /etc/systemd/system/orvctl@.service.d/icecast.conf \
+  /etc/systemd/system/orvctl@.service.d/recording.conf
 systemctl daemon-reload
 systemctl stop icecast2
 

@@ -111,7 +111,9 @@ for block in README.md:install-package:sh README.md:build-spidev:sh README.md:bu
   docs/icecast.md:icecast-mp3-run:sh docs/icecast.md:icecast-card:conf \
   docs/icecast.md:icecast-card-run:sh docs/icecast.md:icecast-service-flac:sh \
   docs/icecast.md:icecast-service-mp3:sh docs/icecast.md:icecast-service-card:sh \
-  docs/icecast.md:icecast-service:sh docs/icecast.md:icecast-service-off:sh; do
+  docs/icecast.md:icecast-service:sh docs/icecast.md:icecast-service-off:sh \
+  docs/recording.md:recording-install:sh docs/recording.md:recording-all:conf \
+  docs/recording.md:recording-service:sh docs/recording.md:recording-list:sh; do
   document=${block%%:*}
   name=${block#*:}
   copied_block "$document" "${name%:*}" >"$root/root/${name/:/.}"
@@ -203,7 +205,7 @@ done
 # samples) and 2 s long each.
 bursts="15:2000 75:2000"
 sound() { od -An -v -td2 -w2 "$1" | awk '$1 != 0' | wc -l; }
-for capture in listened-silence:191990 listened-card-stream:95990; do
+for capture in listened-silence:191990 listened-card-stream:191990; do
   file=$work/${capture%:*}.raw
   debugfs -R "dump /root/${capture%:*}.raw $file" "$work/root.img" 2>/dev/null
   echo "${capture%:*}.raw, the transmissions \"$bursts\":"
@@ -232,7 +234,7 @@ awk '{ n++; from[n] = $1; to[n] = $2 } END {
 }
 # The card beside the stream, from the terminal and as the service: what its other end captured,
 # the board's samples exactly, the service's transmission whole.
-for capture in captured-card-run captured-card-stream:95990; do
+for capture in captured-card-run captured-card-stream:191990; do
   name=${capture%:*}
   file=$work/$name.raw
   debugfs -R "dump /root/$name.raw $file" "$work/root.img" 2>/dev/null
@@ -247,6 +249,26 @@ for capture in captured-card-run captured-card-stream:95990; do
     "$checker" "$file" 145500 ramp || guest=failed
   fi
 done
+# The service's recording of the second transmission (75 s in, 2 s long), the first having come
+# while the folder was full: the board's samples exactly, from 0.2 s before its first sample to 2 s
+# after its last (up to a frame of 1024 samples more at each end).
+debugfs -R "dump /root/recorded.flac $work/recorded.flac" "$work/root.img" 2>/dev/null
+echo "recorded.flac, the service's recording of the transmission at 75 s:"
+if flac --silent --decode --force-raw-format --endian=little --sign=signed -o "$work/recorded.raw" \
+  "$work/recorded.flac"; then
+  ORVSIM_BURSTS=$bursts "$checker" "$work/recorded.raw" 145500 ramp || guest=failed
+  read -r first value samples < <(od -An -v -td2 -w2 "$work/recorded.raw" |
+    awk '$1 != 0 && !k { k = NR - 1; v = $1 } END { print k, v, NR }')
+  echo "its first sound at sample $first ($value), $samples samples"
+  awk -v k="$first" -v v="$value" -v n="$samples" 'BEGIN {
+    ramp = (75 * 48000) % 65536; if (ramp >= 32768) ramp -= 65536
+    hang = n - k - 2 * 48000
+    exit !(k >= 9600 && k <= 9600 + 1024 && v == ramp && hang >= 96000 - 256 && hang <= 96000 + 1024) }' ||
+    guest=failed
+else
+  echo "vm-test.sh: the service's recording is missing or not FLAC" >&2
+  guest=failed
+fi
 # How late the listener in the terminal heard the board: from the board's start (orvctl's
 # "Playback enabled") to the listener's end, less the board's time of the last sample heard.
 result=$("$checker" "$work/listened.raw" 145500 ramp) || true
