@@ -83,8 +83,15 @@ bool apply_setting(unsigned long write_request, unsigned long read_request, T wa
 [[noreturn]] void die_transfer_failed(uint32_t length, int exchanged, int error) {
   if (exchanged >= 0) {
     say("SPI0 transfer of %u bytes failed: %s exchanged %d\n", length, kDevice, exchanged);
+  } else if (const long limit = error == EMSGSIZE ? read_transfer_limit() : -1;
+             error == EMSGSIZE && limit >= 0 && static_cast<unsigned long>(limit) >= length) {
+    // spidev's own limit allows the frame: the controller's driver refused it, which raising the
+    // limit cannot mend.
+    say("SPI0 transfer of %u bytes failed: %s: %s (spidev.bufsiz is %ld already: the SPI "
+        "controller's driver refused it)\n",
+        length, kDevice, std::strerror(error), limit);
   } else if (error == EMSGSIZE) {
-    report_transfer_limit(read_transfer_limit());
+    report_transfer_limit(limit);
   } else {
     say("SPI0 transfer of %u bytes failed: %s: %s\n", length, kDevice, std::strerror(error));
   }
