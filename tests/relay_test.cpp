@@ -1125,7 +1125,7 @@ TEST_F(RelayTest, RecipesFromTheDocuments) {
        .made = Made::nothing},
       {.name = "the frame log, as the page of the simulated board shows it",
        .document = ORVCTL_SIM_DOC,
-       .command = "frame-log",
+       .command = "frame-log-session",
        .made = Made::frame_log},
       {.name = "the man page's frame log",
        .document = ORVCTL_MANPAGE,

@@ -1192,3 +1192,38 @@ TEST(ManPage, NamesEveryKnob) {
   }
   EXPECT_GE(knobs, 15u);
 }
+
+// A copy block is found by its name alone, in whichever document: a name marks one block, or the
+// same block where it must stand twice (the README's recipes in the man page, which a package
+// installs alone).
+TEST(Documents, EachCopyBlockNamedOnce) {
+  std::vector<std::string> documents = {std::string(ORVCTL_SOURCE_DIR) + "/README.md",
+                                        ORVCTL_MANPAGE};
+  for (const auto& entry :
+       std::filesystem::directory_iterator(std::string(ORVCTL_SOURCE_DIR) + "/docs")) {
+    if (entry.path().extension() == ".md") {
+      documents.push_back(entry.path().string());
+    }
+  }
+  std::vector<std::pair<std::string, std::string>> seen;  // name, document
+  for (const std::string& document : documents) {
+    std::ifstream in(document);
+    for (std::string line; std::getline(in, line);) {
+      for (const std::string mark : {"<!-- copy: ", ".\\\" copy: "}) {
+        if (line.rfind(mark, 0) != 0) {
+          continue;
+        }
+        std::string name = line.substr(mark.size());
+        name = name.substr(0, name.find(' '));
+        for (const auto& [other, where] : seen) {
+          if (other == name) {
+            EXPECT_EQ(copied_block(document, name), copied_block(where, name))
+                << name << " marks two blocks: " << document << " and " << where;
+          }
+        }
+        seen.emplace_back(name, document);
+      }
+    }
+  }
+  EXPECT_GE(seen.size(), 40u);
+}
