@@ -82,9 +82,11 @@ as_pi_in() {
 check "the system has no group spi before the package" sh -c '! getent group spi'
 # The README's commands for the package, as the user pi, in the folder that holds it.
 install_line=$(head -1 /root/install-package.sh)
-run_line=$(tail -1 /root/install-package.sh)
+run_line=$(cat /root/play.sh)
 cp /root/orvctl_*.deb /home/pi/
 check "the README's command installs the package: $install_line" as_pi_in /home/pi "$install_line"
+join_spi() { as_pi_in /home/pi "$(sed -n 2p /root/install-package.sh)" && id -nG pi | grep -qw spi; }
+check "... and its next line puts pi in the group spi that the package made" join_spi
 check "the package made the system group spi" \
   sh -c 'gid=$(getent group spi | cut -d: -f3) && [ "$gid" -lt 1000 ]'
 check "the package's udev rule gives /dev/spidev* to the group spi" \
@@ -110,10 +112,14 @@ printf '[Service]\nEnvironment=LD_PRELOAD=%s\n' "$preload" \
   >"/etc/systemd/system/orvctl@.service.d/board.conf"
 systemctl daemon-reload
 
-# The system's sound: the README's shared card (ALSA's dmix, with room for two blocks), for the
-# service and another user of the group audio, who joins the group spi (the README's step 3).
-usermod -aG spi pi
+# The system's sound: docs/sound.md's shared card (ALSA's dmix, with room for two blocks), for the
+# service and another user of the group audio, pi, now in the group spi (the README's step 3).
 cp /root/shared-card.conf /etc/asound.conf
+
+# The README's first check, as pi: the banner, the firmware, nothing tuned, status 0.
+check "the README's first check prints the board's firmware, status 0" sh -c \
+  "runuser -u pi -- env LD_PRELOAD=$preload sh -c \"\$(cat /root/first-check.sh)\" >/tmp/first.out &&
+   grep -qx 'Firmware version is 1.04' /tmp/first.out && ! grep -q Tuning /tmp/first.out"
 
 # The README's run on a Pi, as a user of the group spi, until Ctrl-C.
 check "the README's run prints the signal status of each block" sh -c \
@@ -459,7 +465,7 @@ rm /etc/systemd/system/orvctl@.service.d/bursts.conf /etc/systemd/system/orvctl@
 systemctl daemon-reload
 systemctl stop icecast2
 
-# The README's configurations that choose the second card or one of its devices, in root's
+# docs/sound.md's configurations that choose the second card or one of its devices, in root's
 # ~/.asoundrc, with the loopback card second: what orvctl plays is captured for vm-test.sh.
 modprobe -r snd-aloop
 check "a first card, and the loopback card second" sh -c \
@@ -469,7 +475,7 @@ for name in second-card device; do
   arecord -q -D hw:Loopback,1,0 -f S16_LE -r 48000 -c 1 -t raw "/root/captured-$name.raw" &
   recorder=$!
   sleep 2
-  check "the README's $name: orvctl plays to the loopback card" sh -c \
+  check "docs/sound.md's $name: orvctl plays to the loopback card" sh -c \
     "LD_PRELOAD=$preload timeout -s INT 8 orvctl -s 145500 >/dev/null; test \$? = 124"
   kill -INT "$recorder"
   wait "$recorder"
@@ -517,16 +523,27 @@ stopped_capture captured-stopped 5 1 5
 stopped_capture captured-early 3 0.5 330
 rm /root/.asoundrc
 
-# The options file: an edit survives remove and reinstall; purge removes it.
+# The README's options file and the service's status and disable, as pi: the options as written
+# reach the run (-r: the signal status in its journal); disable stops it, and not at boot.
+rssi_in_journal() { journal_now | grep -q '^RSSI = '; }
+check "the README's options block, as pi" as_pi_in /home/pi "$(cat /root/service-options.sh)"
+check "... the service plays with them (the signal status in its journal)" wait_for 60 rssi_in_journal
+check "the README's status and disable, as pi" as_pi_in /home/pi "$(cat /root/service-manage.sh)"
+check "... the service stopped, and not enabled" sh -c \
+  "! systemctl is-active -q $unit && ! systemctl is-enabled -q $unit"
+
+# The README's remove, update and purge, as pi: an edit of the options file survives remove and
+# the package installed again; purge removes it.
 echo 'ORVCTL_OPTIONS="-w"' >>/etc/default/orvctl
-check "remove" dpkg -r orvctl
+check "the README's remove, as pi" as_pi_in /home/pi "$(cat /root/remove.sh)"
+check "... removes the package" sh -c '! dpkg-query -W -f="\${Status}" orvctl | grep -q "ok installed"'
 check "... keeps the edited options file" grep -qx 'ORVCTL_OPTIONS="-w"' /etc/default/orvctl
-check "reinstall" sh -c "cd /root && $install_line"
+check "the README's update, as pi" as_pi_in /home/pi "$(cat /root/update.sh)"
 check "... keeps the edit" grep -qx 'ORVCTL_OPTIONS="-w"' /etc/default/orvctl
-check "purge" dpkg -P orvctl
+check "the README's purge, as pi" as_pi_in /home/pi "$(cat /root/purge.sh)"
 check "... removes the options file" test ! -e /etc/default/orvctl
 
-# Building on the board, as the README has it, on the system the package has left: each block's
+# Building on the board, as docs/building.md has it, on the system the package has left: each block's
 # lines in turn, as the user pi in a fresh copy of the sources, apt-get's question answered yes
 # (from the image's package cache; the system has no network). The last line of each block is its
 # run, checked apart. Purging the package leaves the group spi, as it leaves every system group:
@@ -566,6 +583,11 @@ systemctl stop "$unit"
 check "the README's run of the spidev build prints the signal status of each block" sh -c \
   "runuser -u pi -- env LD_PRELOAD=$preload timeout -s INT 6 $(tail -1 /root/build-spidev.sh) >/tmp/run.out; test \$? = 124 &&
    grep -qx 'Playback enabled: Ctrl-C to exit' /tmp/run.out && grep -q '^RSSI = ' /tmp/run.out"
+
+check "docs/building.md's remove-local, as pi in the spidev build's folder" \
+  as_pi_in /home/pi/spidev "$(cat /root/remove-local.sh)"
+check "... removes its orvctl and its service" sh -c \
+  "test ! -e /usr/local/bin/orvctl && test ! -e /usr/local/lib/systemd/system/orvctl@.service"
 
 run_block bcm2835
 check "the bcm2835 build's orvctl in /usr/local/bin, on the library" \

@@ -50,7 +50,7 @@ packages=$packages,icecast2,curl,$(copied_block docs/icecast.md icecast-install 
 # What the README's blocks for building on the board install with apt-get, fetched into the image's
 # package cache.
 build_packages=$(for block in build-spidev build-bcm2835; do
-  copied_block README.md "$block" | sed -n 's/^sudo apt-get install //p'
+  copied_block docs/building.md "$block" | sed -n 's/^sudo apt-get install //p'
 done | tr ' ' '\n' | sort -u | tr '\n' ' ')
 [ -n "$build_packages" ] || {
   echo "vm-test.sh: the README's blocks for building on the board install nothing" >&2
@@ -104,9 +104,12 @@ install -m 755 "$fakelib" "$root/root/orvctl-fakelib-board"
 install -m 755 scripts/vm-guest.sh "$root/root/vm-guest.sh"
 # The sources, as a clone of this working tree has them.
 git ls-files -z --cached --others --exclude-standard | tar --null -T - -cf "$root/root/sources.tar"
-for block in README.md:install-package:sh README.md:build-spidev:sh README.md:build-bcm2835:sh \
-  README.md:service:sh README.md:user-service:sh README.md:second-card:conf README.md:device:conf \
-  README.md:shared-card:conf docs/icecast.md:icecast-install:sh docs/icecast.md:icecast-account:sh \
+for block in README.md:install-package:sh README.md:first-check:sh README.md:play:sh \
+  README.md:service:sh README.md:service-manage:sh README.md:service-options:sh \
+  README.md:user-service:sh README.md:update:sh README.md:remove:sh README.md:purge:sh \
+  docs/building.md:build-spidev:sh docs/building.md:build-bcm2835:sh \
+  docs/building.md:remove-local:sh docs/sound.md:second-card:conf docs/sound.md:device:conf \
+  docs/sound.md:shared-card:conf docs/icecast.md:icecast-install:sh docs/icecast.md:icecast-account:sh \
   docs/icecast.md:icecast-flac:conf docs/icecast.md:icecast-run:sh docs/icecast.md:icecast-mp3:conf \
   docs/icecast.md:icecast-mp3-run:sh docs/icecast.md:icecast-card:conf \
   docs/icecast.md:icecast-card-run:sh docs/icecast.md:icecast-service-flac:sh \

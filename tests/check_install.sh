@@ -1,7 +1,8 @@
 #!/bin/sh
 # What `cmake --install` of this build installs (into a DESTDIR): the programs, the man pages and
 # the README always; the service units, their options file, the group spi, its udev rule and the bus's lock only
-# from a spidev build, since a bcm2835 build needs root and could not run as the service.
+# from a spidev build, since a bcm2835 build needs root and could not run as the service; and a
+# bcm2835 build refuses to install over a spidev build's service.
 #
 #   check_install.sh CMAKE BUILD SPI    (SPI: spidev or bcm2835, as the build was configured)
 set -eu
@@ -30,5 +31,22 @@ if [ "$3" = spidev ]; then
 elif echo "$files" | grep -e systemd -e sysusers -e tmpfiles -e udev -e default/orvctl; then
   echo "installed by a $3 build, which cannot run as the service"
   status=1
+else
+  # Over a spidev build's service (its unit under the same prefix), a bcm2835 build refuses to
+  # install anything, and says why.
+  over=$(mktemp -d)
+  unit=$over/usr/local/lib/systemd/system/orvctl@.service
+  mkdir -p "${unit%/*}"
+  : >"$unit"
+  if DESTDIR=$over "$1" --install "$2" --prefix /usr/local >/tmp/over.$$ 2>&1; then
+    echo "a $3 build installed over a spidev build's service"
+    status=1
+  elif ! tr -s " \n" "  " </tmp/over.$$ | grep -q "is the service of a spidev build or of the package" ||
+    [ -e "$over/usr/local/bin/orvctl" ]; then
+    echo "over a spidev build's service, a $3 build did not refuse before installing:"
+    cat /tmp/over.$$
+    status=1
+  fi
+  rm -rf "$over" /tmp/over.$$
 fi
 exit $status

@@ -703,7 +703,7 @@ TEST_F(SimulatedTimeTest, ClockTooFarOffIsSaidOnce) {
 // SIGUSR1's status line, as the test output saw the run: it asks for the line as a board block
 // begins an hour and a minute in, and tallies what it took as the next begins, when the relay has
 // said it. The relay stalls half an hour in; a write is cut short three quarters in. The run is
-// the example of the README and the manual page.
+// the example of docs/relay.md and the manual page.
 TEST_F(SimulatedTimeTest, StatusLineSaysWhatTheOutputSaw) {
   const ProcessResult run = simulate({.name = "status",
                                       .ppm = -300,
@@ -759,10 +759,10 @@ TEST_F(SimulatedTimeTest, StatusLineSaysWhatTheOutputSaw) {
   EXPECT_EQ(t_lost + t_repeated, 0);
   EXPECT_EQ(troubled, 1);  // the short write
   // The pages show this very line (the manual page over three lines).
-  const std::string readme = read_file(ORVCTL_README);
-  const size_t example = readme.find("\norvctl-sim: 1:");
+  const std::string page = read_file(ORVCTL_RELAY_DOC);
+  const size_t example = page.find("\norvctl-sim: 1:");
   ASSERT_NE(example, std::string::npos);
-  EXPECT_EQ(readme.substr(example + 1, readme.find('\n', example + 1) - example - 1), said);
+  EXPECT_EQ(page.substr(example + 1, page.find('\n', example + 1) - example - 1), said);
   std::string manual = read_file(ORVCTL_MANPAGE);
   manual = manual.substr(manual.find("\norvctl-sim: 1:") + 1);
   manual = manual.substr(0, manual.find("\n.fi"));
@@ -1085,7 +1085,7 @@ TEST_F(RelayTest, RecipesFromTheDocuments) {
   const EnvList kOwnConfig = {{"ALSA_CONFIG_PATH", "DIR/user.conf"}};
   const RecipeCase cases[] = {
       {.name = "recorder: a WAV file written by sox as the audio comes",
-       .document = ORVCTL_README,
+       .document = ORVCTL_SOUND_DOC,
        .config = "recorder",
        .command = "orvctl -s 145500",
        .env = kOwnConfig,
@@ -1104,7 +1104,7 @@ TEST_F(RelayTest, RecipesFromTheDocuments) {
        .file = "out.wav",
        .made = Made::wav},
       {.name = "decoder: APRS packets through sox and multimon-ng, from a file of its own",
-       .document = ORVCTL_README,
+       .document = ORVCTL_SOUND_DOC,
        .config = "decoder",
        .config_file = "aprs.conf",
        .command = "decoder-run",
@@ -1119,7 +1119,7 @@ TEST_F(RelayTest, RecipesFromTheDocuments) {
        .made = Made::decoded},
       // ALSA's own configuration reads ALSA_CARD for the card of "default".
       {.name = "another card by name, without editing files",
-       .document = ORVCTL_README,
+       .document = ORVCTL_SOUND_DOC,
        .command = "card",
        .env = {{"ALSA_CONFIG_PATH", "/usr/share/alsa/alsa.conf"}},
        .made = Made::nothing},

@@ -257,7 +257,7 @@ TEST_F(TranscriptTest, RealLibraryWithoutDevMem) {
   }
   // The README's command for this build, as written, on this build's orvctl and without sudo (it
   // would ask for a password): as root or not, the library says which file it could not open.
-  const std::string block = copied_block(ORVCTL_README, "build-bcm2835");
+  const std::string block = copied_block(ORVCTL_BUILDING_DOC, "build-bcm2835");
   std::string command = block.substr(block.rfind('\n', block.size() - 2) + 1);
   ASSERT_EQ(command.rfind("sudo orvctl ", 0), 0u) << block;
   command.replace(0, std::strlen("sudo orvctl"), ORVCTL_PATH);
@@ -1226,4 +1226,16 @@ TEST(Documents, EachCopyBlockNamedOnce) {
     }
   }
   EXPECT_GE(seen.size(), 40u);
+}
+
+// The README's first check shows what `orvctl 0` prints, banner and all.
+TEST(Documents, FirstCheckAsTheReadmeShowsIt) {
+  const std::string readme = read_file(ORVCTL_README);
+  const size_t from = readme.find("```\nOrvane RF tuning utility");
+  ASSERT_NE(from, std::string::npos);
+  const std::string shown = readme.substr(from + 4, readme.find("```", from + 4) - from - 4);
+  ASSERT_EQ(copied_block(ORVCTL_README, "first-check"), "orvctl 0\n");
+  const ProcessResult run = run_process(ORVCTL_SIM_PATH, {"0"}, {{"ORVSIM_SPI_HZ", "0"}});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, shown);
 }
