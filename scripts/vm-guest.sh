@@ -336,9 +336,10 @@ arecord -q -D plughw:Loopback,1,0 -f S16_LE -r 48000 -c 1 -t raw /root/captured-
 recorder=$!
 check "docs/icecast.md's run to the card and the stream: a listener hears it" \
   listen listened-card-run 10 "$mount.ogg"
-stop_playing
+# The capture ends first, so that it holds no silence after the run.
 kill -INT "$recorder"
 wait "$recorder"
+stop_playing
 # Ended by Ctrl-C, pi's run left the card's dmix (ALSA's default on this card) its shared memory,
 # which is pi's alone: the service's user could then not open the card ("unable to initialize sum
 # ring buffer") until the memory is removed, here by hand.
