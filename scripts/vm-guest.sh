@@ -323,9 +323,8 @@ say "the MP3 stream decoded: $(($(stat -c %s /root/listened-mp3.raw) / 2)) sampl
 stop_playing
 # The card and the stream at once, from the terminal: the first card (the loopback) captured once
 # it plays, converted from the format the card's dmix opened it in. The loopback card's own default
-# goes through a software volume (ALSA's cards/Loopback.conf), made when first opened and not at
-# full (the first captures were the ramp a sixteenth as loud): set to full, so that the capture is
-# the ramp itself.
+# goes through a software volume (ALSA's cards/Loopback.conf), made when first opened: set to full
+# whatever level it was left at, so that the capture is the ramp itself.
 as_pi_playing "$(cat /root/icecast-card-run.sh)"
 wait_for 30 grep -q 'Playback enabled' /tmp/icecast.out
 check "... the loopback card's software volume at full" \
