@@ -74,6 +74,18 @@ bool silent_before(const SimBoard& board, int64_t n, int64_t silence) {
   return true;
 }
 
+// How many samples from `i` on the capture agrees with the board's stream from `n` on, counted up
+// to the capture's end or a second beyond `enough`.
+int64_t agreement(const Capture& capture, const SimBoard& board, int64_t i, int64_t n,
+                  int64_t enough) {
+  int64_t agreed = 0;
+  while (i + agreed < capture.size && agreed < enough + kSampleRate &&
+         sample(capture, i + agreed) == sim_sample(board, static_cast<uint64_t>(n + agreed))) {
+    ++agreed;
+  }
+  return agreed;
+}
+
 // The largest step between two neighbouring samples of the board's block that holds sample n.
 int own_step(const SimBoard& board, int64_t n) {
   const uint64_t first = static_cast<uint64_t>(n) / kBlockSamples * kBlockSamples;
@@ -131,24 +143,32 @@ int main(int argc, char* argv[]) {
   // is not the stream's.
   int64_t i = 0;
   // With transmissions (ORVSIM_BURSTS) the stream is mostly silence, so the capture is placed by
-  // its first sound: at the earliest place of a burst that it matches, its silence before that
-  // being the stream's own (where the stream has sound there, the walk below finds it missing).
+  // its first sound: where it matches a burst, its silence before that being the stream's own
+  // (where the stream has sound there, the walk below finds it missing). The ramp comes again every
+  // 65536 samples, so a burst longer than that matches in more than one place: the capture goes
+  // where it agrees with the stream the longest (the first of equals).
   bool placed = false;
   if (!knobs.bursts.empty()) {
     int64_t first = 0;
     while (first < capture.size && sample(capture, first) == 0) {
       ++first;
     }
-    for (size_t b = 0; b < knobs.bursts.size() && !placed && first < capture.size; ++b) {
+    int64_t longest = 0;
+    for (size_t b = 0; b < knobs.bursts.size() && first < capture.size; ++b) {
       const int64_t from = knobs.bursts[b].at_ns / 1000000000 * kSampleRate;
       const int64_t to =
           (knobs.bursts[b].at_ns + knobs.bursts[b].length_ns) / 1000000000 * kSampleRate +
           kSampleRate;
-      for (int64_t m = from; m < to && !placed; ++m) {
-        // The ramp comes again every 65536 samples: a place inside a burst matches the first sound
-        // too, but there the stream has sound where the capture had its silence.
-        placed = matches(capture, board, first, m) && silent_before(board, m, first);
-        n = m - first;
+      for (int64_t m = from; m < to; ++m) {
+        if (!matches(capture, board, first, m) || !silent_before(board, m, first)) {
+          continue;
+        }
+        const int64_t agreed = agreement(capture, board, first, m, longest + 1);
+        if (agreed > longest) {
+          longest = agreed;
+          placed = true;
+          n = m - first;
+        }
       }
     }
     if (placed && n < 0) {  // begun before the stream
