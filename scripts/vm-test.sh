@@ -47,18 +47,21 @@ packages=systemd,systemd-sysv,udev,kmod,dbus,linux-image-amd64,alsa-utils,sudo,p
 # installed here already, as unpacking ffmpeg's libraries on the emulated system would take minutes.
 packages=$packages,icecast2,curl,$(copied_block docs/icecast.md icecast-install |
   sed -n 's/^sudo apt-get install //p' | tr ' ' ',')
-# What the README's blocks for building on the board install with apt-get, fetched into the image's
-# package cache.
+# What docs/building.md's blocks for building on the board install with apt-get, installed in the
+# image.
 build_packages=$(for block in build-spidev build-bcm2835; do
   copied_block docs/building.md "$block" | sed -n 's/^sudo apt-get install //p'
 done | tr ' ' '\n' | sort -u | tr '\n' ' ')
 [ -n "$build_packages" ] || {
-  echo "vm-test.sh: the README's blocks for building on the board install nothing" >&2
+  echo "vm-test.sh: docs/building.md's blocks for building on the board install nothing" >&2
   exit 1
 }
 cache=${ORVCTL_VM_CACHE:-${XDG_CACHE_HOME:-${HOME:-/root}/.cache}/orvctl-vm}
-image=$cache/bookworm-$(echo "$packages $build_packages" | sha256sum | cut -c1-12).tar
-# make_system FOLDER MIRROR: the system made afresh in FOLDER, the build packages in its cache.
+image=$cache/bookworm-$(echo "$packages installed: $build_packages" | sha256sum | cut -c1-12).tar
+# make_system FOLDER MIRROR: the system made afresh in FOLDER, with the build packages that the
+# README's blocks for building on the board name already installed (natively: unpacking a compiler
+# under emulation took three and a half minutes of every run); those blocks' apt-get lines then run
+# as written and find them there, and a package they do not name is still missing.
 make_system() {
   rm -rf --one-file-system "$1"
   mkdir "$1"
@@ -70,8 +73,8 @@ make_system() {
   rm -f "$1"/boot/*.dpkg-bak "$1"/boot/*.new "$1"/var/cache/apt/archives/*.deb
   cp /etc/resolv.conf "$1/etc/resolv.conf"
   # shellcheck disable=SC2086
-  { chroot "$1" apt-get update -q && chroot "$1" apt-get install -q -y --download-only \
-    $build_packages; } >>"$cache/debootstrap.log" 2>&1 || {
+  { chroot "$1" apt-get update -q && chroot "$1" apt-get install -q -y $build_packages &&
+    chroot "$1" apt-get clean; } >>"$cache/debootstrap.log" 2>&1 || {
     tail -20 "$cache/debootstrap.log" >&2
     return 1
   }
@@ -202,13 +205,13 @@ for capture in captured:whole-but-start captured-reset:routed captured-second-ca
   }
 done
 # The streams through the silence between two transmissions (vm-guest.sh's ORVSIM_BURSTS): the
-# Ogg FLAC listener's capture, and the card's beside the stream, the board's samples exactly, their
+# Ogg FLAC listener's capture beside the card and the recordings, the board's samples exactly, its
 # sound whole (every sample of the ramp in the transmissions but its own zeros); the MP3 listener's,
 # decoded, two stretches of sound where the transmissions were, a minute apart to a frame (1152
 # samples) and 2 s long each.
 bursts="15:2000 75:2000"
 sound() { od -An -v -td2 -w2 "$1" | awk '$1 != 0' | wc -l; }
-for capture in listened-silence:191990 listened-card-stream:191990; do
+for capture in listened-card-stream:191990; do
   file=$work/${capture%:*}.raw
   debugfs -R "dump /root/${capture%:*}.raw $file" "$work/root.img" 2>/dev/null
   echo "${capture%:*}.raw, the transmissions \"$bursts\":"
@@ -300,15 +303,17 @@ read -r samples repeated pauses < <(sed -n 's/^samples \([0-9]*\),.* repeated \(
   guest=failed
 }
 # ... and stopped in its first seconds: the silence worked off, as many samples dropped (net) as
-# the card was silent, within 20 ms.
+# the card was silent, within 20 ms; or, where the silence was longer than 1000 ppm works off in
+# the capture's 200 s after the stop, less 20 s for the relay to find it, at least that many.
 file=$work/captured-early.raw
 debugfs -R "dump /root/captured-early.raw $file" "$work/root.img" 2>/dev/null
 echo "captured-early.raw, at the loopback card's other end:"
 result=$("$checker" "$file" 145500 ramp) || true
 echo "$result"
 read -r drops repeats repeated paused pauses < <(sed -n 's/^samples [0-9]*, drops \([0-9]*\), repeats \([0-9]*\),.* repeated \([0-9]*\) in .* paused \([0-9]*\) in \([0-9]*\) pauses.*/\1 \2 \3 \4 \5/p' <<<"$result")
+least=$((${paused:-0} - 960 < 48 * 180 ? ${paused:-0} - 960 : 48 * 180))
 [ "${pauses:-0}" -ge 1 ] && [ "${repeated:-1}" = 0 ] &&
-  [ $(((drops - repeats - paused) * (drops - repeats - paused))) -le $((960 * 960)) ] || {
+  [ $((drops - repeats)) -le $((paused + 960)) ] && [ $((drops - repeats)) -ge "$least" ] || {
   echo "vm-test.sh: stopped in its first seconds, orvctl did not work off the silence" >&2
   guest=failed
 }
