@@ -441,9 +441,10 @@ said_full() {
     grep -qxF "orvctl-record: recording into /var/lib/orvctl again" /tmp/said
 }
 check "... its journal says once that the folder is full, and then that it records again" said_full
-# recorded: the one recording, named by its time and frequency, the service's own.
+# recorded: the one recording, named by its time and frequency, the service's own (beside the
+# recorder's hidden spool).
 recorded() {
-  find "$state" -maxdepth 1 -type f ! -name filler -printf '%f %U\n' >/tmp/recorded
+  find "$state" -maxdepth 1 -type f ! -name filler ! -name '.orvctl-record.*.spool' -printf '%f %U\n' >/tmp/recorded
   cat /tmp/recorded
   grep -qE "^20[0-9]{2}-[0-9]{2}-[0-9]{2}_[0-9]{6}_145500kHz\.flac $(ps -o uid= -p "$(property MainPID)" | tr -d ' ')\$" /tmp/recorded &&
     [ "$(grep -c . /tmp/recorded)" = 1 ]
