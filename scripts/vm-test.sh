@@ -215,10 +215,12 @@ for capture in listened-card-stream:191990 captured-card-stream:191990; do
   file=$work/${capture%:*}.raw
   debugfs -R "dump /root/${capture%:*}.raw $file" "$work/root.img" 2>/dev/null
   echo "${capture%:*}.raw, the transmissions \"$bursts\":"
-  ORVSIM_BURSTS=$bursts "$checker" "$file" 145500 ramp || guest=failed
   heard=$(sound "$file")
-  echo "its samples of sound: $heard"
-  [ "$heard" -ge "${capture#*:}" ] || guest=failed
+  ORVSIM_BURSTS=$bursts "$checker" "$file" 145500 ramp && echo "its samples of sound: $heard" &&
+    [ "$heard" -ge "${capture#*:}" ] || {
+    echo "vm-test.sh: ${capture%:*}.raw is not both transmissions whole ($heard samples of sound)" >&2
+    guest=failed
+  }
 done
 file=$work/listened-silence-mp3.raw
 debugfs -R "dump /root/listened-silence-mp3.raw $file" "$work/root.img" 2>/dev/null
@@ -243,7 +245,10 @@ awk '{ n++; from[n] = $1; to[n] = $2 } END {
 file=$work/captured-card-run.raw
 debugfs -R "dump /root/captured-card-run.raw $file" "$work/root.img" 2>/dev/null
 echo "captured-card-run.raw, at the loopback card's other end:"
-"$checker" "$file" 145500 ramp || guest=failed
+"$checker" "$file" 145500 ramp || {
+  echo "vm-test.sh: the card beside the stream did not play the ramp whole" >&2
+  guest=failed
+}
 # The service's recording of the second transmission (75 s in, 2 s long), the first having come
 # while the folder was full: the board's samples exactly, from 0.2 s before its first sample to 2 s
 # after its last (up to a frame of 1024 samples more at each end).

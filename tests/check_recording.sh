@@ -9,7 +9,8 @@
 # time its sound came (within a second), each the board's samples exactly from 0.2 s before its
 # transmission's first sample to 2 s after its last (a frame of 1024 samples more allowed at each
 # end), pauses and all; nothing of the short burst, nothing left behind. Then a run whose folder
-# is missing at first: said once, orvctl plays on, recording starts once the folder is there.
+# is missing at first: said once, orvctl plays on, recording starts once the folder is there. And
+# an ffmpeg slow to start holds up nothing the recorder is given.
 set -euo pipefail
 sim=$1 checker=$2 source=$3
 . "$source/scripts/lib.sh"
@@ -111,4 +112,16 @@ grep -qx "orvctl-record: cannot record into $work/recordings: No such file or di
 files=$(cd recordings && ls)
 echo "then: $files"
 [[ "$files" =~ ^[0-9-]{10}_[0-9]{6}_145500kHz\.flac$ ]] || fail "not one file after the folder came: $files"
+
+# An ffmpeg that takes 5 s to start (a small board's first run) holds nothing up: 3 s of audio
+# written at once is taken at once, long before it starts.
+mkdir slow recordings-slow
+printf '#!/bin/sh\nsleep 5\nexec %s "$@"\n' "$(command -v ffmpeg)" >slow/ffmpeg
+chmod +x slow/ffmpeg
+begun=$(date +%s%N)
+(head -c 288000 /dev/zero && date +%s%N >fed) |
+  PATH=$work/slow:$PATH "$source/record/orvctl-record" recordings-slow 2>>out
+took=$((($(cat fed) - begun) / 1000000))
+echo "3 s of audio taken in $took ms, with ffmpeg 5 s to start"
+[ "$took" -lt 4000 ] || fail "the recorder held its input up while ffmpeg started ($took ms)"
 [ $failed -eq 0 ] || exit 1
