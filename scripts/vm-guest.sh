@@ -518,11 +518,11 @@ stopped_capture captured-stopped 5 1 5
 # Its twin in the first seconds, before the relay has its set point (ten seconds in): the silence
 # the card played is worked off all the same (vm-test.sh reads the capture: as many samples
 # dropped as the card was silent, give or take 20 ms, or as many as 1000 ppm works off in the
-# capture's 200 s after the stop). Half a second of stop leaves 0.15 to 0.4 s of silence, as busy
+# capture's 170 s after the stop). Half a second of stop leaves 0.15 to 0.4 s of silence, as busy
 # as the system is, worked off at 1000 ppm in two and a half to seven minutes. (Once it came 8 s
 # after the start of a process that a busy system had slowed, before the relay's first blocks
 # counted.)
-stopped_capture captured-early 3 0.5 200
+stopped_capture captured-early 3 0.5 170
 rm /root/.asoundrc
 
 # The README's options file and the service's status and disable, as pi: the options as written

@@ -298,14 +298,14 @@ read -r samples repeated pauses < <(sed -n 's/^samples \([0-9]*\),.* repeated \(
 }
 # ... and stopped in its first seconds: the silence worked off, as many samples dropped (net) as
 # the card was silent, within 20 ms; or, where the silence was longer than 1000 ppm works off in
-# the capture's 200 s after the stop, less 20 s for the relay to find it, at least that many.
+# the capture's 170 s after the stop, less 20 s for the relay to find it, at least that many.
 file=$work/captured-early.raw
 debugfs -R "dump /root/captured-early.raw $file" "$work/root.img" 2>/dev/null
 echo "captured-early.raw, at the loopback card's other end:"
 result=$("$checker" "$file" 145500 ramp) || true
 echo "$result"
 read -r drops repeats repeated paused pauses < <(sed -n 's/^samples [0-9]*, drops \([0-9]*\), repeats \([0-9]*\),.* repeated \([0-9]*\) in .* paused \([0-9]*\) in \([0-9]*\) pauses.*/\1 \2 \3 \4 \5/p' <<<"$result")
-least=$((${paused:-0} - 960 < 48 * 180 ? ${paused:-0} - 960 : 48 * 180))
+least=$((${paused:-0} - 960 < 48 * 150 ? ${paused:-0} - 960 : 48 * 150))
 [ "${pauses:-0}" -ge 1 ] && [ "${repeated:-1}" = 0 ] &&
   [ $((drops - repeats)) -le $((paused + 960)) ] && [ $((drops - repeats)) -ge "$least" ] || {
   echo "vm-test.sh: stopped in its first seconds, orvctl did not work off the silence" >&2
