@@ -135,6 +135,7 @@ int main(int argc, char* argv[]) {
   sim_tune(board, static_cast<uint32_t>(std::strtoul(argv[2], nullptr, 10)));
 
   int64_t drops = 0, repeats = 0, lost = 0, gaps = 0, repeated = 0, jumps = 0, altered = 0;
+  int64_t shortened = 0;  // samples of a silence left out, found where the sound came back
   int64_t paused = 0, pauses = 0;
   int edit_step = -1, edit_block_step = 0;
   int64_t search_from = 0;  // after a failed search, the next samples are not searched again
@@ -239,7 +240,16 @@ int main(int argc, char* argv[]) {
         }
       }
     }
-    if (jump > 0) {
+    // Where the sound comes back after a silence, the relay's edits in that silence show at once:
+    // as many as 3 in 1000 of its samples (its fastest work-off on top of the fastest drift) are
+    // a silence shortened, nothing heard lost; more is a gap.
+    int64_t quiet = 0;
+    while (quiet < i && sample(capture, i - 1 - quiet) == 0) {
+      ++quiet;
+    }
+    if (jump > 0 && jump <= quiet * 3 / 1000 + kVerify && silent_before(board, n + jump, jump)) {
+      shortened += jump;
+    } else if (jump > 0) {
       lost += jump;
       ++gaps;
     } else if (jump < 0) {
@@ -263,7 +273,8 @@ int main(int argc, char* argv[]) {
       static_cast<long long>(repeated), static_cast<long long>(jumps),
       static_cast<long long>(altered), static_cast<long long>(paused),
       static_cast<long long>(pauses), std::max(edit_step, 0), edit_block_step,
-      ((silence > 0 ? ", after " + std::to_string(silence) + " samples of silence" : "") +
+      ((shortened > 0 ? ", a silence " + std::to_string(shortened) + " samples shorter" : "") +
+       (silence > 0 ? ", after " + std::to_string(silence) + " samples of silence" : "") +
        (joined > 0 ? ", joining at sample " + std::to_string(joined) + " of the stream" : ""))
           .c_str());
   return lost == 0 && repeated == 0 && altered == 0 && pauses == 0 ? 0 : 1;

@@ -87,6 +87,12 @@ TEST(StreamCheck, TellsTheFaultsApart) {
        "after 4800 samples of silence",
        0,
        "1:1000 61:1000"},
+      {"the silence between them shortened by the relay's edits (58 ms in 58 s)",
+       {stream(20000, 2000000), stream(2002784, 3000000)},
+       "lost 0 in 0 gaps, repeated 0 in 0 jumps back, altered 0, paused 0 in 0 pauses, largest "
+       "edit step 0 (its block's own largest step 0), a silence 2784 samples shorter",
+       0,
+       "1:1000 61:1000"},
       {"the silence between them shortened",
        {stream(20000, 2000000), stream(2100000, 3000000)},
        "lost 100000 in 1 gaps",
