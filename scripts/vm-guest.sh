@@ -339,6 +339,34 @@ check "docs/icecast.md's run to the card and the stream: a listener hears it" \
 kill -INT "$recorder"
 wait "$recorder"
 stop_playing
+# docs/recording.md's card and recordings from the terminal (recording-card, recording-run), as pi:
+# a transmission 3 s in, 2 s long; the card plays it as it is recorded (captured, for vm-test.sh),
+# and the recording is in ~/recordings once its hang is over, before the run ends.
+check "docs/recording.md's recording-install, as pi" as_pi_in /home/pi "$(cat /root/recording-install.sh)"
+install -o pi -m 644 /root/recording-card.conf /home/pi/recording.conf
+arecord -q -D plughw:Loopback,1,0 -f S16_LE -r 48000 -c 1 -t raw /root/captured-recording-card.raw &
+recorder=$!
+export ORVSIM_BURSTS="3:2000"
+as_pi_playing "$(cat /root/recording-run.sh)"
+unset ORVSIM_BURSTS
+wait_for 30 grep -q 'Playback enabled' /tmp/icecast.out
+recorded_by_pi() {
+  find /home/pi/recordings -maxdepth 1 -type f ! -name '.orvctl-record.*.spool' -printf '%f %u\n' >/tmp/recorded
+  grep -qE '^20[0-9]{2}-[0-9]{2}-[0-9]{2}_[0-9]{6}_145500kHz\.flac pi$' /tmp/recorded &&
+    [ "$(grep -c . /tmp/recorded)" = 1 ]
+}
+check "docs/recording.md's run with recording-card: the transmission recorded as it ends, by pi" \
+  wait_for 20 recorded_by_pi
+say "recorded: $(tr '\n' ' ' </tmp/recorded)"
+sleep 1
+kill -INT "$recorder"
+wait "$recorder"
+stop_playing
+status=$?
+check "... and the run ended by Ctrl-C, the recorder saying nothing" sh -c \
+  "test $status = 130 && ! grep -q orvctl-record /tmp/icecast.out"
+cp /home/pi/recordings/*.flac /root/recorded-card.flac 2>/dev/null || true
+rm -rf /home/pi/recordings/*
 # Ended by Ctrl-C, pi's run left the card's dmix (ALSA's default on this card) its shared memory,
 # which is pi's alone: the service's user could then not open the card ("unable to initialize sum
 # ring buffer") until the memory is removed, here by hand.
@@ -413,7 +441,6 @@ check "... the service plays to the card again" sh -c \
 # and given room 40 s in; the loopback card's other end captured too, and a listener throughout.
 printf '[Service]\nEnvironment=ORVSIM_BURSTS="15:2000 75:2000"\n' \
   >/etc/systemd/system/orvctl@.service.d/bursts.conf
-check "docs/recording.md's recording-install, as pi" as_pi_in /home/pi "$(cat /root/recording-install.sh)"
 install -o pi -m 644 /root/recording-all.conf /home/pi/recording.conf
 check "docs/icecast.md's FLAC files for the service, as pi" as_pi_in /home/pi "$(cat /root/icecast-service-flac.sh)"
 check "... with the service's drop-in, as pi" as_pi_in /home/pi "$(cat /root/icecast-service.sh)"
@@ -441,6 +468,12 @@ said_full() {
     grep -qxF "orvctl-record: recording into /var/lib/orvctl again" /tmp/said
 }
 check "... its journal says once that the folder is full, and then that it records again" said_full
+journal_block() {
+  as_pi_in /home/pi "$(cat /root/recording-journal.sh)" >/tmp/journal-block.out &&
+    grep -qF "orvctl-record: cannot record into /var/lib/orvctl: No space left on device" /tmp/journal-block.out &&
+    grep -qF "orvctl-record: recording into /var/lib/orvctl again" /tmp/journal-block.out
+}
+check "docs/recording.md's journal block, as pi, shows both" journal_block
 # recorded: the one recording, named by its time and frequency, the service's own (beside the
 # recorder's hidden spool).
 recorded() {
@@ -531,6 +564,7 @@ rssi_in_journal() { journal_now | grep -q '^RSSI = '; }
 check "the README's options block, as pi" as_pi_in /home/pi "$(cat /root/service-options.sh)"
 check "... the service plays with them (the signal status in its journal)" wait_for 60 rssi_in_journal
 check "the README's status and disable, as pi" as_pi_in /home/pi "$(cat /root/service-manage.sh)"
+check "... its status showed the journal's last lines" grep -q 'RSSI = ' /tmp/check.out
 check "... the service stopped, and not enabled" sh -c \
   "! systemctl is-active -q $unit && ! systemctl is-enabled -q $unit"
 

@@ -119,7 +119,9 @@ for block in README.md:install-package:sh README.md:first-check:sh README.md:pla
   docs/icecast.md:icecast-service-mp3:sh docs/icecast.md:icecast-service-card:sh \
   docs/icecast.md:icecast-service:sh docs/icecast.md:icecast-service-off:sh \
   docs/recording.md:recording-install:sh docs/recording.md:recording-all:conf \
-  docs/recording.md:recording-service:sh docs/recording.md:recording-list:sh; do
+  docs/recording.md:recording-service:sh docs/recording.md:recording-list:sh \
+  docs/recording.md:recording-card:conf docs/recording.md:recording-run:sh \
+  docs/recording.md:recording-journal:sh; do
   document=${block%%:*}
   name=${block#*:}
   copied_block "$document" "${name%:*}" >"$root/root/${name/:/.}"
@@ -252,26 +254,43 @@ echo "captured-card-run.raw, at the loopback card's other end:"
   echo "vm-test.sh: the card beside the stream did not play the ramp whole" >&2
   guest=failed
 }
-# The service's recording of the second transmission (75 s in, 2 s long), the first having come
-# while the folder was full: the board's samples exactly, from 0.2 s before its first sample to 2 s
+# recording_whole NAME BURSTS AT: a recording the guest kept (/root/NAME.flac) of the transmission
+# AT seconds in, 2 s long: the board's samples exactly, from 0.2 s before its first sample to 2 s
 # after its last (up to a frame of 1024 samples more at each end).
-debugfs -R "dump /root/recorded.flac $work/recorded.flac" "$work/root.img" 2>/dev/null
-echo "recorded.flac, the service's recording of the transmission at 75 s:"
-if flac --silent --decode --force-raw-format --endian=little --sign=signed -o "$work/recorded.raw" \
-  "$work/recorded.flac"; then
-  ORVSIM_BURSTS=$bursts "$checker" "$work/recorded.raw" 145500 ramp || guest=failed
-  read -r first value samples < <(od -An -v -td2 -w2 "$work/recorded.raw" |
+recording_whole() {
+  debugfs -R "dump /root/$1.flac $work/$1.flac" "$work/root.img" 2>/dev/null
+  flac --silent --decode --force-raw-format --endian=little --sign=signed -o "$work/$1.raw" \
+    "$work/$1.flac" || {
+    echo "vm-test.sh: the recording $1.flac is missing or not FLAC" >&2
+    return 1
+  }
+  ORVSIM_BURSTS=$2 "$checker" "$work/$1.raw" 145500 ramp || return 1
+  read -r first value samples < <(od -An -v -td2 -w2 "$work/$1.raw" |
     awk '$1 != 0 && !k { k = NR - 1; v = $1 } END { print k, v, NR }')
   echo "its first sound at sample $first ($value), $samples samples"
-  awk -v k="$first" -v v="$value" -v n="$samples" 'BEGIN {
-    ramp = (75 * 48000) % 65536; if (ramp >= 32768) ramp -= 65536
+  awk -v k="$first" -v v="$value" -v n="$samples" -v at="$3" 'BEGIN {
+    ramp = (at * 48000) % 65536; if (ramp >= 32768) ramp -= 65536
     hang = n - k - 2 * 48000
-    exit !(k >= 9600 && k <= 9600 + 1024 && v == ramp && hang >= 96000 - 256 && hang <= 96000 + 1024) }' ||
-    guest=failed
-else
-  echo "vm-test.sh: the service's recording is missing or not FLAC" >&2
+    exit !(k >= 9600 && k <= 9600 + 1024 && v == ramp && hang >= 96000 - 256 && hang <= 96000 + 1024) }'
+}
+# The service's recording of the second transmission, the first having come while the folder was
+# full.
+echo "recorded.flac, the service's recording of the transmission at 75 s:"
+recording_whole recorded "$bursts" 75 || guest=failed
+# From the terminal, the card and the recordings (recording-card): the one transmission, 3 s in,
+# whole on the card (its 96000 samples of sound but the ramp's one zero among them, less the
+# relay's edits) and in its recording.
+echo "recorded-card.flac, the terminal's recording of the transmission at 3 s:"
+recording_whole recorded-card 3:2000 3 || guest=failed
+file=$work/captured-recording-card.raw
+debugfs -R "dump /root/captured-recording-card.raw $file" "$work/root.img" 2>/dev/null
+echo "captured-recording-card.raw, at the loopback card's other end:"
+result=$(ORVSIM_BURSTS=3:2000 "$checker" "$file" 145500 ramp) && echo "$result" &&
+  [ "$(sound "$file")" -ge $((95999 - $(sed -n 's/^samples [0-9]*, drops \([0-9]*\),.*/\1/p' <<<"$result"))) ] || {
+  echo "$result"
+  echo "vm-test.sh: the card beside the recordings did not play the transmission whole" >&2
   guest=failed
-fi
+}
 # How late the listener in the terminal heard the board: from the board's start (orvctl's
 # "Playback enabled") to the listener's end, less the board's time of the last sample heard.
 result=$("$checker" "$work/listened.raw" 145500 ramp) || true
