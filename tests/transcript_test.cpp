@@ -20,10 +20,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "audio/output_clock.h"
+#include "board/board_link.h"
 #include "testing/alsa_config.h"
 #include "testing/documents.h"
 #include "testing/run_process.h"
@@ -1226,6 +1229,87 @@ TEST(Documents, EachCopyBlockNamedOnce) {
     }
   }
   EXPECT_GE(seen.size(), 40u);
+}
+
+// A fact that must stand in more than one place (the man page and the unit are installed alone; the
+// README's steps; the program's own message) says the same everywhere, and what the code does
+// where the code has it. Each row: where, the words around the figure, and the figure expected
+// ("" for: as the other rows of the same fact say).
+TEST(Documents, FactsThatStandTwiceAgree) {
+  struct Place {
+    const char* fact;
+    std::string file;   // under the sources, or the built man page
+    const char* words;  // a regular expression whose group is the figure
+    std::string expected;
+  };
+  const std::string man = ORVCTL_MANPAGE;
+  const std::string ppm_max = std::to_string(kClockMaxRate * 1000000 / kBlockSamples);
+  const std::string ppm_all = std::to_string(kClockMaxEdits * 1000000 / kBlockSamples);
+  const std::string band_ms = std::to_string(int(kClockDeadBand) * 1000 / int(kSampleRate));
+  const std::string half_ms = std::to_string(int(kClockDeadBand) * 500 / int(kSampleRate));
+  const Place places[] = {
+      {"audio block", "README.md", "an audio block is one (\\d+)-byte transfer",
+       std::to_string(kAudioFrameLength)},
+      {"audio block", man, "An audio block takes (\\d+) bytes", std::to_string(kAudioFrameLength)},
+      {"bufsiz", "README.md", "Add ` spidev.bufsiz=(\\d+)`", ""},
+      {"bufsiz", man, "\\.B spidev.bufsiz=(\\d+) to the kernel command line", ""},
+      {"bufsiz", "docs/building.md", "`spidev.bufsiz=(\\d+)` on the kernel's command line", ""},
+      {"bufsiz", "board/link_spidev.cpp", "add spidev.bufsiz=(\\d+) to the kernel", ""},
+      {"spidev's clock", man, "a spidev build asks for ([0-9.]+) MHz", "7.8125"},
+      {"spidev's clock", "board/link_spidev.cpp", "kClockHz = (\\d+);", "7812500"},
+      {"simulated bus", man, "as it would on SPI0 at ([0-9.]+) MHz", "7.8125"},
+      {"simulated bus", "docs/simulated-board.md", "on the Pi's SPI0 at ([0-9.]+) MHz", "7.8125"},
+      {"simulated bus", "docs/simulated-board.md", "`ORVSIM_SPI_HZ` \\|[^|]*\\| `(\\d+)`",
+       "7812500"},
+      {"simulated bus", "sim/sim_board.h", "spi_hz = (\\d+);", "7812500"},
+      {"restart", "README.md", "starts again (\\d+) s after a failure", ""},
+      {"restart", man, "starts again (\\d+) seconds after it ends with status 1", ""},
+      {"restart", "systemd/orvctl@.service.in", "RestartSec=(\\d+)", ""},
+      {"restart", "systemd/user/orvctl@.service.in", "RestartSec=(\\d+)", ""},
+      {"watchdog", man, "delivers nothing for (\\d+) seconds", ""},
+      {"watchdog", "systemd/orvctl@.service.in", "WatchdogSec=(\\d+)s", ""},
+      {"watchdog", "systemd/user/orvctl@.service.in", "WatchdogSec=(\\d+)s", ""},
+      {"reach", man, "up to 12 a block \\((\\d+) ppm\\)", ppm_max},
+      {"reach", "docs/relay.md", "up to 12 a block \\((\\d+) ppm\\)", ppm_max},
+      {"reach in all", man, "(\\d+) ppm apart", ppm_all},
+      {"reach in all", "docs/relay.md", "(\\d+) ppm in all", ppm_all},
+      {"followed from", man, "follows a drift from about (\\d+) ppm on", ""},
+      {"followed from", "docs/relay.md", "\\((\\d+) ppm\\) and lets go", ""},
+      {"let go below", man, "one that falls below (\\d+) ppm", ""},
+      {"let go below", "docs/relay.md", "lets go of one below 0.1 \\((\\d+) ppm\\)", ""},
+      {"dead band", man, "A backlog of more than (\\d+) ms", band_ms},
+      {"dead band", "docs/relay.md", "More than (\\d+) ms away from the set point", band_ms},
+      {"back to", man, "back to (\\d+) ms from the set point", half_ms},
+      {"back to", "docs/relay.md", "beyond the drift, back to (\\d+) ms", half_ms},
+      {"dmix", man, "ALSA's usual dmix: (\\d+)", ""},
+      {"dmix", "docs/sound.md", "A card's own dmix \\(a USB card's, say\\) holds (\\d+) samples",
+       ""},
+      {"dmix", "docs/relay.md", "ALSA's dmix of (\\d+) samples", ""},
+      {"dmix", "docs/testing.md", "the card's own dmix of (\\d+)", ""},
+  };
+  std::vector<std::pair<std::string, std::string>> said;  // fact, figure
+  for (const Place& place : places) {
+    const std::string path =
+        place.file.front() == '/' ? place.file : std::string(ORVCTL_SOURCE_DIR) + "/" + place.file;
+    // Lines joined, so that words broken across lines are found.
+    std::string text = std::regex_replace(read_file(path), std::regex("\\n(?!\\|)"), " ");
+    text = std::regex_replace(text, std::regex(" +"), " ");
+    std::smatch found;
+    if (!std::regex_search(text, found, std::regex(place.words))) {
+      ADD_FAILURE() << place.fact << ": " << path << " has no \"" << place.words << "\"";
+      continue;
+    }
+    const std::string figure = found[1];
+    if (!place.expected.empty()) {
+      EXPECT_EQ(figure, place.expected) << place.fact << " in " << path;
+    }
+    for (const auto& [fact, other] : said) {
+      if (fact == place.fact && place.expected.empty()) {
+        EXPECT_EQ(figure, other) << place.fact << " in " << path;
+      }
+    }
+    said.emplace_back(place.fact, figure);
+  }
 }
 
 // The README's first check shows what `orvctl 0` prints, banner and all.
