@@ -91,13 +91,23 @@ done
 echo "five transmissions, five files, each whole"
 
 # The folder missing when the run starts, made 6 s in (the recorder tries it every 10 s): said
-# once, orvctl plays on, and the transmission after it is kept.
+# once, orvctl plays on, and the transmission after it is kept, whatever another user put there.
 rm -rf recordings
 HOME=$work PATH=$work/bin:$PATH ORVSIM_SIGNAL=ramp ORVSIM_BURSTS="3:1000 14:1000" \
   timeout -s INT 20 bash -c "$run" >"$work/out" 2>&1 &
 player=$!
 sleep 6
 mkdir recordings
+# Another user who may write there (a shared folder) has put a FIFO, and links to a file of ours,
+# under the names the recorder's files would have if they could be foreseen: its probe, its spool
+# (by its process id) and the parts of the recordings of the next seconds. None is opened.
+echo ours >victim
+recorder=$(pgrep -n -x orvctl-record)
+mkfifo recordings/.orvctl-record.probe
+ln -s "$work/victim" "recordings/.orvctl-record.$recorder.spool"
+for second in $(seq 0 20); do
+  ln -s "$work/victim" "recordings/.$(date -d "@$(($(date +%s) + second))" +%Y-%m-%d_%H%M%S)_145500kHz.flac.part"
+done
 wait "$player" || true
 for _ in $(seq 200); do
   pgrep -f "orvctl-record .*$work" >/dev/null || break
@@ -109,6 +119,8 @@ grep -qx "orvctl-record: cannot record into $work/recordings: No such file or di
   grep -qx "orvctl-record: recording into $work/recordings again" out && [ "$said" = 2 ] &&
   grep -qx 'Playback enabled: Ctrl-C to exit' out ||
   fail "the missing folder was not said once, and then that it records again"
+[ "$(cat victim)" = ours ] && [ -p recordings/.orvctl-record.probe ] ||
+  fail "the recorder opened what another user put in its folder"
 files=$(cd recordings && ls)
 echo "then: $files"
 [[ "$files" =~ ^[0-9-]{10}_[0-9]{6}_145500kHz\.flac$ ]] || fail "not one file after the folder came: $files"
