@@ -563,8 +563,14 @@ rm /root/.asoundrc
 rssi_in_journal() { journal_now | grep -q '^RSSI = '; }
 check "the README's options block, as pi" as_pi_in /home/pi "$(cat /root/service-options.sh)"
 check "... the service plays with them (the signal status in its journal)" wait_for 60 rssi_in_journal
-check "the README's status and disable, as pi" as_pi_in /home/pi "$(cat /root/service-manage.sh)"
-check "... its status showed the journal's last lines" grep -q 'RSSI = ' /tmp/check.out
+manage() {
+  as_pi_in /home/pi "$(cat /root/service-manage.sh)" >/tmp/manage.out 2>&1
+  managed=$?
+  cat /tmp/manage.out
+  return $managed
+}
+check "the README's status and disable, as pi" manage
+check "... its status showed the journal's last lines" grep -q 'RSSI = ' /tmp/manage.out
 check "... the service stopped, and not enabled" sh -c \
   "! systemctl is-active -q $unit && ! systemctl is-enabled -q $unit"
 
