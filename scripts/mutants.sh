@@ -38,6 +38,8 @@ no-silent-board-line@driver.cpp@s/  warn_if_no_board(version);//@SimulatedBoardR
 silent-lines-unlimited@audio/playback_relay.cpp@s/now - counts.board_said_ns >= kBoardLinesApartNs)) {/true)) {/@SilentBoardIsSaid
 no-status-while-polling@audio/playback_relay.cpp@s/if (status_asked != 0 && waited >= kStatusWhileWaitingNs) {/if (false) {/@StatusLineAskedFromOutside
 signal-short-write-counted@audio/playback_relay.cpp@s/written < asked && status_signals == signals_before/written < asked \&\& signals_before >= 0/@StatusLineAskedFromOutside
+recorder-probe-foreseeable@record/orvctl-record@s/probe=\$(LC_ALL=C mktemp "\$folder\/.orvctl-record.XXXXXX.probe" 2>\&1) || {/probe=$folder\/.orvctl-record.probe; false \&\& {/@Recording
+relay-reach-misdocumented@docs/relay.md@s/up to 12 a block (1000 ppm)/up to 12 a block (900 ppm)/@FactsThatStandTwiceAgree
 no-watchdog@audio/playback_relay.cpp@s/sd_notify(0, "WATCHDOG=1");//@ServiceManagerIsToldHowItPlays
 silence-with-threshold@audio/playback_relay.cpp@s/2 \* kBlockSamples)) < 0 ||/2 * kBlockSamples)) < 0) { return; } if (false \&\&/@OutputIsGivenTwoBlocksOfBuffer
 beyond-at-1050-ppm@audio/output_clock.cpp@s/1.025 \* kClockMaxEdits/1.05 * kClockMaxRate/@ClockTooFarOffIsSaidOnce
