@@ -30,6 +30,8 @@ run=$(copied_block "$source/docs/recording.md" recording-run)
 [ -n "$run" ] && grep -q orvctl-record "$work/recording.conf"
 
 cd "$work"
+# (A recording gets the mode the umask gives: here 640, neither mktemp's 600 nor the usual 644.)
+umask 027
 HOME=$work PATH=$work/bin:$PATH ORVSIM_SIGNAL=ramp ORVSIM_BURSTS=$bursts \
   timeout -s INT $stop_after bash -c "$run" >"$work/out" 2>&1 &
 player=$!
@@ -67,6 +69,8 @@ for i in "${!files[@]}"; do
   for t in $((expected - 1)) "$expected" $((expected + 1)); do
     [ "$file" != "$(date -d "@$t" +%Y-%m-%d_%H%M%S)_145500kHz.flac" ] || named=yes
   done
+  mode=$(stat -c %a "recordings/$file")
+  [ "$mode" = 640 ] || fail "$file has the mode $mode, not the umask's 640"
   [ -n "$named" ] || fail "$file is not named $(date -d "@$expected" +%Y-%m-%d_%H%M%S)_145500kHz.flac (within a second)"
   flac --silent --decode --force-raw-format --endian=little --sign=signed -o "$file.raw" \
     "recordings/$file"
