@@ -142,15 +142,15 @@ echo "3 s of audio taken in $took ms, with ffmpeg 5 s to start"
 [ "$took" -lt 4000 ] || fail "the recorder held its input up while ffmpeg started ($took ms)"
 
 # The spool cannot be written any more (here: a file size limit of 2 MB, 22 s of audio) while
-# ffmpeg is far behind (it starts 20 s late): said, and the input is read on without a stop while
-# what was recorded is cut. 100 s of audio at 4 times real time; the feeder's longest write.
+# ffmpeg is far behind (it starts 25 s late): said, and the input is read on without a stop while
+# what was recorded is cut. 120 s of audio at 4 times real time; the feeder's longest write.
 mkdir later recordings-full
-printf '#!/bin/sh\nsleep 20\nexec %s "$@"\n' "$(command -v ffmpeg)" >later/ffmpeg
+printf '#!/bin/sh\nsleep 25\nexec %s "$@"\n' "$(command -v ffmpeg)" >later/ffmpeg
 chmod +x later/ffmpeg
 python3 -c '
 import os, sys, time
 block, longest, start = bytes(9600), 0.0, time.monotonic()
-for n in range(1000):
+for n in range(1200):
     ahead = start + n * 0.025 - time.monotonic()
     if ahead > 0:
         time.sleep(ahead)
@@ -161,8 +161,8 @@ print(int(longest * 1000), file=open("longest", "w"))
 ' | (ulimit -f 2048 && PATH=$work/later:$PATH "$source/record/orvctl-record" recordings-full 2>full-out)
 cat full-out
 longest=$(cat longest)
-echo "100 s of audio at 4 times real time, the spool failed 22 s in: the longest write $longest ms"
+echo "120 s of audio at 4 times real time, the spool failed 22 s in: the longest write $longest ms"
 grep -qx "orvctl-record: cannot record into recordings-full: the spool could not be written; the audio plays on, and recording starts again once the folder can be written" full-out ||
   fail "the spool's failure was not said"
-[ "$(grep -c . full-out)" = 2 ] && [ "$longest" -lt 2000 ] || fail "the recorder stopped reading while it cut ($longest ms)"
+[ "$(grep -c . full-out)" = 2 ] && [ "$longest" -lt 3000 ] || fail "the recorder stopped reading while it cut ($longest ms)"
 [ $failed -eq 0 ] || exit 1
