@@ -210,16 +210,23 @@ done
 # Ogg FLAC listener's capture and the card's, beside the recordings, the board's samples exactly,
 # their sound whole (every sample of the ramp in the transmissions but its own zeros); the MP3 listener's,
 # decoded, two stretches of sound where the transmissions were, a minute apart to a frame (1152
-# samples) and 2 s long each.
+# samples) and 2 s long each. This is the emulated system's busiest phase (the card, two encoders,
+# the server, the listener and the recorder's ffmpeg catching up): beside a busy host it was starved
+# long enough for the card to run dry once (61 and 92 ms, in two runs; never on a quiet one). The
+# card's capture may therefore pause, which load moves, but loses, repeats and alters nothing;
+# the listener's may not even pause.
 bursts="15:2000 75:2000"
 sound() { od -An -v -td2 -w2 "$1" | awk '$1 != 0' | wc -l; }
+# only_paused RESULT: whether the checker's line says that the capture paused and nothing worse.
+only_paused() { grep -qE ' lost 0 in 0 gaps, repeated 0 in 0 jumps back, altered 0, paused [0-9]+ in [1-9]' <<<"$1"; }
 for capture in listened-card-stream:191990 captured-card-stream:191990; do
   file=$work/${capture%:*}.raw
   debugfs -R "dump /root/${capture%:*}.raw $file" "$work/root.img" 2>/dev/null
   echo "${capture%:*}.raw, the transmissions \"$bursts\":"
   heard=$(sound "$file")
-  result=$(ORVSIM_BURSTS=$bursts "$checker" "$file" 145500 ramp) && echo "$result" &&
-    echo "its samples of sound: $heard" &&
+  result=$(ORVSIM_BURSTS=$bursts "$checker" "$file" 145500 ramp)
+  { [ $? = 0 ] || { [ "${capture%:*}" = captured-card-stream ] && only_paused "$result"; }; } &&
+    echo "$result" && echo "its samples of sound: $heard" &&
     # (less the samples the relay left out to follow the card's clock: its edits)
     [ "$heard" -ge $((${capture#*:} - $(sed -n 's/^samples [0-9]*, drops \([0-9]*\),.*/\1/p' <<<"$result"))) ] || {
     echo "$result"
