@@ -224,13 +224,15 @@ for capture in listened-card-stream:191990 captured-card-stream:191990; do
   debugfs -R "dump /root/${capture%:*}.raw $file" "$work/root.img" 2>/dev/null
   echo "${capture%:*}.raw, the transmissions \"$bursts\":"
   heard=$(sound "$file")
-  result=$(ORVSIM_BURSTS=$bursts "$checker" "$file" 145500 ramp)
-  { [ $? = 0 ] || { [ "${capture%:*}" = captured-card-stream ] && only_paused "$result"; }; } &&
+  checked=0
+  result=$(ORVSIM_BURSTS=$bursts "$checker" "$file" 145500 ramp) || checked=$?
+  { [ $checked = 0 ] || { [ "${capture%:*}" = captured-card-stream ] && only_paused "$result"; }; } &&
     echo "$result" && echo "its samples of sound: $heard" &&
     # (less the samples the relay left out to follow the card's clock: its edits)
     [ "$heard" -ge $((${capture#*:} - $(sed -n 's/^samples [0-9]*, drops \([0-9]*\),.*/\1/p' <<<"$result"))) ] || {
     echo "$result"
-    echo "vm-test.sh: ${capture%:*}.raw is not both transmissions whole ($heard samples of sound)" >&2
+    echo "vm-test.sh: ${capture%:*}.raw is not both transmissions whole ($heard samples of sound); kept as $cache/failed-${capture%:*}.raw" >&2
+    cp "$file" "$cache/failed-${capture%:*}.raw"
     guest=failed
   }
 done
