@@ -198,6 +198,8 @@ for capture in captured:whole-but-start captured-reset:routed captured-second-ca
     [ "$lost" = "$joined" ] && [ "$altered" -le "$joined" ] && [ "$repeated" = 0 ]; then
     echo "(the stream's first $joined samples garbled as the card started; the rest whole)"
   elif [ $whole = no ] && [ "$mode" != routed ]; then
+    echo "vm-test.sh: ${capture%:*}.raw is not the ramp whole; kept as $cache/failed-${capture%:*}.raw" >&2
+    cp "$file" "$cache/failed-${capture%:*}.raw"
     guest=failed
   fi
   [ "${samples:-0}" -ge 96000 ] && [ $((10 * (lost + repeated + altered))) -le "$samples" ] || {
