@@ -199,7 +199,7 @@ for capture in captured:whole-but-start captured-reset:routed captured-second-ca
     echo "(the stream's first $joined samples garbled as the card started; the rest whole)"
   elif [ $whole = no ] && [ "$mode" != routed ]; then
     echo "vm-test.sh: ${capture%:*}.raw is not the ramp whole; kept as $cache/failed-${capture%:*}.raw" >&2
-    cp "$file" "$cache/failed-${capture%:*}.raw"
+    cp "$file" "$cache/failed-${capture%:*}.raw" || true
     guest=failed
   fi
   [ "${samples:-0}" -ge 96000 ] && [ $((10 * (lost + repeated + altered))) -le "$samples" ] || {
@@ -234,7 +234,7 @@ for capture in listened-card-stream:191990 captured-card-stream:191990; do
     [ "$heard" -ge $((${capture#*:} - $(sed -n 's/^samples [0-9]*, drops \([0-9]*\),.*/\1/p' <<<"$result"))) ] || {
     echo "$result"
     echo "vm-test.sh: ${capture%:*}.raw is not both transmissions whole ($heard samples of sound); kept as $cache/failed-${capture%:*}.raw" >&2
-    cp "$file" "$cache/failed-${capture%:*}.raw"
+    cp "$file" "$cache/failed-${capture%:*}.raw" || true
     guest=failed
   }
 done
