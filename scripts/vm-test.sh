@@ -182,6 +182,12 @@ grep -qx 'vm-test: passed' "$work/console.txt" || guest=failed
 # The service's capture, on the shared card from its start: twice so far the stream's
 # first 192 samples came out garbled as the emulated shared card started (the rest whole; not
 # chased further); that alone is let pass ("whole-but-start"), said as such.
+# refused NAME WHY: a capture the checks refuse, said and kept in the cache for a look (the run's
+# folder goes with it).
+refused() {
+  echo "vm-test.sh: $1.raw $2; kept as $cache/failed-$1.raw" >&2
+  cp "$work/$1.raw" "$cache/failed-$1.raw" || true
+}
 for capture in captured:whole-but-start captured-reset:routed captured-second-card:routed \
   captured-device:routed captured-sudo:routed listened:whole listened-service:whole \
   listened-back:whole listened-card-run:whole; do
@@ -198,8 +204,7 @@ for capture in captured:whole-but-start captured-reset:routed captured-second-ca
     [ "$lost" = "$joined" ] && [ "$altered" -le "$joined" ] && [ "$repeated" = 0 ]; then
     echo "(the stream's first $joined samples garbled as the card started; the rest whole)"
   elif [ $whole = no ] && [ "$mode" != routed ]; then
-    echo "vm-test.sh: ${capture%:*}.raw is not the ramp whole; kept as $cache/failed-${capture%:*}.raw" >&2
-    cp "$file" "$cache/failed-${capture%:*}.raw" || true
+    refused "${capture%:*}" "is not the ramp whole"
     guest=failed
   fi
   [ "${samples:-0}" -ge 96000 ] && [ $((10 * (lost + repeated + altered))) -le "$samples" ] || {
@@ -233,8 +238,7 @@ for capture in listened-card-stream:191990 captured-card-stream:191990; do
     # (less the samples the relay left out to follow the card's clock: its edits)
     [ "$heard" -ge $((${capture#*:} - $(sed -n 's/^samples [0-9]*, drops \([0-9]*\),.*/\1/p' <<<"$result"))) ] || {
     echo "$result"
-    echo "vm-test.sh: ${capture%:*}.raw is not both transmissions whole ($heard samples of sound); kept as $cache/failed-${capture%:*}.raw" >&2
-    cp "$file" "$cache/failed-${capture%:*}.raw" || true
+    refused "${capture%:*}" "is not both transmissions whole ($heard samples of sound)"
     guest=failed
   }
 done
