@@ -471,6 +471,14 @@ check "... the card, the stream and the recordings at once, the folder full at f
   through_silence listened-card-stream "$mount.ogg" 100
 kill -INT "$recorder"
 wait "$recorder"
+# What the relay counted in that phase (its status line, asked for at once) and said besides its
+# start, beside the captures: the stream is what the relay wrote to the output.
+systemctl reload "$unit"
+sleep 3
+journal_now | grep ' played, ' | tail -1 >/root/status-card-stream.txt
+say "the phase's status line: $(cat /root/status-card-stream.txt)"
+journal_now | grep -v -e ' played, ' -e '^Orvane RF' -e '^Firmware version' -e '^Tuning to' \
+  -e '^VHF/UHF' -e '^Playback enabled' | sed 's/^/vm-test: the phase'"'"'s journal: /'
 said_full() {
   journal_now | grep '^orvctl-record: ' >/tmp/said
   cat /tmp/said
