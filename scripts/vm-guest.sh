@@ -475,8 +475,7 @@ wait "$recorder"
 # start, beside the captures: the stream is what the relay wrote to the output.
 systemctl reload "$unit"
 sleep 3
-journal_now | grep ' played, ' | tail -1 >/root/status-card-stream.txt
-say "the phase's status line: $(cat /root/status-card-stream.txt)"
+say "the phase's status line: $(journal_now | grep ' played, ' | tail -1)"
 journal_now | grep -v -e ' played, ' -e '^Orvane RF' -e '^Firmware version' -e '^Tuning to' \
   -e '^VHF/UHF' -e '^Playback enabled' | sed 's/^/vm-test: the phase'"'"'s journal: /'
 said_full() {
