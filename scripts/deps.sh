@@ -7,11 +7,11 @@
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 
-packages=(cmake make g++ pkg-config libbcm2835-dev libasound2-dev libsystemd-dev zlib1g-dev)
+packages=(cmake make g++ pkg-config libbcm2835-dev libasound2-dev libsystemd-dev zlib1g-dev libflac-dev)
 sysroots=()
 for word in "$@"; do
   case "$word" in
-    test) packages+=(libgtest-dev libbenchmark-dev sox systemd multimon-ng direwolf groff-base bsdextrautils ffmpeg flac) ;;
+    test) packages+=(libgtest-dev libbenchmark-dev sox systemd multimon-ng direwolf groff-base bsdextrautils flac) ;;
     package) packages+=(dpkg-dev file lintian) ;;
     fuzz) packages+=(libgtest-dev clang libclang-rt-14-dev) ;;
     measure) packages+=(libgtest-dev libbenchmark-dev valgrind time gnuplot-nox) ;;
@@ -61,7 +61,7 @@ fi
 make_sysroot() {
   rm -rf "$2"
   mmdebstrap --quiet --variant=extract --architectures="$1" --skip=cleanup/apt/cache \
-    --include=libc6-dev,libstdc++-12-dev,libasound2-dev,libbcm2835-dev,libsystemd-dev,zlib1g-dev,libgtest-dev \
+    --include=libc6-dev,libstdc++-12-dev,libasound2-dev,libbcm2835-dev,libsystemd-dev,zlib1g-dev,libflac-dev,libgtest-dev \
     bookworm "$2" "$3"
 }
 

@@ -1,18 +1,17 @@
 #!/usr/bin/env bash
 # docs/recording.md's recordings-only configuration and run, as written, with orvctl-sim for orvctl
-# (its ramp, in transmissions) and this tree's orvctl-record:
+# (its ramp, in transmissions) and this build's orvctl-record:
 #
-#   check_recording.sh ORVCTL_SIM STREAM_CHECK SOURCE_DIR
+#   check_recording.sh ORVCTL_SIM STREAM_CHECK SOURCE_DIR ORVCTL_RECORD
 #
 # Five transmissions of 1 to 10 s, three of them with pauses of 0.5 s inside, 5 to 10 s apart, and
 # a burst of 0.2 s between two of them: exactly five files, each named by the frequency and the
 # time its sound came (within a second), each the board's samples exactly from 0.2 s before its
-# transmission's first sample to 2 s after its last (a frame of 1024 samples more allowed at each
-# end), pauses and all; nothing of the short burst, nothing left behind. Then a run whose folder
-# is missing at first: said once, orvctl plays on, recording starts once the folder is there. And
-# an ffmpeg slow to start holds up nothing the recorder is given.
+# transmission's first sample to 2 s after its last, pauses and all; nothing of the short burst,
+# nothing left behind. Then a run whose folder is missing at first: said once, orvctl plays on,
+# recording starts once the folder is there.
 set -euo pipefail
-sim=$1 checker=$2 source=$3
+sim=$1 checker=$2 source=$3 recorder=$4
 . "$source/scripts/lib.sh"
 
 # START:END,... of each transmission (seconds of the board's stream), and the bursts that make them.
@@ -24,7 +23,7 @@ work=$(mktemp -d)
 trap 'pkill -INT -f "orvctl-record .*$work" 2>/dev/null || true; rm -rf "$work"' EXIT
 mkdir -p "$work/bin" "$work/recordings"
 ln -s "$sim" "$work/bin/orvctl"
-ln -s "$source/record/orvctl-record" "$work/bin/orvctl-record"
+ln -s "$recorder" "$work/bin/orvctl-record"
 copied_block "$source/docs/recording.md" recording >"$work/recording.conf"
 run=$(copied_block "$source/docs/recording.md" recording-run)
 [ -n "$run" ] && grep -q orvctl-record "$work/recording.conf"
@@ -63,11 +62,15 @@ for i in "${!files[@]}"; do
   span=${spans[$i]:-0:0}
   from=${span%:*} to=${span#*:}
   echo "$file, the transmission from $from s to $to s:"
-  # The name: the local time of the transmission's first sample, within a second, and the frequency.
+  # The name: the local time of the transmission's first sample, within a second, the frequency
+  # and, where the system's clock is not synchronised (as on many a test machine), that.
   expected=$(awk -v s="$started" -v f="$from" 'BEGIN { printf "%d", s + f }')
   named=
   for t in $((expected - 1)) "$expected" $((expected + 1)); do
-    [ "$file" != "$(date -d "@$t" +%Y-%m-%d_%H%M%S)_145500kHz.flac" ] || named=yes
+    case $file in
+      "$(date -d "@$t" +%Y-%m-%d_%H%M%S)_145500kHz.flac" | \
+        "$(date -d "@$t" +%Y-%m-%d_%H%M%S)_145500kHz_unsynced.flac") named=yes ;;
+    esac
   done
   mode=$(stat -c %a "recordings/$file")
   [ "$mode" = 640 ] || fail "$file has the mode $mode, not the umask's 640"
@@ -84,7 +87,7 @@ for i in "${!files[@]}"; do
   awk -v k="$first" -v v="$value" -v n="$samples" -v a="$from" -v b="$to" 'BEGIN {
     ramp = (a * 48000) % 65536; if (ramp >= 32768) ramp -= 65536
     hang = n - k - (b - a) * 48000
-    exit !(k >= 9600 && k <= 9600 + 1024 && v == ramp && hang >= 96000 - 256 && hang <= 96000 + 1024) }' ||
+    exit !(k == 9600 && v == ramp && hang == 96000) }' ||
     fail "$file does not hold 0.2 s before its transmission and 2 s after (first sound at $first, $samples samples)"
 done
 [ $failed -eq 0 ] || {
@@ -95,23 +98,13 @@ done
 echo "five transmissions, five files, each whole"
 
 # The folder missing when the run starts, made 6 s in (the recorder tries it every 10 s): said
-# once, orvctl plays on, and the transmission after it is kept, whatever another user put there.
+# once, orvctl plays on, and the transmission after it is kept.
 rm -rf recordings
 HOME=$work PATH=$work/bin:$PATH ORVSIM_SIGNAL=ramp ORVSIM_BURSTS="3:1000 14:1000" \
   timeout -s INT 20 bash -c "$run" >"$work/out" 2>&1 &
 player=$!
 sleep 6
 mkdir recordings
-# Another user who may write there (a shared folder) has put a FIFO, and links to a file of ours,
-# under the names the recorder's files would have if they could be foreseen: its probe, its spool
-# (by its process id) and the parts of the recordings of the next seconds. None is opened.
-echo ours >victim
-recorder=$(pgrep -n -x orvctl-record)
-mkfifo recordings/.orvctl-record.probe
-ln -s "$work/victim" "recordings/.orvctl-record.$recorder.spool"
-for second in $(seq 0 20); do
-  ln -s "$work/victim" "recordings/.$(date -d "@$(($(date +%s) + second))" +%Y-%m-%d_%H%M%S)_145500kHz.flac.part"
-done
 wait "$player" || true
 for _ in $(seq 200); do
   pgrep -f "orvctl-record .*$work" >/dev/null || break
@@ -123,46 +116,8 @@ grep -qx "orvctl-record: cannot record into $work/recordings: No such file or di
   grep -qx "orvctl-record: recording into $work/recordings again" out && [ "$said" = 2 ] &&
   grep -qx 'Playback enabled: Ctrl-C to exit' out ||
   fail "the missing folder was not said once, and then that it records again"
-[ "$(cat victim)" = ours ] && [ -p recordings/.orvctl-record.probe ] ||
-  fail "the recorder opened what another user put in its folder"
 files=$(cd recordings && ls)
 echo "then: $files"
-[[ "$files" =~ ^[0-9-]{10}_[0-9]{6}_145500kHz\.flac$ ]] || fail "not one file after the folder came: $files"
-
-# An ffmpeg that takes 5 s to start (a small board's first run) holds nothing up: 3 s of audio
-# written at once is taken at once, long before it starts.
-mkdir slow recordings-slow
-printf '#!/bin/sh\nsleep 5\nexec %s "$@"\n' "$(command -v ffmpeg)" >slow/ffmpeg
-chmod +x slow/ffmpeg
-begun=$(date +%s%N)
-(head -c 288000 /dev/zero && date +%s%N >fed) |
-  PATH=$work/slow:$PATH "$source/record/orvctl-record" recordings-slow 2>>out
-took=$((($(cat fed) - begun) / 1000000))
-echo "3 s of audio taken in $took ms, with ffmpeg 5 s to start"
-[ "$took" -lt 4000 ] || fail "the recorder held its input up while ffmpeg started ($took ms)"
-
-# The spool cannot be written any more (here: a file size limit of 2 MB, 22 s of audio) while
-# ffmpeg is far behind (it starts 25 s late): said, and the input is read on without a stop while
-# what was recorded is cut. 120 s of audio at 4 times real time; the feeder's longest write.
-mkdir later recordings-full
-printf '#!/bin/sh\nsleep 25\nexec %s "$@"\n' "$(command -v ffmpeg)" >later/ffmpeg
-chmod +x later/ffmpeg
-python3 -c '
-import os, sys, time
-block, longest, start = bytes(9600), 0.0, time.monotonic()
-for n in range(1200):
-    ahead = start + n * 0.025 - time.monotonic()
-    if ahead > 0:
-        time.sleep(ahead)
-    t = time.monotonic()
-    os.write(1, block)
-    longest = max(longest, time.monotonic() - t)
-print(int(longest * 1000), file=open("longest", "w"))
-' | (ulimit -f 2048 && PATH=$work/later:$PATH "$source/record/orvctl-record" recordings-full 2>full-out)
-cat full-out
-longest=$(cat longest)
-echo "120 s of audio at 4 times real time, the spool failed 22 s in: the longest write $longest ms"
-grep -qx "orvctl-record: cannot record into recordings-full: the spool could not be written; the audio plays on, and recording starts again once the folder can be written" full-out ||
-  fail "the spool's failure was not said"
-[ "$(grep -c . full-out)" = 2 ] && [ "$longest" -lt 3000 ] || fail "the recorder stopped reading while it cut ($longest ms)"
+[[ "$files" =~ ^[0-9-]{10}_[0-9]{6}_145500kHz(_unsynced)?\.flac$ ]] ||
+  fail "not one file after the folder came: $files"
 [ $failed -eq 0 ] || exit 1

@@ -1,0 +1,556 @@
+// orvctl-record fed a stream of samples as ALSA's file plugin feeds it, with the world around it
+// made hostile: another user's files in its folder, the folder replaced, a disk that stalls, a stop
+// mid-transmission, a carrier that does not end. Each file must be an exact slice of the input.
+#include <FLAC/stream_decoder.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "testing/run_process.h"
+
+namespace {
+
+constexpr int rate = 48000;
+using Clock = std::chrono::system_clock;
+
+// Input: seconds of silence or of sound (a pattern that is never quiet and never repeats soon, so
+// that a slice found in a file can only be the one it came from).
+struct Segment {
+  double seconds;
+  bool sound;
+};
+
+std::vector<int16_t> make_input(const std::vector<Segment>& segments) {
+  std::vector<int16_t> samples;
+  for (const Segment& s : segments) {
+    for (long i = 0; i < long(s.seconds * rate + 0.5); ++i) {
+      long n = long(samples.size());
+      uint64_t z = uint64_t(n) * 0x9e3779b97f4a7c15u;  // (splitmix64's mix)
+      z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
+      z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
+      samples.push_back(s.sound ? int16_t(1000 + (z ^ (z >> 31)) % 20000) : 0);
+    }
+  }
+  return samples;
+}
+
+enum class Act { stall, unstall, interrupt, terminate, replace, remove, pause };
+
+// What the test does once the input is fed up to `at` seconds.
+struct Event {
+  double at;
+  Act act;
+  int ms = 0;  // for pause
+};
+
+// An expected file: input seconds [from, to), in the folder (0) or the folder moved away (1).
+struct Span {
+  double from, to;
+  int folder = 0;
+};
+
+struct Row {
+  const char* name;
+  std::vector<Segment> input;
+  std::vector<Span> files;
+  std::vector<std::string> said;  // what standard error says, a part of each line, in order
+  std::vector<Event> events = {};
+  double speed = 0;  // 1: fed in real time, 20: twenty times as fast; 0: as fast as it is taken
+  std::vector<std::string> options = {};
+  std::vector<std::pair<std::string, std::string>> env = {};
+  std::function<void(const std::string& folder)> prepare = nullptr;
+  int recorders = 1;
+  bool dropped = false;  // the files and what is said dropped make up the one transmission
+};
+
+struct Recording {
+  std::vector<int16_t> samples;
+  std::string name, date;
+};
+
+FLAC__StreamDecoderWriteStatus decoded(const FLAC__StreamDecoder*, const FLAC__Frame* frame,
+                                       const FLAC__int32* const buffer[], void* data) {
+  auto* r = static_cast<Recording*>(data);
+  for (unsigned i = 0; i < frame->header.blocksize; ++i) {
+    r->samples.push_back(int16_t(buffer[0][i]));
+  }
+  return FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE;
+}
+
+void tagged(const FLAC__StreamDecoder*, const FLAC__StreamMetadata* m, void* data) {
+  for (unsigned i = 0;
+       m->type == FLAC__METADATA_TYPE_VORBIS_COMMENT && i < m->data.vorbis_comment.num_comments;
+       ++i) {
+    const auto& entry = m->data.vorbis_comment.comments[i];
+    std::string tag(reinterpret_cast<char*>(entry.entry), entry.length);
+    if (tag.rfind("DATE=", 0) == 0) {
+      static_cast<Recording*>(data)->date = tag.substr(5);
+    }
+  }
+}
+
+void failed_decode(const FLAC__StreamDecoder*, FLAC__StreamDecoderErrorStatus, void* data) {
+  static_cast<Recording*>(data)->samples.clear();
+}
+
+std::vector<Recording> recordings_in(const std::string& folder) {
+  std::vector<Recording> found;
+  DIR* dir = opendir(folder.c_str());
+  for (dirent* e; dir != nullptr && (e = readdir(dir)) != nullptr;) {
+    std::string name = e->d_name;
+    struct stat st {};
+    if (name == "." || name == ".." || lstat((folder + "/" + name).c_str(), &st) != 0 ||
+        st.st_uid != geteuid() || !S_ISREG(st.st_mode)) {
+      continue;  // (another user's)
+    }
+    Recording r;
+    r.name = name;
+    FLAC__StreamDecoder* d = FLAC__stream_decoder_new();
+    FLAC__stream_decoder_set_metadata_respond(d, FLAC__METADATA_TYPE_VORBIS_COMMENT);
+    FLAC__stream_decoder_init_file(d, (folder + "/" + name).c_str(), decoded, tagged, failed_decode,
+                                   &r);
+    FLAC__stream_decoder_process_until_end_of_stream(d);
+    FLAC__stream_decoder_delete(d);
+    found.push_back(r);
+  }
+  if (dir != nullptr) {
+    closedir(dir);
+  }
+  std::sort(found.begin(), found.end(), [](auto& a, auto& b) { return a.name < b.name; });
+  return found;
+}
+
+struct Recorder {
+  pid_t pid;
+  int input;
+  std::string err;
+};
+
+Recorder start(const Row& row, const std::vector<std::string>& arguments, const std::string& work,
+               int n) {
+  Recorder r{-1, -1, work + "/err" + std::to_string(n)};
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) {  // (another recorder's input ends when the test closes it)
+    std::abort();
+  }
+  std::vector<std::string> args = {ORVCTL_RECORD_PATH};
+  args.insert(args.end(), arguments.begin(), arguments.end());
+  std::string folder = arguments.empty() ? "" : arguments.back();
+  std::string asan = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
+  std::map<std::string, std::string> env = {{"LD_PRELOAD", ORVTEST_RECORD_SHIM},
+                                            {"ASAN_OPTIONS", asan + ":verify_asan_link_order=0"},
+                                            {"ORVTEST_CLOCK", "synced"},
+                                            {"ORVTEST_STALL_WHILE", work + "/stall"},
+                                            {"ORVTEST_STALL_DIR", folder},
+                                            {"ORVCTL_KHZ", "145500"},
+                                            {"TZ", "UTC"}};
+  for (auto& [k, v] : row.env) {
+    env[k] = v;
+  }
+  r.pid = fork();
+  if (r.pid == 0) {
+    dup2(fds[0], 0);
+    close(fds[0]);
+    close(fds[1]);
+    int err = open(r.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(err, 2);
+    for (auto& [k, v] : env) {
+      setenv(k.c_str(), v.c_str(), 1);
+    }
+    std::vector<char*> argv;
+    for (auto& a : args) {
+      argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(fds[0]);
+  r.input = fds[1];
+  return r;
+}
+
+// Waits up to `seconds` for the recorder's end; its status, or -1 (killed then).
+int finish(Recorder& r, int seconds) {
+  for (int i = 0; i < seconds * 100; ++i) {
+    int status = 0;
+    if (waitpid(r.pid, &status, WNOHANG) == r.pid) {
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    usleep(10000);
+  }
+  kill(r.pid, SIGKILL);
+  waitpid(r.pid, nullptr, 0);
+  return -1;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t at = 0;
+  for (size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+    lines.push_back(text.substr(at, end - at));
+  }
+  return lines;
+}
+
+// The time of day the DATE tag gives, as seconds since the epoch (UTC, as the recorder is run).
+double date_seconds(const std::string& date) {
+  tm t{};
+  const char* rest = strptime(date.c_str(), "%Y-%m-%dT%H:%M:%S", &t);
+  return rest ? double(timegm(&t)) + atof(rest) : 0;  // ".123+00:00": the fraction
+}
+
+// Where `file` lies in `input`: placed by its first sixteen samples of sound, then compared whole;
+// -1 if it is not there.
+long slice_at(const std::vector<int16_t>& input, const std::vector<int16_t>& file) {
+  auto sound = std::find_if(file.begin(), file.end(), [](int16_t s) { return s != 0; });
+  if (file.end() - sound < 16) {
+    return -1;
+  }
+  auto found = std::search(input.begin(), input.end(), sound, sound + 16);
+  long at = long(found - input.begin()) - long(sound - file.begin());
+  if (found == input.end() || at < 0 || at + long(file.size()) > long(input.size()) ||
+      !std::equal(file.begin(), file.end(), input.begin() + at)) {
+    return -1;
+  }
+  return at;
+}
+
+void PrintTo(const Row& row, std::ostream* out) {
+  *out << row.name;
+}
+
+class RecordTest : public ::testing::TestWithParam<Row> {};
+
+void chown_to_nobody(const std::string& path) {
+  ASSERT_EQ(lchown(path.c_str(), 65534, 65534), 0);
+}
+
+// Another user's things at every name the recorder could give a recording in the next seconds:
+// links to a file of ours, a FIFO, a file of theirs; the folder shared, sticky, as /tmp is.
+void hostile(const std::string& folder) {
+  chmod(folder.c_str(), 01777);
+  std::string victim = folder + "/../victim";
+  FILE* f = fopen(victim.c_str(), "w");
+  fputs("ours", f);
+  fclose(f);
+  chmod(victim.c_str(), 0600);
+  char name[64];
+  for (time_t t = time(nullptr) - 1; t < time(nullptr) + 30; ++t) {
+    tm local{};
+    gmtime_r(&t, &local);
+    strftime(name, sizeof name, "%Y-%m-%d_%H%M%S_145500kHz", &local);
+    std::string base = folder + "/" + name;
+    ASSERT_EQ(symlink(victim.c_str(), (base + ".flac").c_str()), 0);
+    ASSERT_EQ(mkfifo((base + "-2.flac").c_str(), 0666), 0);
+    close(open((base + "-3.flac").c_str(), O_CREAT | O_WRONLY, 0666));
+    for (const char* suffix : {".flac", "-2.flac", "-3.flac"}) {
+      chown_to_nobody(base + suffix);
+    }
+  }
+}
+
+TEST_P(RecordTest, KeepsEachTransmissionWhole) {
+  const Row& row = GetParam();
+  if (row.prepare != nullptr && geteuid() != 0) {
+    GTEST_SKIP() << "another user's files need root to make";
+  }
+  std::string work = make_temp_dir();
+  std::string folder = work + "/recordings";
+  mkdir(folder.c_str(), 0755);
+  if (row.prepare != nullptr) {
+    row.prepare(folder);
+  }
+  std::vector<int16_t> input = make_input(row.input);
+  std::vector<Recorder> recorders;
+  for (int n = 0; n < row.recorders; ++n) {
+    std::vector<std::string> args = row.options;
+    args.push_back(folder);
+    recorders.push_back(start(row, args, work, n));
+  }
+  // Fed in blocks of 50 ms; the events at their times; the wall-clock time of each block.
+  std::vector<double> fed;
+  auto begun = Clock::now();
+  size_t next = 0;
+  bool stopped = false;
+  const size_t block = rate / 20;
+  for (size_t at = 0; at <= input.size() && !stopped; at += block) {
+    for (; next < row.events.size() && row.events[next].at * rate <= at; ++next) {
+      const Event& e = row.events[next];
+      if (e.act == Act::stall) {
+        close(open((work + "/stall").c_str(), O_CREAT | O_WRONLY, 0644));
+      } else if (e.act == Act::unstall) {
+        unlink((work + "/stall").c_str());
+      } else if (e.act == Act::interrupt || e.act == Act::terminate) {
+        kill(recorders[0].pid, e.act == Act::interrupt ? SIGINT : SIGTERM);
+        stopped = true;  // nothing fed after a stop; the input stays open
+      } else if (e.act == Act::replace) {
+        ASSERT_EQ(rename(folder.c_str(), (folder + ".old").c_str()), 0);
+        mkdir(folder.c_str(), 0755);
+      } else if (e.act == Act::remove) {
+        ASSERT_EQ(system(("rm -rf " + folder).c_str()), 0);
+      } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(e.ms));
+      }
+    }
+    if (row.speed > 0) {
+      std::this_thread::sleep_until(begun +
+                                    std::chrono::microseconds(long(at * 1e6 / rate / row.speed)));
+    }
+    size_t n = std::min(block, input.size() - std::min(at, input.size()));
+    fed.push_back(std::chrono::duration<double>(Clock::now().time_since_epoch()).count());
+    for (Recorder& r : recorders) {
+      if (!stopped && n > 0) {
+        ASSERT_EQ(write(r.input, input.data() + at, n * 2), ssize_t(n * 2));
+      }
+    }
+    fed.back() = std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
+  }
+  for (Recorder& r : recorders) {
+    if (!stopped) {
+      close(r.input);
+    }
+    EXPECT_EQ(finish(r, 60), 0) << "the recorder did not end by itself after the input or a stop";
+    close(r.input);
+  }
+
+  // Every file an exact slice of the input, as many as expected, named by the time its sound came.
+  std::vector<Recording> found[2] = {recordings_in(folder), recordings_in(folder + ".old")};
+  std::vector<Span> wanted;
+  for (int n = 0; n < row.recorders; ++n) {
+    wanted.insert(wanted.end(), row.files.begin(), row.files.end());
+  }
+  double kept = 0;
+  for (int f = 0; f < 2; ++f) {
+    for (const Recording& r : found[f]) {
+      ASSERT_FALSE(r.samples.empty()) << r.name << " is empty or not FLAC";
+      long at = slice_at(input, r.samples);
+      ASSERT_GE(at, 0) << r.name << " is not a slice of the input";
+      double from = double(at) / rate;
+      double to = from + double(r.samples.size()) / rate;
+      kept += to - from;
+      auto match = std::find_if(wanted.begin(), wanted.end(), [&](const Span& s) {
+        return s.folder == f && std::abs(s.from - from) < 1e-6 && std::abs(s.to - to) < 1e-6;
+      });
+      EXPECT_TRUE(row.dropped || match != wanted.end())
+          << r.name << " holds " << from << " s to " << to << " s of the input";
+      if (match != wanted.end()) {
+        wanted.erase(match);
+      }
+      // Named by the DATE tag's second, the frequency and what the clock said.
+      time_t second = time_t(date_seconds(r.date));
+      char name[64];
+      strftime(name, sizeof name, "%Y-%m-%d_%H%M%S_145500kHz", gmtime(&second));
+      bool unsynced = std::count(row.env.begin(), row.env.end(),
+                                 std::pair<std::string, std::string>{"ORVTEST_CLOCK", "unsynced"});
+      EXPECT_EQ(r.name.rfind(std::string(name) + (unsynced ? "_unsynced" : ""), 0), 0u)
+          << r.name << " is not named by its DATE tag " << r.date;
+      EXPECT_EQ(r.name.find("_unsynced") != std::string::npos, unsynced) << r.name;
+      // Its first sound came (was fed) at the DATE tag's time, within 0.25 s, however late the
+      // file was written.
+      if (row.speed == 1) {
+        double sound = from + (row.files[0].from == from ? 0.2 : 0);
+        size_t b = size_t(sound * rate) / block;
+        double came = fed[b] - double((b + 1) * block - 1 - size_t(sound * rate)) / rate;
+        EXPECT_NEAR(date_seconds(r.date), came, 0.25) << r.name;
+      }
+    }
+  }
+  std::vector<std::string> said = lines_of(read_file(recorders[0].err));
+  if (row.dropped) {
+    ASSERT_GE(said.size(), 1u);
+    double dropped = atof(said[0].c_str() + strlen("orvctl-record: "));
+    EXPECT_NEAR(kept + dropped, row.files[0].to - row.files[0].from, 0.011);
+  } else {
+    EXPECT_TRUE(wanted.empty()) << wanted.size() << " expected files missing";
+  }
+  ASSERT_EQ(said.size(), row.said.size()) << read_file(recorders[0].err);
+  for (size_t i = 0; i < said.size(); ++i) {
+    std::string expected = row.said[i];
+    for (size_t at; (at = expected.find("FOLDER")) != std::string::npos;) {
+      expected.replace(at, 6, folder);
+    }
+    EXPECT_NE(said[i].find(expected), std::string::npos) << said[i];
+  }
+  if (access((work + "/victim").c_str(), F_OK) == 0) {
+    EXPECT_EQ(read_file(work + "/victim"), "ours") << "another user's link was followed";
+  }
+  for (int f = 0; f < 2; ++f) {
+    DIR* dir = opendir((folder + (f ? ".old" : "")).c_str());
+    for (dirent* e; dir != nullptr && (e = readdir(dir)) != nullptr;) {
+      EXPECT_EQ(std::string(e->d_name).find(".part"), std::string::npos) << "left: " << e->d_name;
+    }
+    if (dir != nullptr) {
+      closedir(dir);
+    }
+  }
+  ASSERT_EQ(system(("rm -rf " + work).c_str()), 0);
+}
+
+const std::string again =
+    "; the audio plays on, and recording starts again once the folder can be written";
+
+// Sound at 1-3 s (a 0.5 s pause inside), a 0.2 s blip at 7 s, sound at 11-12 s: with the defaults,
+// files from 0.2 s before each sound to 2 s after it, and none for the blip.
+const std::vector<Segment> bursts = {{1, false},   {1, true},  {0.5, false},
+                                     {0.5, true},  {4, false}, {0.2, true},
+                                     {3.8, false}, {1, true},  {3, false}};
+const std::vector<Span> burst_files = {{0.8, 5}, {10.8, 14}};
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, RecordTest,
+    ::testing::Values(
+        Row{"EachTransmissionExactBlipLeftOut", bursts, burst_files, {}},
+        Row{"OptionsMoveTheEdges",
+            bursts,
+            {{0.5, 4}, {6.5, 8.2}, {10.5, 13}},
+            {},
+            {},
+            0,
+            {"--hang", "1", "--pre-roll", "0.5", "--minimum", "0.1"}},
+        Row{"InputEndingMidTransmission", {{1, false}, {3, true}}, {{0.8, 4}}, {}},
+        Row{"StopByInterruptKeepsWhatCame",
+            {{1, false}, {3, true}, {3, false}},
+            {{0.8, 3}},
+            {},
+            {{3, Act::interrupt}}},
+        Row{"StopWhileTheDiskStalls",
+            {{1, false}, {8, true}},
+            {{0.8, 5}},
+            {},
+            {{0, Act::stall}, {5, Act::terminate}, {5, Act::pause, 3000}, {5, Act::unstall}}},
+        Row{"DiskStallWithinMemoryLosesNothing",
+            {{1, false}, {30, true}, {3, false}},
+            {{0.8, 33}},
+            {},
+            {{0, Act::stall}, {34, Act::pause, 2000}, {34, Act::unstall}}},
+        Row{"DiskStallBeyondMemorySaidAndCounted",
+            {{1, false}, {90, true}, {3, false}},
+            {{0.8, 93}},
+            {"s of a transmission dropped: the folder's writes fell more than 60 s"},
+            {{0, Act::stall}, {94, Act::pause, 2000}, {94, Act::unstall}},
+            0,
+            {},
+            {},
+            nullptr,
+            1,
+            true},
+        Row{"StuckCarrierInFilesOfTheLongest",
+            {{1, false}, {1200, true}, {2, false}},
+            {{0.8, 300.8}, {300.8, 600.8}, {600.8, 900.8}, {900.8, 1200.8}, {1200.8, 1203}},
+            {"a transmission longer than 300 s (a stuck carrier?): kept as files of 300 s"},
+            {},
+            20},
+        Row{"NamedWithinAQuarterSecondWhileTheDiskStalls",
+            {{0.5, false}, {1, true}, {2.5, false}},
+            {{0.3, 3.5}},
+            {},
+            {{1, Act::stall}, {3.9, Act::pause, 3000}, {3.9, Act::unstall}},
+            1},
+        Row{"UnsynchronisedClockSaidInNameAndTag",
+            bursts,
+            burst_files,
+            {},
+            {},
+            0,
+            {},
+            {{"ORVTEST_CLOCK", "unsynced"}}},
+        Row{"TwoRecordersOnOneFolder", bursts, burst_files, {}, {}, 0, {}, {}, nullptr, 2},
+        Row{"AnotherUsersLinksAndFifosNeverOpened",
+            bursts,
+            burst_files,
+            {},
+            {},
+            0,
+            {},
+            {},
+            hostile},
+        Row{"SameWithoutUnnamedFiles",
+            bursts,
+            burst_files,
+            {},
+            {},
+            0,
+            {},
+            {{"ORVTEST_CLOCK", "synced"}, {"ORVTEST_NO_TMPFILE", "1"}},
+            hostile},
+        Row{"FolderReplacedBetweenTransmissions",
+            bursts,
+            {{0.8, 5, 1}, {10.8, 14}},
+            {"FOLDER was moved or removed while recording: recording into the folder now there"},
+            {{6, Act::pause, 500}, {6, Act::replace}}},
+        Row{"FolderReplacedMidTransmission",
+            bursts,
+            {{0.8, 5}, {10.8, 14}},
+            {"FOLDER was moved or removed while recording: recording into the folder now there"},
+            {{1.5, Act::stall}, {6, Act::replace}, {6, Act::unstall}}},
+        Row{"FolderRemovedSaidNoEmptyFile",
+            bursts,
+            {{0.8, 5, 1}},
+            {"cannot record into FOLDER: it was moved or removed while recording, and is not "
+             "there any more" +
+             again},
+            {{6, Act::pause, 500}, {6, Act::replace}, {6, Act::remove}}},
+        Row{"FolderOfAnotherUserRefused",
+            bursts,
+            {},
+            {"cannot record into FOLDER: it belongs to nobody, not to the user recording" + again},
+            {},
+            0,
+            {},
+            {},
+            [](const std::string& f) { chown_to_nobody(f); }},
+        Row{"FolderOthersMayWriteRefused",
+            bursts,
+            {},
+            {"cannot record into FOLDER: other users may write to it (mode 0777, no sticky bit)" +
+             again},
+            {},
+            0,
+            {},
+            {},
+            [](const std::string& f) { chmod(f.c_str(), 0777); }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Bad command lines: said, the input still read to its end (the run that feeds it plays on).
+TEST(RecordUsage, BadOptionsSaidAndInputReadAway) {
+  signal(SIGPIPE, SIG_IGN);
+  for (std::vector<std::string> args : {std::vector<std::string>{},
+                                        {"--level", "-50dBx", "f"},
+                                        {"--hang", "-1", "f"},
+                                        {"--hang", "1e3", "f"},
+                                        {"--pre-roll", "nan", "f"},
+                                        {"--longest", "0", "f"},
+                                        {"--minimum", "0.5"},
+                                        {"--bogus", "1", "f"},
+                                        {"f", "g"},
+                                        {"--level", "6dB", "f"}}) {
+    std::string work = make_temp_dir();
+    Recorder r = start(Row{}, args, work, 0);
+    std::vector<char> zeros(1 << 20);
+    EXPECT_EQ(write(r.input, zeros.data(), zeros.size()), ssize_t(zeros.size()))
+        << "the input was not read away: " << ::testing::PrintToString(args);
+    close(r.input);
+    EXPECT_EQ(finish(r, 60), 2);
+    EXPECT_EQ(read_file(r.err).rfind("orvctl-record: usage: orvctl-record [--level DB]", 0), 0u)
+        << read_file(r.err);
+    ASSERT_EQ(system(("rm -rf " + work).c_str()), 0);
+  }
+}
+
+}  // namespace
