@@ -84,11 +84,14 @@ int run_stages(int argc, const char* const argv[]) {
 
   if (settings.EmitSound) {
     // A recorder in the sound's path (ALSA's file plugin runs its command with this environment)
-    // names its files after the frequency tuned; none when the run tuned nothing.
+    // names its files after the frequency tuned and tags them with the demodulation; neither when
+    // the run tuned nothing.
     if (settings.FreqInHz != 0) {
       setenv("ORVCTL_KHZ", std::to_string(settings.FreqInHz).c_str(), 1);
+      setenv("ORVCTL_DEMOD", demodulation_name(settings), 1);
     } else {
       unsetenv("ORVCTL_KHZ");
+      unsetenv("ORVCTL_DEMOD");
     }
     relay_run(settings, link);  // returns only when the sound output failed for good
     close_link(settings, link);

@@ -491,7 +491,7 @@ bool same_folder(Run& run) {
                     (cause == strerror(ENOENT) ? std::string("is not there any more") : cause));
     return false;
   }
-  say("%s was moved or removed while recording: recording into the folder now there",
+  say("the folder %s was moved or removed while recording: recording into the one there now",
       run.options.folder.c_str());
   return true;
 }
@@ -592,7 +592,7 @@ void write_jobs(Run& run) {
         if (writing) {
           run.counts.samples_dropped += oldest - at;
           if (!said_drop) {
-            say("%.2f s of a transmission dropped: the folder's writes fell more than %.0f s "
+            say("dropped %.2f s of a transmission: the folder's writes fell more than %.0f s "
                 "behind",
                 double(oldest - at) / rate, held_seconds);
           }

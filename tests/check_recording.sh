@@ -75,6 +75,11 @@ for i in "${!files[@]}"; do
   mode=$(stat -c %a "recordings/$file")
   [ "$mode" = 640 ] || fail "$file has the mode $mode, not the umask's 640"
   [ -n "$named" ] || fail "$file is not named $(date -d "@$expected" +%Y-%m-%d_%H%M%S)_145500kHz.flac (within a second)"
+  # Its tags, from orvctl's environment: a player or an archive reads them without the name.
+  tags=$(metaflac --export-tags-to=- "recordings/$file")
+  grep -qx 'FREQUENCY=145500 kHz' <<<"$tags" && grep -qx 'DEMODULATION=Narrow Band FM' <<<"$tags" &&
+    grep -qx "DATE=${file:0:10}T${file:11:2}:${file:13:2}:${file:15:2}\.[0-9]\{3\}[-+][0-9:]\{5\}" <<<"$tags" ||
+    fail "$file is not tagged with its frequency, demodulation and time: $tags"
   flac --silent --decode --force-raw-format --endian=little --sign=signed -o "$file.raw" \
     "recordings/$file"
   # The board's samples exactly (the checker places the file by its first sound)...
@@ -98,10 +103,17 @@ done
 echo "five transmissions, five files, each whole"
 
 # The folder missing when the run starts, made 6 s in (the recorder tries it every 10 s): said
-# once, orvctl plays on, and the transmission after it is kept.
+# once, orvctl plays on, and the transmission after it is kept. Run as the page's block for a clone
+# has it, with the programs in the clone's build folder and nowhere on the path.
 rm -rf recordings
-HOME=$work PATH=$work/bin:$PATH ORVSIM_SIGNAL=ramp ORVSIM_BURSTS="3:1000 14:1000" \
-  timeout -s INT 20 bash -c "$run" >"$work/out" 2>&1 &
+mkdir -p clone/build
+ln -s "$sim" clone/build/orvctl-sim
+ln -s "$recorder" clone/build/orvctl-record
+cp recording.conf clone/
+clone_run=$(copied_block "$source/docs/recording.md" recording-clone)
+[ -n "$clone_run" ]
+(cd clone && HOME=$work ORVSIM_SIGNAL=ramp ORVSIM_BURSTS="3:1000 14:1000" \
+  timeout -s INT 20 bash -c "$clone_run") >"$work/out" 2>&1 &
 player=$!
 sleep 6
 mkdir recordings

@@ -374,7 +374,7 @@ TEST_P(RecordTest, KeepsEachTransmissionWhole) {
   std::vector<std::string> said = lines_of(read_file(recorders[0].err));
   if (row.dropped) {
     ASSERT_GE(said.size(), 1u);
-    double dropped = atof(said[0].c_str() + strlen("orvctl-record: "));
+    double dropped = atof(said[0].c_str() + strlen("orvctl-record: dropped "));
     EXPECT_NEAR(kept + dropped, row.files[0].to - row.files[0].from, 0.011);
   } else {
     EXPECT_TRUE(wanted.empty()) << wanted.size() << " expected files missing";
@@ -442,7 +442,7 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"DiskStallBeyondMemorySaidAndCounted",
             {{1, false}, {90, true}, {3, false}},
             {{0.8, 93}},
-            {"s of a transmission dropped: the folder's writes fell more than 60 s"},
+            {"s of a transmission: the folder's writes fell more than 60 s behind"},
             {{0, Act::stall}, {94, Act::pause, 2000}, {94, Act::unstall}},
             0,
             {},
@@ -492,12 +492,14 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"FolderReplacedBetweenTransmissions",
             bursts,
             {{0.8, 5, 1}, {10.8, 14}},
-            {"FOLDER was moved or removed while recording: recording into the folder now there"},
+            {"the folder FOLDER was moved or removed while recording: recording into the one there "
+             "now"},
             {{6, Act::pause, 500}, {6, Act::replace}}},
         Row{"FolderReplacedMidTransmission",
             bursts,
             {{0.8, 5}, {10.8, 14}},
-            {"FOLDER was moved or removed while recording: recording into the folder now there"},
+            {"the folder FOLDER was moved or removed while recording: recording into the one there "
+             "now"},
             {{1.5, Act::stall}, {6, Act::replace}, {6, Act::unstall}}},
         Row{"FolderRemovedSaidNoEmptyFile",
             bursts,
