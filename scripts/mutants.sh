@@ -38,7 +38,17 @@ no-silent-board-line@driver.cpp@s/  warn_if_no_board(version);//@SimulatedBoardR
 silent-lines-unlimited@audio/playback_relay.cpp@s/now - counts.board_said_ns >= kBoardLinesApartNs)) {/true)) {/@SilentBoardIsSaid
 no-status-while-polling@audio/playback_relay.cpp@s/if (status_asked != 0 && waited >= kStatusWhileWaitingNs) {/if (false) {/@StatusLineAskedFromOutside
 signal-short-write-counted@audio/playback_relay.cpp@s/written < asked && status_signals == signals_before/written < asked \&\& signals_before >= 0/@StatusLineAskedFromOutside
-recorder-probe-foreseeable@record/orvctl-record@s/probe=\$(LC_ALL=C mktemp "\$folder\/.orvctl-record.XXXXXX.probe" 2>\&1) || {/probe=$folder\/.orvctl-record.probe; false \&\& {/@Recording
+recorder-takes-one-name@record/orvctl_record.cpp@s/for (int n = 1; n < 1000; ++n) {/for (int n = 1; n < 2; ++n) {/@TwoRecordersOnOneFolder|AnotherUsersLinksAndFifos
+recorder-named-when-written@record/orvctl_record.cpp@s/localtime_r(\&job.began.tv_sec, \&local);/time_t now = time(nullptr); localtime_r(\&now, \&local);/@NamedWithinAQuarterSecond
+recorder-stop-ignored@record/orvctl_record.cpp@s/^  sigaction(SIGINT, \&action, nullptr);$/  signal(SIGINT, SIG_IGN);/@StopByInterrupt
+recorder-hang-one-short@record/orvctl_record.cpp@s/if (n + 1 - d.last > d.hang) {/if (n + 1 - d.last >= d.hang) {/@EachTransmissionExactBlipLeftOut
+recorder-folder-of-another-user@record/orvctl_record.cpp@s/if (st.st_uid != geteuid()) {/if (false) {/@FolderOfAnotherUserRefused
+recorder-folder-not-followed@record/orvctl_record.cpp@s/bool kept = whole \&\& follow_folder(run, out) \&\& name_file(run, out);/bool kept = whole \&\& name_file(run, out);/@FolderReplacedMidTransmission
+recorder-clock-unsaid@record/orvctl_record.cpp@s/out.name += "_unsynced";//@UnsynchronisedClock
+recorder-no-longest@record/orvctl_record.cpp@s/if (d.confirmed \&\& n + 1 - shared.jobs.back().from >= d.longest) {/if (false) {/@StuckCarrier
+recorder-reads-overwritten-audio@record/orvctl_record.cpp@s/^      if (at < oldest) {$/      if (false) {/@DiskStallBeyondMemory
+recorder-demodulation-untold@driver.cpp@s/setenv("ORVCTL_DEMOD", demodulation_name(settings), 1);//@Recording
+recorder-message-missing-from-page@orvctl.1.in@s/recording into \\fIFOLDER\\fP again/recording once more/@ManPage
 relay-reach-misdocumented@docs/relay.md@s/up to 12 a block (1000 ppm)/up to 12 a block (900 ppm)/@FactsThatStandTwiceAgree
 no-watchdog@audio/playback_relay.cpp@s/sd_notify(0, "WATCHDOG=1");//@ServiceManagerIsToldHowItPlays
 silence-with-threshold@audio/playback_relay.cpp@s/2 \* kBlockSamples)) < 0 ||/2 * kBlockSamples)) < 0) { return; } if (false \&\&/@OutputIsGivenTwoBlocksOfBuffer

@@ -83,12 +83,12 @@ for target in "${targets[@]}"; do
     mkdir "$shlibs/debian"
     printf 'Source: orvctl\n\nPackage: orvctl\nArchitecture: any\n' >"$shlibs/debian/control"
     libraries=()
-    for library in libc6 libstdc++6 libgcc-s1 libasound2 zlib1g libsystemd0; do
+    for library in libc6 libstdc++6 libgcc-s1 libasound2 zlib1g libsystemd0 libflac12; do
       dpkg-deb -R build-sysroot-"$target"/var/cache/apt/archives/"$library"_*_"$target".deb \
         "$shlibs/$library"
       libraries+=(-S"$shlibs/$library")
     done
-    programs=("$PWD/$build/orvctl" "$PWD/$build/orvctl-sim")
+    programs=("$PWD/$build/orvctl" "$PWD/$build/orvctl-sim" "$PWD/$build/orvctl-record")
     found=$(cd "$shlibs" && DEB_HOST_ARCH=$target dpkg-shlibdeps -O "${libraries[@]}" \
       "${programs[@]}" 2>/dev/null)
     rm -rf "$shlibs"
@@ -116,6 +116,7 @@ for target in "${targets[@]}"; do
   depends=$(dpkg-deb -f "$package" Depends)
   echo "Depends: $depends"
   grep -q 'libasound2' <<<"$depends" || fail "$package does not depend on libasound2"
+  grep -q 'libflac12' <<<"$depends" || fail "$package does not depend on libflac12 (orvctl-record)"
   [ "$(dpkg-deb --ctrl-tarfile "$package" | tar -xO ./conffiles)" = /etc/default/orvctl ] ||
     fail "$package does not keep /etc/default/orvctl as a conffile"
   if ! said=$(lintian --fail-on error,warning "$package" 2>&1); then
