@@ -48,7 +48,7 @@ recorder-clock-unsaid@record/orvctl_record.cpp@s/out.name += "_unsynced";//@Unsy
 recorder-no-longest@record/orvctl_record.cpp@s/if (d.confirmed \&\& n + 1 - shared.jobs.back().from >= d.longest) {/if (false) {/@StuckCarrier
 recorder-reads-overwritten-audio@record/orvctl_record.cpp@s/^      if (at < oldest) {$/      if (false) {/@DiskStallBeyondMemory
 recorder-demodulation-untold@driver.cpp@s/setenv("ORVCTL_DEMOD", demodulation_name(settings), 1);//@Recording
-recorder-message-missing-from-page@orvctl.1.in@s/recording into \\fIFOLDER\\fP again/recording once more/@ManPage
+recorder-message-missing-from-page@orvctl.1.in@s/orvctl\\-record: a transmission longer than/orvctl\\-record: a transmission beyond/@ManPage
 relay-reach-misdocumented@docs/relay.md@s/up to 12 a block (1000 ppm)/up to 12 a block (900 ppm)/@FactsThatStandTwiceAgree
 no-watchdog@audio/playback_relay.cpp@s/sd_notify(0, "WATCHDOG=1");//@ServiceManagerIsToldHowItPlays
 silence-with-threshold@audio/playback_relay.cpp@s/2 \* kBlockSamples)) < 0 ||/2 * kBlockSamples)) < 0) { return; } if (false \&\&/@OutputIsGivenTwoBlocksOfBuffer

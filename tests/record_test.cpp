@@ -364,7 +364,7 @@ TEST_P(RecordTest, KeepsEachTransmissionWhole) {
       // Its first sound came (was fed) at the DATE tag's time, within 0.25 s, however late the
       // file was written.
       if (row.speed == 1) {
-        double sound = from + (row.files[0].from == from ? 0.2 : 0);
+        double sound = from + 0.2;  // (each file begins with its pre-roll)
         size_t b = size_t(sound * rate) / block;
         double came = fed[b] - double((b + 1) * block - 1 - size_t(sound * rate)) / rate;
         EXPECT_NEAR(date_seconds(r.date), came, 0.25) << r.name;
@@ -456,12 +456,14 @@ INSTANTIATE_TEST_SUITE_P(
             {"a transmission longer than 300 s (a stuck carrier?): kept as files of 300 s"},
             {},
             20},
+        // (The second transmission comes while the first's file is held up.)
         Row{"NamedWithinAQuarterSecondWhileTheDiskStalls",
-            {{0.5, false}, {1, true}, {2.5, false}},
-            {{0.3, 3.5}},
+            {{0.5, false}, {1, true}, {1.5, false}, {1, true}, {1.5, false}},
+            {{0.3, 2}, {2.8, 4.5}},
             {},
-            {{1, Act::stall}, {3.9, Act::pause, 3000}, {3.9, Act::unstall}},
-            1},
+            {{0.6, Act::stall}, {5.5, Act::pause, 2000}, {5.5, Act::unstall}},
+            1,
+            {"--hang", "0.5"}},
         Row{"UnsynchronisedClockSaidInNameAndTag",
             bursts,
             burst_files,
