@@ -2,6 +2,7 @@
 
 #include <alsa/asoundlib.h>
 #include <systemd/sd-daemon.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -45,6 +46,25 @@ void ask_for_status(int) {
   status_asked = 1;
   status_signals = status_signals + 1;
 }
+
+// Set by SIGINT or SIGTERM once playback has begun: the relay stops between two polls, or as a
+// write that waits for room is cut short, closes the output and ends the run by that signal's own
+// action.
+volatile sig_atomic_t stop_signal = 0;
+
+void ask_to_stop(int signal) {
+  stop_signal = signal;
+}
+
+// The end of a stopped run: the stop's own action.
+void end_by_stop(int) {
+  std::signal(stop_signal, SIG_DFL);
+  std::raise(stop_signal);
+}
+
+// How long the output's close may take on a stop: a command behind ALSA's file plugin is waited
+// for, and one that does not end with its input must not hold the stop up.
+constexpr unsigned kStopCloseSeconds = 5;
 
 // A run of samples of the block at buffer[3..], written in one call (or more, if the output
 // takes only part of it).
@@ -137,6 +157,9 @@ bool write_block(snd_pcm_t* handle, const BlockPart parts[], int part_count, boo
       snd_pcm_sframes_t frames =
           snd_pcm_writei(handle, samples + 2 * (parts[p].first + done), asked);
       if (frames == -EINTR) {
+        if (stop_signal != 0) {
+          return true;  // a stop: the rest of the block goes with the run
+        }
         continue;  // a signal (the status line's) came while the write waited: nothing is amiss
       }
       if (frames == 0) {
@@ -152,6 +175,9 @@ bool write_block(snd_pcm_t* handle, const BlockPart parts[], int part_count, boo
         frames = 0;  // recovered, but nothing of the block went out: write it again
       }
       const auto written = static_cast<snd_pcm_uframes_t>(frames);
+      if (stop_signal != 0) {
+        return true;  // cut short by a stop
+      }
       // A write that waited for room and was cut short by the status line's signal took what it
       // could: the rest follows, as after any short write, but nothing is amiss.
       if (written > 0 && written < asked && status_signals == signals_before) {
@@ -252,14 +278,15 @@ void status_text(char* text, size_t size, const OutputClock& clock, const RelayC
   std::snprintf(text, size,
                 "%lld:%02lld:%02lld played, %llu blocks, %llu underruns, %llu samples dropped "
                 "and %llu repeated (%s), delay from board to output %s, %llu writes refused or cut "
-                "short%s",
+                "short, %llu samples overwritten on the board%s",
                 static_cast<long long>(seconds / 3600), static_cast<long long>(seconds / 60 % 60),
                 static_cast<long long>(seconds % 60),
                 static_cast<unsigned long long>(counts.blocks),
                 static_cast<unsigned long long>(counts.underruns),
                 static_cast<unsigned long long>(counts.drops),
                 static_cast<unsigned long long>(counts.repeats), offset, delay,
-                static_cast<unsigned long long>(counts.troubled), waiting);
+                static_cast<unsigned long long>(counts.troubled),
+                static_cast<unsigned long long>(counts.overwritten), waiting);
 }
 
 void say_status(const OutputClock& clock, const RelayCounts& counts, int64_t waited_ns) {
@@ -334,6 +361,31 @@ void block_delivered(const OutputClock& clock, RelayCounts& counts, bool written
   }
 }
 
+// After a block's count: where it shows the board's buffer full, what the board took in since the
+// last block's count (at its rate) beyond what it can hold was overwritten before the relay could
+// fetch it. Counted, and said once an episode (blocks in a row that find it full).
+void watch_overflow(RelayCounts& counts, unsigned BytesAvail, int64_t counted_ns) {
+  const bool full = BytesAvail >= kBoardFullCount;
+  if (full && counts.last_counted_ns >= 0) {
+    const double expected =
+        static_cast<double>(counts.last_count) - kBlockSamples +
+        static_cast<double>(counted_ns - counts.last_counted_ns) * kSampleRate / 1e9;
+    const auto lost = static_cast<uint64_t>(std::max(0.0, expected - BytesAvail));
+    counts.overwritten += lost;
+    if (lost > 0 && !counts.full_said) {
+      counts.full_said = true;
+      std::fprintf(stderr,
+                   "%s: the board's buffer was full: %llu samples (%llu ms) of its audio "
+                   "overwritten before the relay could fetch them (the host held the relay up)\n",
+                   program_invocation_short_name, static_cast<unsigned long long>(lost),
+                   static_cast<unsigned long long>(lost * 1000 / kSampleRate));
+    }
+  }
+  counts.full_said = counts.full_said && full;
+  counts.last_count = BytesAvail;
+  counts.last_counted_ns = counted_ns;
+}
+
 // What the clock's measurement found that the user should know, each said once on standard error:
 // how long a pause a buffer of less than two blocks rides through, and a clock too far off to
 // follow.
@@ -376,8 +428,12 @@ bool relay_block(const RunSettings& settings, BoardLink& link, snd_pcm_t* handle
     }
     relay_clock_poll(clock, handle);
     watch_board(clock, counts, BytesAvail);
+    if (stop_signal != 0) {
+      return false;
+    }
   } while (BytesAvail < kBlockSamples || relay_clock_holds(clock));
   relay_clock_counted(clock);
+  watch_overflow(counts, BytesAvail, clock.counted_ns);
   board_read_audio(link);
   BlockPart parts[kClockMaxEdits + 1];
   const int edits = relay_clock_edits(clock, handle, BytesAvail);
@@ -397,7 +453,7 @@ bool relay_block(const RunSettings& settings, BoardLink& link, snd_pcm_t* handle
     status_asked = 0;
     say_status(clock, counts, 0);
   }
-  return playing;
+  return playing && stop_signal == 0;
 }
 
 snd_pcm_t* relay_open_output_or_die() {
@@ -450,7 +506,23 @@ void relay_run(const RunSettings& settings, BoardLink& link) {
   // A service is running once the board has been told to play; from here on, each block written
   // feeds its watchdog.
   sd_notify(0, "READY=1\nSTATUS=Playing: the board has been told to start");
+  // A stop ends the run as the signal's own action would (its status, nothing said), but with the
+  // output closed first: a card shared through dmix keeps its shared memory otherwise, which keeps
+  // another user (the service) from the card, and a command behind ALSA's file plugin gets the end
+  // of its input from the close, not from the process's death.
+  struct sigaction action {};
+  action.sa_handler = ask_to_stop;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
   while (relay_block(settings, link, handle, clock, counts)) {
   }
+  if (stop_signal != 0) {
+    std::signal(SIGALRM, end_by_stop);
+    alarm(kStopCloseSeconds);
+  }
   snd_pcm_close(handle);
+  if (stop_signal != 0) {
+    end_by_stop(0);
+  }
 }

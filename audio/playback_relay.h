@@ -22,6 +22,9 @@ constexpr int64_t kBoardLinesApartNs = 60000000000;
 constexpr int64_t kStatusWhileWaitingNs = 1000000000;
 // How often a service is told the status line (sd_notify's STATUS).
 constexpr int64_t kStatusNotifyNs = 60000000000;
+// A buffer count this high says the board's buffer is full (it holds 1.365 s): what it takes in
+// beyond that overwrites its oldest samples.
+constexpr unsigned kBoardFullCount = 65520;
 
 // What the relay has done since playback started, for the status line, and what it has said of
 // the board.
@@ -32,11 +35,15 @@ struct RelayCounts {
   uint64_t drops = 0;      // samples left out to follow the output's clock, in blocks written whole
   uint64_t repeats = 0;    // ... and played twice
   uint64_t troubled = 0;   // writes the output refused or cut short
-  int64_t last_block_ns = 0;   // when the board last delivered a block (or playback started)
-  uint32_t polls = 0;          // polls of the board since playback started
-  bool silent_said = false;    // the last line said of the board is that it delivers nothing
-  int64_t board_said_ns = -1;  // when the board was last said to be silent (-1: never)
-  int64_t notified_ns = 0;     // when the service was last told the status line
+  uint64_t overwritten = 0;      // samples the board overwrote, its buffer full, as far as told
+  unsigned last_count = 0;       // the buffer count that let the last block be fetched
+  int64_t last_counted_ns = -1;  // ... and when it was read (-1: no block yet)
+  bool full_said = false;        // the last block found the board's buffer full, and it was said
+  int64_t last_block_ns = 0;     // when the board last delivered a block (or playback started)
+  uint32_t polls = 0;            // polls of the board since playback started
+  bool silent_said = false;      // the last line said of the board is that it delivers nothing
+  int64_t board_said_ns = -1;    // when the board was last said to be silent (-1: never)
+  int64_t notified_ns = 0;       // when the service was last told the status line
 };
 
 // Has SIGUSR1 ask for the status line, from the start of a run (before anything else, so that the
@@ -46,9 +53,10 @@ struct RelayCounts {
 void relay_listen_for_status();
 
 // The playback stage: opens and configures the output, starts the board's playback and relays
-// blocks for as long as the process lives. Returns (with the output closed) only when a write
-// fails and cannot be recovered, after which the run ends with status 1; ends the process with
-// status 1 when the output cannot be opened or configured.
+// blocks until SIGINT or SIGTERM, which close the output and then end the process as their own
+// action would. Returns (with the output closed) only when a write fails and cannot be recovered,
+// after which the run ends with status 1; ends the process with status 1 when the output cannot
+// be opened or configured.
 void relay_run(const RunSettings& settings, BoardLink& link);
 
 // Opens `device` for playback and configures it (signed 16-bit, mono, the board's rate, 500 ms of

@@ -313,6 +313,9 @@ stop_playing
 status=$?
 check "... while orvctl played on until Ctrl-C" sh -c \
   "test $status = 130 && grep -qx 'Playback enabled: Ctrl-C to exit' /tmp/icecast.out && ! grep -q snd_pcm /tmp/icecast.out"
+check "... which, sent to orvctl alone, left nothing of the stream's route running" \
+  wait_for 10 sh -c '! pgrep -u pi -x ezstream && ! pgrep -u pi -x flac'
+! pgrep -u pi -x ezstream >/dev/null || ps -u pi -o pid,args | sed 's/^/vm-test:   pi: /'
 as_pi_playing "$(cat /root/icecast-mp3-run.sh)"
 wait_for 30 grep -q 'Playback enabled' /tmp/icecast.out
 sleep 3
@@ -374,10 +377,12 @@ check "... and the run ended by Ctrl-C, the recorder saying nothing" sh -c \
   "test $status = 130 && ! grep -q orvctl-record /tmp/icecast.out"
 cp /home/pi/recordings/*.flac /root/recorded-card.flac 2>/dev/null || true
 rm -rf /home/pi/recordings/*
-# Ended by Ctrl-C, pi's run left the card's dmix (ALSA's default on this card) its shared memory,
-# which is pi's alone: the service's user could then not open the card ("unable to initialize sum
-# ring buffer") until the memory is removed, here by hand.
-ipcs -m | awk '$3 == "pi" { print $2 }' | xargs -r -n 1 ipcrm -m
+# Ended by Ctrl-C, pi's run closed the card's dmix (ALSA's default on this card): none of its shared
+# memory, which would be pi's alone and keep the service's user from the card ("unable to
+# initialize sum ring buffer"), is left.
+check "... and left none of the card's shared memory behind" sh -c \
+  "! ipcs -m | awk '\$3 == \"pi\"' | grep -q ."
+! ipcs -m | awk '$3 == "pi"' | grep -q . || ipcs -m | sed 's/^/vm-test:   ipcs: /'
 
 # The system service, each stream in turn through the page's blocks: two transmissions a minute
 # apart, digital silence between them (six times the server's source timeout), and a listener

@@ -68,6 +68,7 @@ void advance(SimBoard& board, int64_t now_ns) {
   board.produced_until = quotient;
   board.until_remainder = remainder;
   if (board.produced > board.next_sample + kSimCapacity) {
+    board.overwritten += board.produced - kSimCapacity - board.next_sample;
     board.next_sample = board.produced - kSimCapacity;  // the oldest samples were overwritten
   }
 }

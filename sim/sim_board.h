@@ -68,7 +68,8 @@ struct SimBoard {
   uint64_t second_quotient = 0;           // a second (ns) divided by the rate
   uint64_t second_remainder = 0;          // ... and what that leaves
   uint64_t next_sample = 0;               // index of the oldest sample still held
-  uint32_t note_step[2] = {};             // phase steps of the two alternating notes
+  uint64_t overwritten = 0;    // samples overwritten, the buffer full, before they were fetched
+  uint32_t note_step[2] = {};  // phase steps of the two alternating notes
   int16_t sine[1024] = {};
   size_t next_gap = 0;    // the first of knobs.gaps that has not ended yet
   size_t next_reset = 0;  // the first of knobs.resets that has not ended yet

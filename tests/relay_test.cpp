@@ -9,6 +9,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -775,6 +776,36 @@ TEST_F(SimulatedTimeTest, StatusLineSaysWhatTheOutputSaw) {
   EXPECT_NEAR(static_cast<double>(delay_ms), static_cast<double>(t_delay_us) / 1000, 25);
 }
 
+// The host held up longer than the board's buffer lasts: what the relay says the board overwrote
+// agrees with what the simulated board counted, within a block; nothing is said where nothing was.
+TEST_F(SimulatedTimeTest, FullBoardIsSaidAndCounted) {
+  for (const int ms : {600, 1200, 2000, 5000}) {
+    SCOPED_TRACE(std::to_string(ms) + " ms");
+    const ProcessResult run = simulate({.name = "full board",
+                                        .ppm = 0,
+                                        .position = "exact",
+                                        .minutes = 1,
+                                        .upsets = {stall(20, ms)}});
+    EXPECT_EQ(run.status, 128 + SIGINT);
+    long long board = 0, said = 0, lines = 0;
+    for (const std::string& line : lines_of(run.err)) {
+      long long n = 0;
+      if (std::sscanf(line.c_str(), "orvctl-sim: the simulated board overwrote %lld", &n) == 1) {
+        board = n;
+      } else if (std::sscanf(line.c_str(), "orvctl-sim: the board's buffer was full: %lld", &n) ==
+                 1) {
+        said += n;
+        ++lines;
+      }
+    }
+    EXPECT_NEAR(static_cast<double>(said), static_cast<double>(board), 12000) << run.err;
+    EXPECT_EQ(lines, board > 0 ? 1 : 0) << run.err;
+    // (Within 1.365 s the board holds it all; beyond that, with what it held as the stall began,
+    // it overflows.)
+    EXPECT_EQ(board > 0, ms > 1000) << run.err;
+  }
+}
+
 // The lines said of a board that delivers nothing, as they begin (after the program's name).
 const std::string kNothingPlays =
     "no audio block from the board for 5 s, its buffer count 0: it does not play; it may have been "
@@ -1370,7 +1401,8 @@ TEST_F(RelayTest, StatusLineAskedFromOutside) {
        {{"ORVSIM_RATE", "0"}, {"ORVSIM_SPI_HZ", "7812500"}},
        "",
        {{2500, SIGUSR1}},
-       " writes refused or cut short; no block from the board for "},
+       " writes refused or cut short, 0 samples overwritten on the board; no block from the board "
+       "for "},
       {"writes that wait for room",
        {{"ORVSIM_RATE", "48000"}, {"ORVSIM_SPI_HZ", "7812500"}},
        "buffer 16384; fault \"signal\"",
@@ -1431,6 +1463,40 @@ TEST_F(RelayTest, StuckBoardKeepsThePollGoingUntilCtrlC) {
     EXPECT_TRUE(polled == traced || polled == traced + 1) << polled << " polls, " << traced;
     EXPECT_EQ(sent_blocks(frames()).size(), 0u);
     EXPECT_EQ(played(), "");
+    // The output closed before the end, its shared memory (a dmix's) let go.
+    EXPECT_NE(report().find("close after 0 frames"), std::string::npos) << report();
+  }
+}
+
+// SIGINT or SIGTERM while blocks play, however it lands (a write waiting for room among the
+// places): the output is closed first, and the run ends by the signal, saying nothing; a command
+// behind ALSA's file plugin that does not end with its input holds the end up 5 s at most.
+TEST_F(RelayTest, StopClosesTheOutputFirst) {
+  const std::string endless =
+      "pcm.!default { type file; slave.pcm \"card\"; file \"| cat >/dev/null; sleep 60\"; "
+      "format \"raw\" }\npcm.card { type orvtest; speed 4; report \"" +
+      dir + "/report\" }";
+  const std::vector<std::pair<int, std::string>> cases = {
+      {SIGINT, captured_device("buffer 16384")},
+      {SIGTERM, captured_device("buffer 16384")},
+      {SIGINT, captured_device("")},
+      {SIGTERM, endless}};
+  for (const auto& [signal, config] : cases) {
+    SCOPED_TRACE(config);
+    std::filesystem::remove(dir + "/report");
+    const auto begun = std::chrono::steady_clock::now();
+    const ProcessResult run =
+        run_process(ORVCTL_SIM_PATH, {"-s", "145500"}, setup(config, {{"ORVSIM_RATE", "192000"}}),
+                    0, Console::captured, {{1200, signal}});
+    EXPECT_EQ(run.status, 128 + signal);
+    EXPECT_EQ(relay_messages(run.out), std::vector<std::string>{}) << run.out;
+    EXPECT_EQ(run.err, "");
+    if (config == endless) {
+      // (The file plugin waits for its command before it closes the card behind it.)
+      EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(50));
+    } else {
+      EXPECT_NE(report().find("close after "), std::string::npos) << report();
+    }
   }
 }
 
