@@ -39,12 +39,12 @@ bool stalled(int fd) {
   return strncmp(target, dir, strlen(dir)) == 0;
 }
 
-int open_with(const char* name, int dirfd, const char* path, int flags, mode_t mode) {
+int open_with(int dirfd, const char* path, int flags, mode_t mode) {
   if ((flags & O_TMPFILE) == O_TMPFILE && getenv("ORVTEST_NO_TMPFILE") != nullptr) {
     errno = EOPNOTSUPP;
     return -1;
   }
-  return next<int (*)(int, const char*, int, ...)>(name)(dirfd, path, flags, mode);
+  return next<int (*)(int, const char*, int, ...)>("openat")(dirfd, path, flags, mode);
 }
 
 }  // namespace
@@ -72,14 +72,9 @@ extern "C" int openat(int dirfd, const char* path, int flags, ...) {
   mode_t mode =
       (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(args, mode_t) : 0;
   va_end(args);
-  return open_with("openat", dirfd, path, flags, mode);
+  return open_with(dirfd, path, flags, mode);
 }
 
-extern "C" int openat64(int dirfd, const char* path, int flags, ...) {
-  va_list args;
-  va_start(args, flags);
-  mode_t mode =
-      (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(args, mode_t) : 0;
-  va_end(args);
-  return open_with("openat64", dirfd, path, flags, mode);
-}
+// (The same call where the program was built with 64-bit offsets on a 32-bit system.)
+extern "C" int openat64(int dirfd, const char* path, int flags, ...)
+    __attribute__((alias("openat")));
