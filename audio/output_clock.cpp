@@ -148,6 +148,17 @@ void pace(OutputClock& clock, int64_t now) {
   clock.last_write_ns = now;
 }
 
+// Whether a block is silence: no sample beyond kClockSilenceLevel (nullptr: not known, sound).
+bool silence(const uint8_t* samples) {
+  for (uint32_t i = 0; samples != nullptr && i < kBlockSamples; ++i) {
+    if (std::abs(static_cast<int16_t>(samples[2 * i] | samples[2 * i + 1] << 8)) >
+        kClockSilenceLevel) {
+      return false;
+    }
+  }
+  return samples != nullptr;
+}
+
 double clamp(double value, double limit) {
   return std::clamp(value, -limit, limit);
 }
@@ -229,7 +240,8 @@ void relay_clock_counted(OutputClock& clock) {
   clock.counted_ns = clock_now_ns();
 }
 
-int relay_clock_edits(OutputClock& clock, snd_pcm_t* handle, unsigned BytesAvail) {
+int relay_clock_edits(OutputClock& clock, snd_pcm_t* handle, unsigned BytesAvail,
+                      const uint8_t* samples) {
   read_output(clock, handle);
   const int64_t now = clock_now_ns();
   const bool measured = clock.measured;
@@ -260,7 +272,7 @@ int relay_clock_edits(OutputClock& clock, snd_pcm_t* handle, unsigned BytesAvail
   clock.until_read = std::min(clock.until_read, clock.polls_per_read - 1);
   clock.polls = 0;
   clock.measured = false;
-  const int edits = relay_clock_update(clock, measured && clock.follows, queue);
+  const int edits = relay_clock_update(clock, measured && clock.follows, queue, samples);
   clock.read_queued += kBlockSamples - edits;  // what the write adds, for the next reading
   if (measured) {
     clock.window_written[(clock.window_blocks - 1) % kClockWindowBlocks] = kBlockSamples - edits;
@@ -292,13 +304,14 @@ void relay_clock_restart(OutputClock& clock) {
   }
 }
 
-int relay_clock_update(OutputClock& clock, bool measured, double queue) {
+int relay_clock_update(OutputClock& clock, bool measured, double queue, const uint8_t* samples) {
   if (!measured) {
     return 0;  // the output is not playing yet (or again): nothing to follow
   }
   // The queue of the first blocks after each start, the very first included, until the set point
-  // is known: an upset in the first seconds comes after some of them.
-  if (!clock.settled && ++clock.early_blocks <= kClockEarlyBlocks) {
+  // is known: an upset in the first seconds comes after some of them. A queue below nothing is
+  // readings from before a stall that ran the output dry (which the write then finds): none.
+  if (!clock.settled && ++clock.early_blocks <= kClockEarlyBlocks && queue >= 0) {
     clock.least = clock.least < 0 ? queue : std::min(clock.least, queue);
   }
   if (++clock.running_blocks <= kClockSkipBlocks) {
@@ -350,7 +363,11 @@ int relay_clock_update(OutputClock& clock, bool measured, double queue) {
     clock.working_off = false;
   }
   double backlog = 0;
-  if (clock.working_off) {
+  double most = kClockMaxEdits;  // edits this block may carry
+  if (clock.working_off && silence(samples)) {
+    backlog = clock.distance;  // unheard: all of it, now
+    most = kBlockSamples;
+  } else if (clock.working_off) {
     const double beyond = (magnitude - kClockDeadBand / 2) / kWorkOffBlocks;
     backlog =
         std::copysign(std::clamp(beyond, 1.0, static_cast<double>(kClockMaxRate)), clock.distance);
@@ -362,7 +379,7 @@ int relay_clock_update(OutputClock& clock, bool measured, double queue) {
     clock.following = false;
   }
   const double drift = clock.following ? clock.rate : 0;
-  clock.owed += clamp(drift + backlog, kClockMaxEdits);
+  clock.owed += clamp(drift + backlog, most);
   const auto edits = static_cast<int>(clock.owed);  // whole edits, toward zero
   clock.owed -= edits;
   clock.edited += edits;

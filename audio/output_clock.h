@@ -11,7 +11,9 @@
 //   has not reached one edit in five blocks, or has fallen below one in ten) nothing is edited.
 // - a backlog: the queue away from its set point by more than the dead band, as after an underrun
 //   (the output restarts with the board's backlog queued on top) or an error of the learned drift.
-//   It is worked off at up to 1000 ppm, back to half the dead band, and then left alone.
+//   In sound it is worked off at up to 1000 ppm, back to half the dead band, and then left alone;
+//   in a block of silence (a squelched board between transmissions: no sample beyond
+//   kClockSilenceLevel), where an edit cannot be heard, all of it goes at once, up to the block.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +35,8 @@ constexpr int kClockMaxRate = 12;
 constexpr int kClockMaxEdits = 2 * kClockMaxRate;
 // Distance from the set point, in samples, within which the queue is left alone (10 ms).
 constexpr double kClockDeadBand = 480;
+// A block none of whose samples goes beyond this (-60 dBFS) is silence.
+constexpr int kClockSilenceLevel = 32;
 // Blocks whose readings are taken together: a coarse output moves its position only once per
 // period, which can be longer than a block.
 constexpr int kClockWindowBlocks = 4;
@@ -135,7 +139,9 @@ void relay_clock_counted(OutputClock& clock);
 // n > 0 drops n samples, n < 0 repeats -n, 0 leaves it whole. What the board held beyond the block
 // counts as queued: after an upset the output may be full and the rest of a backlog waiting on the
 // board.
-int relay_clock_edits(OutputClock& clock, snd_pcm_t* handle, unsigned BytesAvail);
+// `samples`: the block's, little-endian, which tell whether it is silence.
+int relay_clock_edits(OutputClock& clock, snd_pcm_t* handle, unsigned BytesAvail,
+                      const uint8_t* samples = nullptr);
 
 // The output underran and was restarted: its queue starts over; the set point and the learned
 // drift stay.
@@ -143,5 +149,7 @@ void relay_clock_restart(OutputClock& clock);
 
 // The correction itself, for one block whose queue (samples held just before the write by the
 // output, and by the board beyond the block) was measured as `queue` (`measured` false: not
-// measured). Returns the edits as relay_clock_edits.
-int relay_clock_update(OutputClock& clock, bool measured, double queue);
+// measured), and whose samples are `samples` (nullptr: sound). Returns the edits as
+// relay_clock_edits: up to kClockMaxEdits either way in sound, up to the block in silence.
+int relay_clock_update(OutputClock& clock, bool measured, double queue,
+                       const uint8_t* samples = nullptr);

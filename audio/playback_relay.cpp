@@ -108,6 +108,13 @@ uint32_t flattest(const uint8_t* samples, uint32_t from, uint32_t to) {
 int plan_parts(int edits, BlockPart parts[]) {
   const uint8_t* const samples = buffer + kAudioHeaderLength;
   const int count = std::abs(edits);
+  // More than sound may carry: a block of silence, whose end is left out or played again.
+  if (count > kClockMaxEdits) {
+    const auto n = static_cast<uint32_t>(std::min<int>(count, kBlockSamples));
+    parts[0] = {0, edits > 0 ? kBlockSamples - n : kBlockSamples};
+    parts[1] = {kBlockSamples - n, n};
+    return edits > 0 ? 1 : 2;
+  }
   constexpr uint32_t kSearch = 256;  // samples searched on either side of a share's middle (5 ms)
   // ... and at most half the block in all, so that a block with many edits costs no more than one
   // with twelve.
@@ -436,7 +443,7 @@ bool relay_block(const RunSettings& settings, BoardLink& link, snd_pcm_t* handle
   watch_overflow(counts, BytesAvail, clock.counted_ns);
   board_read_audio(link);
   BlockPart parts[kClockMaxEdits + 1];
-  const int edits = relay_clock_edits(clock, handle, BytesAvail);
+  const int edits = relay_clock_edits(clock, handle, BytesAvail, buffer + kAudioHeaderLength);
   const int part_count = plan_parts(edits, parts);
   bool recovered = false;
   const uint64_t whole = counts.blocks;

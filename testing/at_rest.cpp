@@ -47,7 +47,7 @@ std::vector<Minute> minutes_of(const std::string& report) {
         m.repeated >> word >> m.underruns >> word >> queue >> high >> word >> low >> high;
     m.played = low != "-";
     if (m.played) {
-      m.queue_low = std::stoll(queue);
+      m.queue_low = queue == "-" ? 0 : std::stoll(queue);  // (no block began in the minute)
       m.delay_low_us = std::stoll(low);
       m.delay_high_us = std::stoll(high);
     }

@@ -42,6 +42,11 @@
 //                       # (drops, repeats, samples lost or played again), and report the queue when
 //                       # each block starts and the delay from board to device (needs the board
 //                       # at 48000 samples per second times speed)
+//     bursts "15:2000"  # ... the board's transmissions, as ORVSIM_BURSTS gives them, digital
+//     silence
+//                       # between: silence left out or played again there counts as dropped or
+//                       # repeated (an edit), and the first sample of each burst reports "burst
+//                       # N at S delay US" (needs ramp_block)
 //     settle 2880000    # ... the lowest and highest of these once this many frames have been
 //                       # taken (default 0)
 //     status_at 14400000 # at the first board block that starts once this many frames have been
@@ -152,6 +157,8 @@ struct Device {
   int64_t refuse_silence = 0;   // refuse software parameters with a silence size
   int64_t period_frames = 0;    // 0: any period size
   uint64_t ramp_block = 0;      // 0: the stream is not followed
+  std::vector<Step> bursts;     // the board's transmissions: at_ns, and ppm for their ms
+  size_t burst_cursor = 0;      // the burst that the last sample looked for was in or before
   uint64_t settle = 0;
   int report_fd = -1;
 
@@ -399,6 +406,87 @@ std::string extremes_text(const Extremes& extremes) {
              : std::to_string(extremes.low) + " " + std::to_string(extremes.high);
 }
 
+// The first board sample at or after `ns` of the board's own time, as the simulated board counts.
+uint64_t board_sample_at(int64_t ns) {
+  const auto whole = static_cast<uint64_t>(ns / 1000000000);
+  const auto part = static_cast<uint64_t>(ns % 1000000000);
+  return whole * 48000 + (part * 48000 + 999999999) / 1000000000;
+}
+
+uint64_t burst_start(const Step& burst) {
+  return board_sample_at(burst.at_ns);
+}
+uint64_t burst_end(const Step& burst) {
+  return board_sample_at(burst.at_ns + burst.ppm * 1000000);
+}
+
+// The burst that board sample `n` sounds in (its index), or -1 in the silence between them. The
+// samples come in order but for a few played again: the search goes on from the last one.
+int burst_of(Device& device, uint64_t n) {
+  size_t& at = device.burst_cursor;
+  while (at > 0 && n < burst_end(device.bursts[at - 1])) {
+    --at;
+  }
+  while (at < device.bursts.size() && n >= burst_end(device.bursts[at])) {
+    ++at;
+  }
+  return at < device.bursts.size() && n >= burst_start(device.bursts[at]) ? static_cast<int>(at)
+                                                                          : -1;
+}
+
+// Whether board samples [from, to) are all silence between bursts.
+bool silent_between(const Device& device, uint64_t from, uint64_t to) {
+  for (const Step& burst : device.bursts) {
+    if (burst_start(burst) < to && burst_end(burst) > from) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// With bursts: a sample of silence, or the first of a burst after one, against the ramp; the
+// delay at each burst's first sample. Returns whether the sample was taken care of (silence).
+bool follow_silence(Device& device, uint16_t got, uint64_t heard_frame) {
+  const uint64_t next = device.ramp_next;
+  const bool expected_silent = burst_of(device, next) < 0;
+  if (got == 0 && (expected_silent || next % 65536 != 0)) {
+    if (expected_silent) {
+      ++device.ramp_next;  // silence where there is silence
+    } else {
+      ++device.minute.repeats;  // silence played again before a burst
+      ++device.all.repeats;
+    }
+    return true;
+  }
+  if (got == 0) {
+    return false;  // the ramp's own zero
+  }
+  // Sound after silence: the silence left out before it, however long (the ramp's value tells it
+  // only to 65536 samples: the first place that fits), was dropped.
+  for (uint64_t ahead = next + static_cast<uint16_t>(got - static_cast<uint16_t>(next));
+       expected_silent && ahead < next + 8 * 65536; ahead += 65536) {
+    if (!silent_between(device, next, ahead)) {
+      break;
+    }
+    if (burst_of(device, ahead) >= 0) {
+      device.minute.drops += ahead - next;
+      device.all.drops += ahead - next;
+      device.ramp_next = ahead;
+      break;
+    }
+  }
+  const uint64_t n = device.ramp_next;
+  const int burst = burst_of(device, n);
+  if (device.running && burst >= 0 && got == static_cast<uint16_t>(n) &&
+      n == burst_start(device.bursts[burst])) {
+    const double heard_ns = static_cast<double>(time_of(device, heard_frame));
+    const double made_ns = static_cast<double>(n) * 1e9 / (48000.0 * device.speed);
+    report(device, "burst %d at %" PRIu64 " delay %" PRId64 "\n", burst, n,
+           static_cast<int64_t>((heard_ns - made_ns) / 1000 * device.speed));
+  }
+  return false;
+}
+
 // Follows the board's ramp through the `count` frames of a transfer, taken while the device plays
 // or before it starts: each sample against the one the ramp should give next; and, from the first
 // frame, the queue when a board block starts and when that frame will be heard against when the
@@ -423,9 +511,12 @@ void block_begins(Device& device) {
 
 void follow_ramp(Device& device, const uint8_t* first, unsigned step_bytes, uint64_t count) {
   const auto low = static_cast<uint16_t>(first[0] | first[1] << 8);
-  const auto n = static_cast<uint64_t>(
-      static_cast<int64_t>(device.ramp_next) +
-      static_cast<int16_t>(static_cast<uint16_t>(low - static_cast<uint16_t>(device.ramp_next))));
+  // (Silence between bursts tells nothing of where the stream is: where the ramp should be.)
+  const auto n = !device.bursts.empty() && low == 0
+                     ? device.ramp_next
+                     : static_cast<uint64_t>(static_cast<int64_t>(device.ramp_next) +
+                                             static_cast<int16_t>(static_cast<uint16_t>(
+                                                 low - static_cast<uint16_t>(device.ramp_next))));
   if (n % device.ramp_block == 0) {
     block_begins(device);
   }
@@ -457,10 +548,16 @@ void follow_ramp(Device& device, const uint8_t* first, unsigned step_bytes, uint
   for (uint64_t i = 0; i < count; ++i, first += step_bytes) {
     const auto got = static_cast<uint16_t>(first[0] | first[1] << 8);
     // How far the sample is from the one expected: +1 the expected one was left out, -1 the one
-    // before it came again, further a jump.
-    const auto off =
-        static_cast<int16_t>(static_cast<uint16_t>(got - static_cast<uint16_t>(device.ramp_next)));
-    if (off == 1) {
+    // before it came again, further a jump (0 for silence between bursts, followed apart).
+    const bool silence =
+        !device.bursts.empty() &&
+        follow_silence(device, got, device.taken + i + static_cast<uint64_t>(device.fifo));
+    const auto off = silence ? int16_t{0}
+                             : static_cast<int16_t>(static_cast<uint16_t>(
+                                   got - static_cast<uint16_t>(device.ramp_next)));
+    if (silence) {
+      // followed apart
+    } else if (off == 1) {
       ++device.minute.drops;
       ++device.all.drops;
     } else if (off == -1) {
@@ -473,7 +570,9 @@ void follow_ramp(Device& device, const uint8_t* first, unsigned step_bytes, uint
       device.minute.repeated += static_cast<uint64_t>(-off);
       device.all.repeated += static_cast<uint64_t>(-off);
     }
-    device.ramp_next = static_cast<uint64_t>(static_cast<int64_t>(device.ramp_next) + off + 1);
+    if (!silence) {
+      device.ramp_next = static_cast<uint64_t>(static_cast<int64_t>(device.ramp_next) + off + 1);
+    }
     if ((device.taken_all + i + 1) % kMinuteFrames == 0) {
       const RampCounts& m = device.minute;
       report(device,
@@ -793,6 +892,11 @@ SND_PCM_PLUGIN_DEFINE_FUNC(orvtest) {
       error = snd_config_get_string(node, &text);
       if (error == 0) {
         error = parse_schedule(text, true, device->steps);
+      }
+    } else if (key == "bursts") {
+      error = snd_config_get_string(node, &text);
+      if (error == 0) {
+        error = parse_schedule(text, true, device->bursts);
       }
     } else if (key == "restarts") {
       error = snd_config_get_string(node, &text);

@@ -776,6 +776,100 @@ TEST_F(SimulatedTimeTest, StatusLineSaysWhatTheOutputSaw) {
   EXPECT_NEAR(static_cast<double>(delay_ms), static_cast<double>(t_delay_us) / 1000, 25);
 }
 
+// Transmissions with digital silence between them (a squelched board), the host stalled: the
+// backlog goes in the first silence after the stall, so that every burst whose silence before it
+// began after the stall comes at the delay of rest (the first row's, without a stall: within
+// 10 ms of it, as the noise moves it); in sound no more than 1000 ppm is edited; at matched clocks
+// without a stall, nothing.
+TEST_F(SimulatedTimeTest, BacklogWorkedOffInSilence) {
+  const struct {
+    const char* name;
+    double stall_at;
+    int stall_ms;
+    double long_until;  // a transmission from 5 s to here, then the bursts (0: bursts throughout)
+    int minutes;
+  } rows[] = {
+      {"no stall", 0, 0, 0, 4},
+      {"1 s at 1 s", 1, 1000, 0, 4},
+      {"3 s at 1 s", 1, 3000, 0, 4},
+      {"1 s at 300 s", 300, 1000, 0, 8},
+      {"3 s at 300 s", 300, 3000, 0, 8},
+      {"1 s inside a long transmission", 60, 1000, 125, 5},
+      // (Longer, the board overwrites more of the ramp than its 16 bits let the output follow.)
+      {"1.2 s inside a long transmission", 60, 1200, 125, 5},
+  };
+  double rest = -1;  // the first row's delay, ms
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    // Bursts of 3 s, 7 s of silence before each.
+    std::string bursts =
+        row.long_until > 0 ? "5:" + std::to_string(int(row.long_until - 5) * 1000) : "";
+    for (int t = row.long_until > 0 ? int(row.long_until) + 5 : 5; t < row.minutes * 60; t += 10) {
+      bursts += " " + std::to_string(t) + ":3000";
+    }
+    HoursCase c{.name = std::string("silence, ") + row.name,
+                .ppm = 0,
+                .position = "exact",
+                .minutes = row.minutes,
+                .device = "bursts \"" + bursts + "\"; ramp_block 12000"};
+    if (row.stall_ms > 0) {
+      c.upsets = {stall(row.stall_at, row.stall_ms)};
+    }
+    std::filesystem::remove(dir + "/report");
+    EnvList env = simulation(c);
+    env.emplace_back("ORVSIM_BURSTS", bursts);
+    const ProcessResult run = run_process(ORVCTL_SIM_PATH, {"-s", "145500"}, env);
+    EXPECT_EQ(run.status, 128 + SIGINT);
+    std::vector<std::pair<double, double>> delays;  // each burst's start (s) and delay (ms)
+    for (const std::string& line : lines_of(report())) {
+      long long burst = 0, at = 0, us = 0;
+      if (std::sscanf(line.c_str(), "burst %lld at %lld delay %lld", &burst, &at, &us) == 3) {
+        delays.emplace_back(at / 48000.0, us / 1000.0);
+      }
+    }
+    ASSERT_GE(delays.size(), 8u) << report();
+    // At rest: every burst from 20 s on (the set point known) but those between the stall and
+    // the first silence after it, in one band.
+    const double stalled = row.stall_ms > 0 ? row.stall_at : 1e9;
+    const double settled = row.stall_at + row.stall_ms / 1000.0 + 7;
+    double low = 1e9, high = -1e9;
+    std::string seen;
+    for (const auto& [at, ms] : delays) {
+      if (at >= 20 && (at < stalled || at >= settled)) {
+        low = std::min(low, ms);
+        high = std::max(high, ms);
+        seen += std::to_string(at) + " s: " + std::to_string(ms) + " ms\n";
+      }
+    }
+    EXPECT_LE(high - low, 10) << seen;
+    rest = rest < 0 ? low : rest;
+    EXPECT_LE(high, rest + 10) << seen;
+    EXPECT_GE(low, rest - 10) << seen;
+    long long edits = 0;
+    const std::vector<Minute> minutes = minutes_of(report());
+    long long lost = 0, overwritten = 0;
+    for (const Minute& m : minutes) {
+      EXPECT_EQ(m.repeated, 0) << report();
+      lost += m.lost;
+      edits += m.drops + m.repeats;
+    }
+    // Sound is lost only where the board overwrote it (silence overwritten counts as dropped).
+    const size_t said = run.err.find("the simulated board overwrote ");
+    if (said != std::string::npos) {
+      overwritten = std::atoll(run.err.c_str() + said + 30);
+    }
+    EXPECT_LE(lost, overwritten) << run.err;
+    // The second minute lies in the long transmission: 1000 ppm at most (12 edits a block).
+    if (row.long_until > 0) {
+      ASSERT_GE(minutes.size(), 2u);
+      EXPECT_LE(minutes[1].drops + minutes[1].repeats, 12 * 240) << report();
+    }
+    if (row.stall_ms == 0) {
+      EXPECT_EQ(edits, 0) << report();
+    }
+  }
+}
+
 // The host held up longer than the board's buffer lasts: what the relay says the board overwrote
 // agrees with what the simulated board counted, within a block; nothing is said where nothing was.
 TEST_F(SimulatedTimeTest, FullBoardIsSaidAndCounted) {
