@@ -461,7 +461,12 @@ bool encode(Output& out, const int16_t* samples, size_t count) {
 bool name_file(Run& run, Output& out) {
   std::string self = "/proc/self/fd/" + std::to_string(out.fd);
   for (int n = 1; n < 1000; ++n) {
-    std::string name = out.name + (n > 1 ? "-" + std::to_string(n) : "") + ".flac";
+    std::string name = out.name;
+    if (n > 1) {
+      name += '-';
+      name += std::to_string(n);
+    }
+    name += ".flac";
     int done = !out.part.empty()
                    ? renameat2(run.folder_fd, out.part.c_str(), run.folder_fd, name.c_str(),
                                RENAME_NOREPLACE)

@@ -802,10 +802,15 @@ TEST_F(SimulatedTimeTest, BacklogWorkedOffInSilence) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     // Bursts of 3 s, 7 s of silence before each.
-    std::string bursts =
-        row.long_until > 0 ? "5:" + std::to_string(int(row.long_until - 5) * 1000) : "";
+    std::string bursts;
+    if (row.long_until > 0) {
+      bursts += "5:";
+      bursts += std::to_string(static_cast<int>(row.long_until - 5) * 1000);
+    }
     for (int t = row.long_until > 0 ? int(row.long_until) + 5 : 5; t < row.minutes * 60; t += 10) {
-      bursts += " " + std::to_string(t) + ":3000";
+      bursts += ' ';
+      bursts += std::to_string(t);
+      bursts += ":3000";
     }
     HoursCase c{.name = std::string("silence, ") + row.name,
                 .ppm = 0,
