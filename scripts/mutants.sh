@@ -72,6 +72,10 @@ sim-count-not-renewed@board/link_sim.cpp@s/      if (start >= count_steady_until
 drift-halved@audio/output_clock.cpp@s/const double drift = clock.following ? clock.rate : 0;/const double drift = clock.following ? clock.rate \/ 2 : 0;/@Slow100Coarse
 write-waits-for-a-period@audio/playback_relay.cpp@s/room > 0 ? std::min(rest,/room > 0 \&\& false ? std::min(rest,/@Buffer24000PeriodOfABlockFast30
 message-missing-from-page@orvctl.1.in@s/SPI0 transfer of/SPI0 exchange of/@ManPage
+silence-never-found@audio/output_clock.cpp@s/^  return samples != nullptr;$/  return false;/@BacklogWorkedOffInSilence
+early-least-from-a-dry-output@audio/output_clock.cpp@s/kClockEarlyBlocks \&\& queue >= 0) {/kClockEarlyBlocks) {/@BacklogWorkedOffInSilence
+full-board-halved@audio/playback_relay.cpp@s/static_cast<unsigned long long>(lost),/static_cast<unsigned long long>(lost \/ 2),/@FullBoardIsSaidAndCounted
+stop-without-close@audio/playback_relay.cpp@s/^  sigaction(SIGINT, \&action, nullptr);$//@StopClosesTheOutputFirst|StuckBoardKeepsThePollGoing
 TABLE
 
 work=$(mktemp -d)
