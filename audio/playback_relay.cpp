@@ -111,9 +111,13 @@ int plan_parts(int edits, BlockPart parts[]) {
   // More than sound may carry: a block of silence, whose end is left out or played again.
   if (count > kClockMaxEdits) {
     const auto n = static_cast<uint32_t>(std::min<int>(count, kBlockSamples));
-    parts[0] = {0, edits > 0 ? kBlockSamples - n : kBlockSamples};
+    if (edits > 0) {
+      parts[0] = {0, kBlockSamples - n};
+      return 1;
+    }
+    parts[0] = {0, kBlockSamples};
     parts[1] = {kBlockSamples - n, n};
-    return edits > 0 ? 1 : 2;
+    return 2;
   }
   constexpr uint32_t kSearch = 256;  // samples searched on either side of a share's middle (5 ms)
   // ... and at most half the block in all, so that a block with many edits costs no more than one
