@@ -207,11 +207,23 @@ for capture in captured:whole-but-start captured-reset:routed captured-second-ca
     refused "${capture%:*}" "is not the ramp whole"
     guest=failed
   fi
-  [ "${samples:-0}" -ge 96000 ] && [ $((10 * (lost + repeated + altered))) -le "$samples" ] || {
+  # A routed capture went through a mixer (the card's dmix, PipeWire) that may convert its values:
+  # once, beside a busy host, PipeWire's stream ran dry for 2048 samples and what came after was
+  # the ramp, its steps one apart, yet nowhere the board's exact values (380 416 samples
+  # "altered"). There, the ramp's own steps (+1, or its wrap) in nine samples of ten say that it
+  # reached the card.
+  steps=0
+  [ "$mode" = routed ] && steps=$(od -An -v -td2 -w2 "$file" |
+    awk 'NR > 1 && ($1 - p == 1 || p - $1 == 65535) { n++ } { p = $1 } END { print n + 0 }')
+  [ "${samples:-0}" -ge 96000 ] && { [ $((10 * (lost + repeated + altered))) -le "$samples" ] ||
+    [ $((10 * steps)) -ge $((9 * samples)) ]; } || {
     echo "vm-test.sh: the board's ramp did not reach the sound card; samples from a second in:" >&2
     od -An -td2 -w32 -j 96000 -N 256 "$file" >&2
+    refused "${capture%:*}" "is not the ramp"
     guest=failed
   }
+  [ "$mode" = routed ] && [ $((10 * (lost + repeated + altered))) -gt "$samples" ] &&
+    echo "(its values converted on the way, yet $steps of its steps the ramp's)"
 done
 # The streams through the silence between two transmissions (vm-guest.sh's ORVSIM_BURSTS): the
 # Ogg FLAC listener's capture and the card's, beside the recordings, the board's samples exactly,

@@ -594,8 +594,9 @@ INSTANTIATE_TEST_SUITE_P(Early, EarlyUpsetTest, testing::ValuesIn(early_cases())
 TEST_F(SimulatedTimeTest, BusyStartMovesNothing) {
   const struct {
     const char* name;
-    std::string device;  // the output's noise
-    const char* host;    // ORVSIM_PREEMPT
+    std::string device;              // the output's noise
+    const char* host;                // ORVSIM_PREEMPT
+    const char* spi_hz = "7812500";  // ORVSIM_SPI_HZ: the bus's clock, as the host drives it
   } cases[] = {
       {"quiet", "", "0:0"},
       {"ALSA's calls preempted often", "preempt \"50:20000\"", "0:0"},
@@ -603,6 +604,10 @@ TEST_F(SimulatedTimeTest, BusyStartMovesNothing) {
       // Two busy loops beside it on two cores: a third of its time taken, a few ms at a time.
       {"both, and the output's own noise",
        "jitter 48; fifo 96; wake_late 2000; preempt \"30:12000\"", "30:12"},
+      // A machine half as fast (a Pi Zero beside a Pi 4): every cost of the host twice as long,
+      // the bus's transfers, the output's calls and the preemptions of the two busy loops.
+      {"half as fast, and busy", "jitter 96; fifo 96; wake_late 4000; preempt \"30:24000\"",
+       "30:24", "3906250"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -615,6 +620,8 @@ TEST_F(SimulatedTimeTest, BusyStartMovesNothing) {
     EnvList env = simulation(hours);
     std::erase_if(env, [](const auto& entry) { return entry.first == "ORVSIM_PREEMPT"; });
     env.emplace_back("ORVSIM_PREEMPT", c.host);
+    std::erase_if(env, [](const auto& entry) { return entry.first == "ORVSIM_SPI_HZ"; });
+    env.emplace_back("ORVSIM_SPI_HZ", c.spi_hz);
     const ProcessResult run = run_process(ORVCTL_SIM_PATH, {"-s", "145500"}, env);
     EXPECT_EQ(run.status, 128 + SIGINT);
     const std::vector<Minute> minutes = minutes_of(report());
