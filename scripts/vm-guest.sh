@@ -480,7 +480,8 @@ wait "$recorder"
 # start, beside the captures: the stream is what the relay wrote to the output.
 systemctl reload "$unit"
 sleep 3
-say "the phase's status line: $(journal_now | grep ' played, ' | tail -1)"
+journal_now | grep ' played, ' | tail -1 >/root/card-stream-status.txt
+say "the phase's status line: $(cat /root/card-stream-status.txt)"
 journal_now | grep -v -e ' played, ' -e '^Orvane RF' -e '^Firmware version' -e '^Tuning to' \
   -e '^VHF/UHF' -e '^Playback enabled' | sed 's/^/vm-test: the phase'"'"'s journal: /'
 said_full() {
