@@ -325,9 +325,9 @@ void say_of_board(const char* format, ...) {
   sd_notifyf(0, "STATUS=%s", text);
 }
 
-// At a poll: a board that has delivered nothing for five seconds is said to be silent, once, and
-// a status line asked for meanwhile is said at once. The clock is read every 64th poll (a few
-// milliseconds apart), which is soon enough for both.
+// At a poll: a board that has delivered nothing for five seconds is said to be silent, once, a
+// status line asked for meanwhile is said at once, and the metrics are written when due, blocks or
+// none. The clock is read every 64th poll (a few milliseconds apart), which is soon enough.
 void watch_board(const OutputClock& clock, RelayCounts& counts, unsigned BytesAvail) {
   if ((++counts.polls & 63) != 0) {
     return;
@@ -345,6 +345,7 @@ void watch_board(const OutputClock& clock, RelayCounts& counts, unsigned BytesAv
                                  : "its buffer fills no further; it may have stopped. Waiting "
                                    "for it");
   }
+  metrics_write_when_due(counts.metrics, clock, counts, now);
   if (status_asked != 0 && waited >= kStatusWhileWaitingNs) {
     status_asked = 0;
     say_status(clock, counts, waited);
@@ -366,6 +367,7 @@ void block_delivered(const OutputClock& clock, RelayCounts& counts, bool written
     return;
   }
   sd_notify(0, "WATCHDOG=1");
+  metrics_write_when_due(counts.metrics, clock, counts, now);
   if (now - counts.notified_ns >= kStatusNotifyNs && !counts.silent_said) {
     counts.notified_ns = now;
     notify_status(clock, counts, waited);
@@ -446,6 +448,7 @@ bool relay_block(const RunSettings& settings, BoardLink& link, snd_pcm_t* handle
   relay_clock_counted(clock);
   watch_overflow(counts, BytesAvail, clock.counted_ns);
   board_read_audio(link);
+  metrics_level(counts.metrics, buffer + kAudioHeaderLength);
   BlockPart parts[kClockMaxEdits + 1];
   const int edits = relay_clock_edits(clock, handle, BytesAvail, buffer + kAudioHeaderLength);
   const int part_count = plan_parts(edits, parts);
@@ -514,6 +517,7 @@ void relay_run(const RunSettings& settings, BoardLink& link) {
   counts.started_ns = clock_now_ns();
   counts.last_block_ns = counts.started_ns;
   counts.notified_ns = counts.started_ns;
+  metrics_start(counts.metrics, settings.FreqInHz, counts.started_ns);
   // A service is running once the board has been told to play; from here on, each block written
   // feeds its watchdog.
   sd_notify(0, "READY=1\nSTATUS=Playing: the board has been told to start");

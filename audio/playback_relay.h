@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "audio/metrics.h"
 #include "audio/output_clock.h"
 
 struct RunSettings;
@@ -44,6 +45,7 @@ struct RelayCounts {
   bool silent_said = false;      // the last line said of the board is that it delivers nothing
   int64_t board_said_ns = -1;    // when the board was last said to be silent (-1: never)
   int64_t notified_ns = 0;       // when the service was last told the status line
+  RelayMetrics metrics;          // what a monitor is told (ORVCTL_METRICS)
 };
 
 // Has SIGUSR1 ask for the status line, from the start of a run (before anything else, so that the

@@ -37,6 +37,9 @@ extern uint8_t buffer[kAudioFrameLength];
 
 // --- The four functions that reach the hardware; one file per kind of link provides them. ---
 
+// The link's name, as the metrics tell which build runs: "bcm2835", "spidev", "simulated".
+extern const char* const board_link_name;
+
 // Opens the link. On failure the link's own reason has been reported and nothing else of the
 // link may be used.
 bool board_init(BoardLink& link);

@@ -7,6 +7,8 @@
 #include "board/leave_root.h"
 #include "common/console.h"
 
+const char* const board_link_name = "bcm2835";
+
 bool board_init(BoardLink&) {
   // On failure the library has written its reason to standard error and released what it had.
   if (bcm2835_init() == 0) {

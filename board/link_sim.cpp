@@ -143,6 +143,8 @@ int64_t link_due() {
 
 }  // namespace
 
+const char* const board_link_name = "simulated";
+
 bool board_init(BoardLink&) {
   SimKnobs knobs;
   std::string error;

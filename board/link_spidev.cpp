@@ -100,6 +100,8 @@ bool apply_setting(unsigned long write_request, unsigned long read_request, T wa
 
 }  // namespace
 
+const char* const board_link_name = "spidev";
+
 bool board_init(BoardLink&) {
   spidev_fd = open(kDevice, O_RDWR | O_CLOEXEC);
   if (spidev_fd >= 0) {

@@ -95,6 +95,9 @@ struct Run {
   ino_t folder_ino = 0;
   std::string said;  // the cause of the failure last said, empty while recording
   time_t last_try = 0;
+  int metrics_fd = -1;  // the folder ORVCTL_METRICS names (-1: none)
+  std::string metrics_folder;
+  bool metrics_said = false;  // a write of the metrics failed, and it was said
 };
 
 void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -638,7 +641,9 @@ void write_jobs(Run& run) {
       held.lock();
       continue;
     }
-    if (writing && finish_output(run, out)) {
+    const bool kept = writing && finish_output(run, out);
+    held.lock();  // (the counts are read by the reader, for the metrics)
+    if (kept) {
       run.counts.recordings += 1;
       run.counts.samples_kept += out.samples;
       run.counts.last_recording = time(nullptr);
@@ -646,8 +651,87 @@ void write_jobs(Run& run) {
     } else {
       run.counts.failures += 1;
     }
-    held.lock();
   }
+}
+
+// --- The metrics ------------------------------------------------------------------------------
+
+// Every 15 s, while the input comes and while it does not, the counts in Prometheus's text format
+// as orvctl-record.prom in the folder ORVCTL_METRICS names (beside orvctl's own): written whole
+// under a temporary name and renamed.
+constexpr int metrics_every_ms = 15000;
+
+void open_metrics(Run& run) {
+  const char* folder = getenv("ORVCTL_METRICS");
+  if (folder == nullptr || *folder == '\0') {
+    return;
+  }
+  run.metrics_folder = folder;
+  run.metrics_fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (run.metrics_fd < 0) {
+    say("cannot write the metrics into %s: %s; recording goes on", folder, strerror(errno));
+    run.metrics_said = true;
+  }
+}
+
+void write_metrics(Run& run) {
+  if (run.metrics_fd < 0) {
+    return;
+  }
+  Counts counts;
+  {
+    std::lock_guard<std::mutex> held(run.shared.lock);
+    counts = run.counts;
+  }
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  std::string text;
+  auto metric = [&](const char* name, const char* type, const char* help, double value) {
+    char line[512];
+    snprintf(line, sizeof line, "# HELP %s %s\n# TYPE %s %s\n%s{frequency_khz=\"%s\"} %.15g\n",
+             name, help, name, type, name, run.khz.c_str(), value);
+    text += line;
+  };
+  metric("orvctl_record_recordings_total", "counter", "Transmissions kept as files.",
+         double(counts.recordings));
+  metric("orvctl_record_kept_seconds_total", "counter", "Seconds of audio kept in those files.",
+         double(counts.samples_kept) / rate);
+  metric("orvctl_record_failures_total", "counter",
+         "Transmissions (or their files) that could not be kept: the folder missing, full or "
+         "refused, a write that failed.",
+         double(counts.failures));
+  metric("orvctl_record_dropped_seconds_total", "counter",
+         "Seconds of transmissions lost because the folder's writes fell more than 60 s behind.",
+         double(counts.samples_dropped) / rate);
+  if (counts.last_recording != 0) {
+    metric("orvctl_record_last_recording_timestamp_seconds", "gauge",
+           "When the last file was kept, in seconds since the epoch.",
+           double(counts.last_recording));
+  }
+  metric("orvctl_record_metrics_updated_timestamp_seconds", "gauge",
+         "When this file was written (every 15 s), in seconds since the epoch.",
+         double(now.tv_sec) + double(now.tv_nsec) / 1e9);
+  const char* temporary = ".orvctl-record.prom.tmp";
+  int fd = openat(run.metrics_fd, temporary, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                  0644);
+  int error = fd < 0 ? errno : 0;
+  if (fd >= 0) {
+    ssize_t written = write(fd, text.data(), text.size());
+    error = written == ssize_t(text.size()) ? 0 : written < 0 ? errno : ENOSPC;
+    close(fd);
+    if (error == 0 &&
+        renameat(run.metrics_fd, temporary, run.metrics_fd, "orvctl-record.prom") != 0) {
+      error = errno;
+    }
+    if (error != 0) {
+      unlinkat(run.metrics_fd, temporary, 0);
+    }
+  }
+  if (error != 0 && !run.metrics_said) {
+    say("cannot write the metrics into %s: %s; recording goes on", run.metrics_folder.c_str(),
+        strerror(error));
+  }
+  run.metrics_said = error != 0;
 }
 
 // --- The reader -------------------------------------------------------------------------------
@@ -727,13 +811,28 @@ void read_input(Run& run) {
   unsigned char bytes[65536 + 1];
   size_t carried = 0;  // an odd byte of the last read
   bool stopping = false;
+  timespec due{};
+  clock_gettime(CLOCK_MONOTONIC, &due);
   while (true) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    int64_t wait_ms = (due.tv_sec - now.tv_sec) * 1000 + (due.tv_nsec - now.tv_nsec) / 1000000;
+    if (wait_ms <= 0) {
+      write_metrics(run);
+      due = now;
+      due.tv_sec += metrics_every_ms / 1000;
+      wait_ms = metrics_every_ms;
+    }
     pollfd fds[2] = {{0, POLLIN, 0}, {signalled[0], POLLIN, 0}};
-    if (!stopping && poll(fds, 2, -1) < 0) {
+    int ready = stopping ? 1 : poll(fds, 2, int(wait_ms));
+    if (ready < 0) {
       if (errno == EINTR) {
         continue;
       }
       break;
+    }
+    if (ready == 0) {
+      continue;  // nothing came: the metrics are due
     }
     if (!stopping && (fds[1].revents & POLLIN) != 0) {
       stopping = true;
@@ -797,6 +896,7 @@ int main(int argc, char** argv) {
   run.shared.ring.resize(samples_of(held_seconds + o.pre_roll + o.minimum + o.hang + 1));
 
   clock_unsynced();  // (what it reads once, read before the writer starts)
+  open_metrics(run);
   // The first check of the folder: said at once when it cannot be recorded into.
   std::string cause = try_folder(run);
   if (!cause.empty()) {
@@ -822,5 +922,6 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   read_input(run);
   writer.join();
+  write_metrics(run);  // what the run ends with
   return 0;
 }

@@ -1,0 +1,210 @@
+#include "audio/metrics.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "audio/playback_relay.h"
+#include "board/board_link.h"
+#include "version.h"
+
+namespace {
+
+double wall_now_s() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// A text that grows by printf-like appends into a buffer of fixed size; `full` once one did not
+// fit.
+struct Text {
+  char* at;
+  size_t size;
+  size_t length = 0;
+  bool full = false;
+};
+
+void append(Text& text, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void append(Text& text, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const int n = std::vsnprintf(text.at + text.length, text.size - text.length, format, args);
+  va_end(args);
+  if (n < 0 || static_cast<size_t>(n) >= text.size - text.length) {
+    text.full = true;
+    return;
+  }
+  text.length += static_cast<size_t>(n);
+}
+
+// One metric: its help and type lines, then its one sample with the frequency's label (and the
+// labels in `extra`, if any).
+void metric(Text& text, const RelayMetrics& metrics, const char* name, const char* type,
+            const char* help, double value, const char* extra = "") {
+  char number[40];
+  if (std::isinf(value)) {
+    std::snprintf(number, sizeof number, "%s", value < 0 ? "-Inf" : "+Inf");
+  } else {
+    std::snprintf(number, sizeof number, "%.15g", value);
+  }
+  append(text, "# HELP %s %s\n# TYPE %s %s\n%s{frequency_khz=\"%u\"%s} %s\n", name, help, name,
+         type, name, metrics.khz, extra, number);
+}
+
+double dbfs(double magnitude) {
+  return magnitude > 0 ? 20 * std::log10(magnitude / 32768) : -INFINITY;
+}
+
+void say_once(RelayMetrics& metrics, int error) {
+  if (!metrics.failed_said) {
+    metrics.failed_said = true;
+    std::fprintf(stderr, "%s: cannot write the metrics into %s: %s; the audio plays on\n",
+                 program_invocation_short_name, metrics.folder, std::strerror(error));
+  }
+}
+
+}  // namespace
+
+void metrics_start(RelayMetrics& metrics, uint32_t khz, int64_t now_ns) {
+  metrics = RelayMetrics{};
+  metrics.khz = khz;
+  metrics.start_s = wall_now_s();
+  metrics.due_ns = now_ns + kMetricsEveryNs;
+  const char* const folder = std::getenv("ORVCTL_METRICS");
+  if (folder == nullptr || *folder == '\0') {
+    return;
+  }
+  metrics.folder = folder;
+  metrics.dir = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (metrics.dir < 0) {
+    say_once(metrics, errno);
+  }
+}
+
+void metrics_level(RelayMetrics& metrics, const uint8_t* samples) {
+  int peak = metrics.peak;
+  double squares = 0;
+  for (uint32_t i = 0; i < kBlockSamples; ++i) {
+    const int sample = static_cast<int16_t>(samples[2 * i] | samples[2 * i + 1] << 8);
+    peak = std::max(peak, std::abs(sample));
+    squares += static_cast<double>(sample) * sample;
+  }
+  metrics.peak = peak;
+  metrics.squares += squares;
+  metrics.samples += kBlockSamples;
+}
+
+size_t metrics_text(char* buffer, size_t size, const RelayMetrics& metrics,
+                    const OutputClock& clock, const RelayCounts& counts, int64_t now_ns) {
+  Text text{buffer, size};
+  const double now_s = wall_now_s();
+  const double waited_s = static_cast<double>(now_ns - counts.last_block_ns) / 1e9;
+  char build[80];
+  std::snprintf(build, sizeof build, ",version=\"%s\",link=\"%s\"", ORVCTL_VERSION,
+                board_link_name);
+  metric(text, metrics, "orvctl_build_info", "gauge",
+         "The running orvctl: its version and the board link it was built with.", 1, build);
+  metric(text, metrics, "orvctl_start_time_seconds", "gauge",
+         "When playback started, in seconds since the epoch.", metrics.start_s);
+  metric(text, metrics, "orvctl_metrics_updated_timestamp_seconds", "gauge",
+         "When this file was written (every 15 s), in seconds since the epoch.", now_s);
+  metric(text, metrics, "orvctl_frequency_hertz", "gauge", "The frequency the board is tuned to.",
+         metrics.khz * 1000.0);
+  metric(text, metrics, "orvctl_blocks_total", "counter",
+         "Blocks of the board's audio (0.25 s each) written whole to the sound output.",
+         static_cast<double>(counts.blocks));
+  metric(text, metrics, "orvctl_played_seconds_total", "counter",
+         "Seconds of the board's audio written to the sound output.",
+         (static_cast<double>(counts.blocks) * kBlockSamples - static_cast<double>(counts.drops) +
+          static_cast<double>(counts.repeats)) /
+             kSampleRate);
+  metric(text, metrics, "orvctl_underruns_total", "counter",
+         "Writes that found the sound output run dry: it played silence.",
+         static_cast<double>(counts.underruns));
+  metric(text, metrics, "orvctl_samples_dropped_total", "counter",
+         "Single samples left out to follow the sound output's clock (or to work off a delay).",
+         static_cast<double>(counts.drops));
+  metric(text, metrics, "orvctl_samples_repeated_total", "counter",
+         "Single samples played twice to follow the sound output's clock.",
+         static_cast<double>(counts.repeats));
+  metric(text, metrics, "orvctl_writes_refused_total", "counter",
+         "Writes the sound output refused or cut short.", static_cast<double>(counts.troubled));
+  if (clock.queue >= 0 && clock.block_ns > 0) {
+    metric(text, metrics, "orvctl_delay_seconds", "gauge",
+           "The delay from the board to the sound output, at the last block.",
+           (clock.queue + kBlockSamples) * clock.block_ns / kBlockSamples / 1e9);
+  }
+  if (clock.rate_known) {
+    metric(text, metrics, "orvctl_output_clock_offset_ratio", "gauge",
+           "How much slower (+) or faster (-) the sound output's clock runs than the board's, as "
+           "the relay follows it (0.000001 is 1 ppm; 0 while they agree).",
+           clock.following ? clock.rate / kBlockSamples : 0);
+  }
+  metric(text, metrics, "orvctl_output_clock_beyond_reach", "gauge",
+         "1 once the sound output's clock has run further from the board's than the relay "
+         "follows, for a minute: gaps or losses follow.",
+         clock.beyond_ppm != 0 ? 1 : 0);
+  metric(text, metrics, "orvctl_board_silent", "gauge",
+         "1 while the board delivers no audio (no block for a second or more).",
+         waited_s * 1e9 >= static_cast<double>(kStatusWhileWaitingNs) ? 1 : 0);
+  metric(text, metrics, "orvctl_board_last_block_timestamp_seconds", "gauge",
+         "When the board last delivered a block (or playback started), in seconds since the "
+         "epoch.",
+         now_s - waited_s);
+  metric(text, metrics, "orvctl_board_overwritten_samples_total", "counter",
+         "Samples the board overwrote, its buffer full, as far as its counts tell: audio lost.",
+         static_cast<double>(counts.overwritten));
+  metric(text, metrics, "orvctl_audio_peak_dbfs", "gauge",
+         "The audio's largest sample since the last write, in dB of full scale (-Inf: digital "
+         "silence, or no audio).",
+         dbfs(metrics.peak));
+  metric(text, metrics, "orvctl_audio_rms_dbfs", "gauge",
+         "The audio's RMS level since the last write, in dB of full scale.",
+         metrics.samples > 0
+             ? dbfs(std::sqrt(metrics.squares / static_cast<double>(metrics.samples)))
+             : -INFINITY);
+  return text.full ? 0 : text.length;
+}
+
+void metrics_write_when_due(RelayMetrics& metrics, const OutputClock& clock,
+                            const RelayCounts& counts, int64_t now_ns) {
+  if (now_ns < metrics.due_ns) {
+    return;
+  }
+  metrics.due_ns = now_ns + kMetricsEveryNs;
+  if (metrics.dir >= 0) {
+    char text[8192];
+    const size_t length = metrics_text(text, sizeof text, metrics, clock, counts, now_ns);
+    // Written whole under a name of its own, then renamed over the file: a reader sees the old
+    // file or the new one, never a part.
+    const int fd = openat(metrics.dir, kMetricsTemporary,
+                          O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+      say_once(metrics, errno);
+    } else {
+      const ssize_t written = write(fd, text, length);
+      const int write_error = written < 0 ? errno : ENOSPC;
+      close(fd);
+      if (written != static_cast<ssize_t>(length)) {
+        unlinkat(metrics.dir, kMetricsTemporary, 0);
+        say_once(metrics, write_error);
+      } else if (renameat(metrics.dir, kMetricsTemporary, metrics.dir, kMetricsFile) != 0) {
+        say_once(metrics, errno);
+      } else {
+        metrics.failed_said = false;
+      }
+    }
+  }
+  metrics.peak = 0;
+  metrics.squares = 0;
+  metrics.samples = 0;
+}
