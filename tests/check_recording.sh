@@ -31,7 +31,8 @@ run=$(copied_block "$source/docs/recording.md" recording-run)
 cd "$work"
 # (A recording gets the mode the umask gives: here 640, neither mktemp's 600 nor the usual 644.)
 umask 027
-HOME=$work PATH=$work/bin:$PATH ORVSIM_SIGNAL=ramp ORVSIM_BURSTS=$bursts \
+mkdir metrics
+HOME=$work PATH=$work/bin:$PATH ORVSIM_SIGNAL=ramp ORVSIM_BURSTS=$bursts ORVCTL_METRICS=$work/metrics \
   timeout -s INT $stop_after bash -c "$run" >"$work/out" 2>&1 &
 player=$!
 for _ in $(seq 1000); do
@@ -95,6 +96,26 @@ for i in "${!files[@]}"; do
     exit !(k == 9600 && v == ramp && hang == 96000) }' ||
     fail "$file does not hold 0.2 s before its transmission and 2 s after (first sound at $first, $samples samples)"
 done
+# The metrics of the run (ORVCTL_METRICS): orvctl's and the recorder's, clean to promtool, and
+# the recorder's counting the files and their samples; nothing else left in the folder.
+kept=0
+for file in "${files[@]}"; do
+  kept=$((kept + $(metaflac --show-total-samples "recordings/$file")))
+done
+metric() { sed -n "s/^$1{frequency_khz=\"145500\"} //p" "metrics/$2"; }
+echo "the metrics: $(ls -A metrics | tr '\n' ' ')"
+[ "$(ls -A metrics | tr '\n' ' ')" = "orvctl-record.prom orvctl.prom " ] ||
+  fail "the metrics' folder holds $(ls -A metrics)"
+if command -v promtool >/dev/null; then
+  promtool check metrics <metrics/orvctl.prom && promtool check metrics <metrics/orvctl-record.prom ||
+    fail "promtool finds fault with the metrics"
+fi
+[ "$(metric orvctl_record_recordings_total orvctl-record.prom)" = 5 ] &&
+  awk -v a="$(metric orvctl_record_kept_seconds_total orvctl-record.prom)" -v b="$kept" \
+    'BEGIN { exit !((a * 48000 - b) ^ 2 < 1) }' &&
+  [ "$(metric orvctl_record_failures_total orvctl-record.prom)" = 0 ] &&
+  [ "$(metric orvctl_blocks_total orvctl.prom)" -ge 120 ] ||
+  fail "the metrics do not count what was played and kept ($kept samples): $(cat metrics/*)"
 [ $failed -eq 0 ] || {
   echo "orvctl's output:" >&2
   cat out >&2

@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# orvctl's metrics as a monitor has them: Debian's prometheus-node-exporter reads the file through a
+# link in its textfile folder, as docs/monitoring.md sets it up, and serves it while orvctl-sim
+# plays; the values move as audio plays; the board reset shows as silent; the file gone (the
+# service stopped: systemd removes its folder), the metrics vanish and the exporter says so.
+#
+#   check_metrics.sh ORVCTL_SIM
+set -euo pipefail
+sim=$1
+command -v prometheus-node-exporter >/dev/null && command -v curl >/dev/null || exit 77
+work=$(mktemp -d)
+exporter=
+trap '[ -z "$exporter" ] || kill "$exporter"; rm -rf "$work"' EXIT
+mkdir "$work/run" "$work/textfile"
+printf 'pcm.!default { type null }\n' >"$work/asound.conf"
+export ALSA_CONFIG_PATH=$work/asound.conf
+ln -s "$work/run/orvctl.prom" "$work/textfile/orvctl-145500.prom"
+
+failed=0
+fail() {
+  echo "check_metrics.sh: $*" >&2
+  failed=1
+}
+# The exporter on a port of its own (the system's may run on 9100).
+port=$((20000 + RANDOM % 20000))
+prometheus-node-exporter --collector.disable-defaults --collector.textfile \
+  --collector.textfile.directory="$work/textfile" --web.listen-address="127.0.0.1:$port" \
+  2>"$work/exporter.log" &
+exporter=$!
+scrape() { curl -sf "http://127.0.0.1:$port/metrics"; }
+for _ in $(seq 100); do
+  scrape >/dev/null && break
+  sleep 0.1
+done
+value() { sed -n "s/^$1{frequency_khz=\"145500\"} //p" <<<"$2"; }
+
+# Two writes, 15 s apart, as the exporter serves them.
+ORVCTL_METRICS=$work/run timeout -s INT 34 "$sim" -s 145500 >/dev/null 2>"$work/err" &
+player=$!
+sleep 17
+first=$(scrape)
+sleep 15
+second=$(scrape)
+wait "$player" || true
+blocks=("$(value orvctl_blocks_total "$first")" "$(value orvctl_blocks_total "$second")")
+played=$(value orvctl_played_seconds_total "$second")
+echo "blocks served 15 s apart: ${blocks[*]}; seconds played: $played"
+[ -n "${blocks[0]}" ] && [ -n "${blocks[1]}" ] && [ "${blocks[1]}" -ge $((blocks[0] + 40)) ] &&
+  [ "$(value orvctl_board_silent "$second")" = 0 ] ||
+  fail "the exporter did not serve orvctl's metrics moving as it played: $second"
+grep -q "^node_textfile_mtime_seconds{file=.*orvctl-145500.prom\"}" <<<"$second" ||
+  fail "the exporter did not read the file through its link"
+
+# The board reset 5 s in and never back (simulated time): the last write says it is silent.
+ORVCTL_METRICS=$work/run ORVSIM_CLOCK=simulated ORVSIM_RESET=5:100000 ORVSIM_STOP_AT=32 \
+  "$sim" -s 145500 >/dev/null 2>&1 || true
+reset=$(scrape)
+echo "after the reset: silent $(value orvctl_board_silent "$reset"), peak $(value orvctl_audio_peak_dbfs "$reset") dBFS"
+[ "$(value orvctl_board_silent "$reset")" = 1 ] && [ "$(value orvctl_audio_peak_dbfs "$reset")" = -Inf ] ||
+  fail "the board reset did not show as silent: $reset"
+
+# The folder removed: nothing of orvctl served, and the exporter says that a file failed.
+rm -rf "$work/run"
+gone=$(scrape)
+! grep -q '^orvctl_' <<<"$gone" && grep -qx 'node_textfile_scrape_error 1' <<<"$gone" ||
+  fail "orvctl's metrics did not vanish with the folder: $gone"
+[ $failed -eq 0 ] || {
+  cat "$work/err" "$work/exporter.log" >&2
+  exit 1
+}
+echo "served by the exporter, moving, silent after a reset, gone with the folder"
