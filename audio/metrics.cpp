@@ -155,7 +155,7 @@ size_t metrics_text(char* buffer, size_t size, const RelayMetrics& metrics,
          clock.beyond_ppm != 0 ? 1 : 0);
   metric(text, metrics, "orvctl_board_silent", "gauge",
          "1 while the board delivers no audio (no block for a second or more).",
-         waited_s * 1e9 >= static_cast<double>(kStatusWhileWaitingNs) ? 1 : 0);
+         now_ns - counts.last_block_ns >= kStatusWhileWaitingNs ? 1 : 0);
   metric(text, metrics, "orvctl_board_last_block_timestamp_seconds", "gauge",
          "When the board last delivered a block (or playback started), in seconds since the "
          "epoch.",
@@ -177,10 +177,12 @@ size_t metrics_text(char* buffer, size_t size, const RelayMetrics& metrics,
 
 void metrics_write_when_due(RelayMetrics& metrics, const OutputClock& clock,
                             const RelayCounts& counts, int64_t now_ns) {
-  if (now_ns < metrics.due_ns) {
+  const bool silent = now_ns - counts.last_block_ns >= kStatusWhileWaitingNs;
+  if (now_ns < metrics.due_ns && silent == metrics.silent) {
     return;
   }
   metrics.due_ns = now_ns + kMetricsEveryNs;
+  metrics.silent = silent;
   if (metrics.dir >= 0) {
     char text[8192];
     const size_t length = metrics_text(text, sizeof text, metrics, clock, counts, now_ns);

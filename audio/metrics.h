@@ -29,6 +29,7 @@ struct RelayMetrics {
   double squares = 0;
   uint64_t samples = 0;
   bool failed_said = false;  // the last write failed, and it was said
+  bool silent = false;       // the last write said that the board is silent
 };
 
 // At the start of playback (`now_ns` on the relay's clock): opens the folder that ORVCTL_METRICS
@@ -39,8 +40,9 @@ void metrics_start(RelayMetrics& metrics, uint32_t khz, int64_t now_ns);
 // Every block fetched: its samples (little-endian) count toward the level.
 void metrics_level(RelayMetrics& metrics, const uint8_t* samples);
 
-// Now and then, while blocks come and while they do not: writes the file when it is due. A write
-// that fails is said once (and again, once, after one has worked).
+// Now and then, while blocks come and while they do not: writes the file when it is due, and at
+// once when the board falls silent or delivers again, so that a monitor learns it within a scrape.
+// A write that fails is said once (and again, once, after one has worked).
 void metrics_write_when_due(RelayMetrics& metrics, const OutputClock& clock,
                             const RelayCounts& counts, int64_t now_ns);
 

@@ -1137,7 +1137,7 @@ TEST(ManPage, HasEveryMessage) {
   for (const char* file :
        {"driver.cpp", "cli/command_line.cpp", "common/console.cpp", "board/link_bcm2835.cpp",
         "board/link_spidev.cpp", "board/bus_lock.cpp", "board/leave_root.cpp",
-        "audio/playback_relay.cpp", "record/orvctl_record.cpp"}) {
+        "audio/playback_relay.cpp", "audio/metrics.cpp", "record/orvctl_record.cpp"}) {
     const std::string source = read_file(std::string(ORVCTL_SOURCE_DIR) + "/" + file);
     ASSERT_FALSE(source.empty()) << file;
     // (refuse() gives the reason of "orvctl could not become ...", which the page sums up.)
