@@ -185,6 +185,25 @@ check "systemctl status shows the status line" wait_for 90 sh -c \
   "systemctl status --no-pager $unit | grep -q '^ *Status: \"0:0[0-9]:[0-9]* played, '"
 say "systemctl status: $(systemctl status --no-pager "$unit" | grep '^ *Status: ')"
 
+# Its metrics (docs/monitoring.md): in a folder of its own in RAM, served by Debian's node-exporter
+# through the page's link, moving as it plays.
+metrics=/run/orvctl/145500
+check "docs/monitoring.md's monitoring-exporter, as pi" as_pi_in /home/pi "$(cat /root/monitoring-exporter.sh)"
+check "... the service's metrics in a folder in RAM" sh -c \
+  "test -s $metrics/orvctl.prom && test \"\$(findmnt -n -o FSTYPE -T $metrics)\" = tmpfs"
+# served NAME: orvctl's metric NAME as docs/monitoring.md's look, run as pi, shows it.
+served() {
+  as_pi_in /home/pi "$(cat /root/monitoring-look.sh)" 2>/dev/null |
+    sed -n "s/^$1{frequency_khz=\"145500\"} //p"
+}
+blocks_served() { [ -n "$(served orvctl_blocks_total)" ]; }
+check "... which node-exporter serves" wait_for 60 blocks_served
+first=$(served orvctl_blocks_total)
+sleep 16
+second=$(served orvctl_blocks_total)
+say "its blocks as node-exporter served them 16 s apart: $first, $second"
+check "... moving as it plays" test "${second:-0}" -gt "${first:-0}"
+
 # A board reset 30 s in (its power dips: it forgets that it plays): the journal says so 5 s later,
 # the watchdog stops the service 20 s after the last block, cleanly, and it starts again, which
 # starts the board's playback anew.
@@ -194,6 +213,8 @@ systemctl restart "$unit"
 restarts=$(property NRestarts)
 check "a board reset 30 s in: the journal says that no block comes" wait_for 90 sh -c \
   "journalctl -u $unit -o cat _SYSTEMD_INVOCATION_ID=$(property InvocationID) | grep -q '^orvctl: no audio block from the board for 5 s, its buffer count 0: it does not play'"
+silent_served() { [ "$(served orvctl_board_silent)" = 1 ]; }
+check "... node-exporter serves the board as silent, within 20 s of the reset" wait_for 15 silent_served
 check "... its watchdog stops it" wait_for 60 sh -c \
   "journalctl -u $unit -o cat | grep -q 'Watchdog timeout'"
 check "... and it starts again" wait_for 60 sh -c \
@@ -519,7 +540,22 @@ check "docs/recording.md's age rule: systemd-tmpfiles --clean removes a recordin
   "install -m 644 /root/recorded.flac $aged && touch -d '40 days ago' $aged &&
    systemd-tmpfiles --clean && ! test -e $aged"
 check "... and keeps today's" sh -c "test \"\$(find $state -name '*.flac' | wc -l)\" = 1"
+check "docs/monitoring.md's monitoring-exporter-record, as pi" \
+  as_pi_in /home/pi "$(cat /root/monitoring-exporter-record.sh)"
+kept_served() { [ "$(served orvctl_record_recordings_total)" = 1 ]; }
+check "... node-exporter serves the recorder's count of what it kept" wait_for 30 kept_served
+check "docs/monitoring.md's monitoring-rules, as pi" as_pi_in /home/pi "$(cat /root/monitoring-rules.sh)"
+# Prometheus's rules as it has loaded them: eight alerts, none in error.
+rules_loaded() {
+  curl -s http://localhost:9090/api/v1/rules >/tmp/rules.json &&
+    [ "$(grep -o '"name":"Orvctl[A-Za-z]*"' /tmp/rules.json | sort -u | wc -l)" = 8 ] &&
+    ! grep -q '"health":"err"' /tmp/rules.json
+}
+check "... Prometheus runs with orvctl's eight alerts" wait_for 120 rules_loaded
+systemctl stop prometheus
 systemctl stop "$unit"
+vanished() { [ -z "$(as_pi_in /home/pi "$(cat /root/monitoring-look.sh)" 2>/dev/null)" ] && ! test -e $metrics; }
+check "... the service stopped, its metrics gone from node-exporter and from /run" vanished
 umount "$state"
 rm /etc/systemd/system/orvctl@.service.d/bursts.conf /etc/systemd/system/orvctl@.service.d/icecast.conf \
   /etc/systemd/system/orvctl@.service.d/recording.conf

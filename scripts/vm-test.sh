@@ -47,6 +47,11 @@ packages=systemd,systemd-sysv,udev,kmod,dbus,linux-image-amd64,alsa-utils,sudo,p
 # installed here already, as unpacking ffmpeg's libraries on the emulated system would take minutes.
 packages=$packages,icecast2,curl,$(copied_block docs/icecast.md icecast-install |
   sed -n 's/^sudo apt-get install //p' | tr ' ' ',')
+# What docs/monitoring.md's blocks install (node-exporter, Prometheus), there already for the same
+# reason; they start only when those blocks start them (below).
+packages=$packages,$(for block in monitoring-exporter monitoring-rules; do
+  copied_block docs/monitoring.md "$block" | sed -n 's/^sudo apt-get install //p'
+done | tr ' ' ',' | paste -sd,)
 # What docs/building.md's blocks for building on the board install with apt-get, installed in the
 # image.
 build_packages=$(for block in build-spidev build-bcm2835; do
@@ -100,6 +105,10 @@ root=$work/root
 mkdir "$root"
 tar --numeric-owner -C "$root" -xf "$image"
 
+# Prometheus and node-exporter, enabled by their packages, would run (and scrape) through the whole
+# test beside the emulated system's busiest phases: they start when docs/monitoring.md's blocks
+# start them.
+rm -f "$root"/etc/systemd/system/multi-user.target.wants/prometheus*.service
 # What the test needs on the system, and the unit that runs it at boot.
 install -m 644 "$package" "$root/root/"
 install -D -m 644 "$preload" "$root/usr/local/lib/orvtest/liborvtest_spidev_preload.so"
@@ -121,7 +130,9 @@ for block in README.md:install-package:sh README.md:first-check:sh README.md:pla
   docs/recording.md:recording-install:sh docs/recording.md:recording-all:conf \
   docs/recording.md:recording-service:sh docs/recording.md:recording-list:sh \
   docs/recording.md:recording-card:conf docs/recording.md:recording-run:sh \
-  docs/recording.md:recording-journal:sh; do
+  docs/recording.md:recording-journal:sh docs/monitoring.md:monitoring-exporter:sh \
+  docs/monitoring.md:monitoring-exporter-record:sh docs/monitoring.md:monitoring-look:sh \
+  docs/monitoring.md:monitoring-rules:sh; do
   document=${block%%:*}
   name=${block#*:}
   copied_block "$document" "${name%:*}" >"$root/root/${name/:/.}"
