@@ -26,7 +26,7 @@ struct RelayMetrics {
   // The audio since the last write: its largest sample (magnitude), the sum of its squares, and
   // how many samples that was.
   int peak = 0;
-  double squares = 0;
+  uint64_t squares = 0;
   uint64_t samples = 0;
   bool failed_said = false;  // the last write failed, and it was said
   bool silent = false;       // the last write said that the board is silent
@@ -37,7 +37,8 @@ struct RelayMetrics {
 // on without metrics.
 void metrics_start(RelayMetrics& metrics, uint32_t khz, int64_t now_ns);
 
-// Every block fetched: its samples (little-endian) count toward the level.
+// Every block fetched: its samples (little-endian) count toward the level, where metrics are
+// written (a run without them spends nothing on it).
 void metrics_level(RelayMetrics& metrics, const uint8_t* samples);
 
 // Now and then, while blocks come and while they do not: writes the file when it is due, and at
