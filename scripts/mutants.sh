@@ -76,6 +76,10 @@ silence-never-found@audio/output_clock.cpp@s/^  return samples != nullptr;$/  re
 early-least-from-a-dry-output@audio/output_clock.cpp@s/kClockEarlyBlocks \&\& queue >= 0) {/kClockEarlyBlocks) {/@BacklogWorkedOffInSilence
 full-board-halved@audio/playback_relay.cpp@s/static_cast<unsigned long long>(lost),/static_cast<unsigned long long>(lost \/ 2),/@FullBoardIsSaidAndCounted
 stop-without-close@audio/playback_relay.cpp@s/^  sigaction(SIGINT, \&action, nullptr);$//@StopClosesTheOutputFirst|StuckBoardKeepsThePollGoing
+metrics-silence-waits@audio/metrics.cpp@s/if (now_ns < metrics.due_ns \&\& silent == metrics.silent) {/if (now_ns < metrics.due_ns) {/@Metrics.ServedByTheExporter
+metrics-not-while-waiting@audio/playback_relay.cpp@0,/^  metrics_write_when_due(counts.metrics, clock, counts, now);$/s///@Metrics.ServedByTheExporter
+metrics-rms-of-one-block@audio/metrics.cpp@s/metrics.squares += squares;/metrics.squares = squares;/@Metrics.ServedByTheExporter
+recorder-counts-twice@record/orvctl_record.cpp@s/run.counts.recordings += 1;/run.counts.recordings += 2;/@Recording.EachTransmissionAFile
 TABLE
 
 work=$(mktemp -d)
