@@ -79,6 +79,7 @@ stop-without-close@audio/playback_relay.cpp@s/^  sigaction(SIGINT, \&action, nul
 metrics-silence-waits@audio/metrics.cpp@s/if (now_ns < metrics.due_ns \&\& silent == metrics.silent) {/if (now_ns < metrics.due_ns) {/@Metrics.ServedByTheExporter
 metrics-not-while-waiting@audio/playback_relay.cpp@0,/^  metrics_write_when_due(counts.metrics, clock, counts, now);$/s///@Metrics.ServedByTheExporter
 metrics-rms-of-one-block@audio/metrics.cpp@s/metrics.squares += squares;/metrics.squares = squares;/@Metrics.ServedByTheExporter
+recorder-metrics-only-with-input@record/orvctl_record.cpp@s/poll(fds, 2, int(wait_ms));/poll(fds, 2, -1);/@Metrics.ServedByTheExporter
 recorder-counts-twice@record/orvctl_record.cpp@s/run.counts.recordings += 1;/run.counts.recordings += 2;/@Recording.EachTransmissionAFile
 TABLE
 

@@ -5,9 +5,12 @@
 # plays; the board reset shows as silent at once; the file gone (the service stopped: systemd removes its
 # folder), the metrics vanish and the exporter says so.
 #
-#   check_metrics.sh ORVCTL_SIM SOURCE_DIR
+# Beside it, the recorder through 25 s of no input at all (a stuck board writes nothing to it): its
+# file written at its start and again 15 s later, not only at the input's end.
+#
+#   check_metrics.sh ORVCTL_SIM SOURCE_DIR ORVCTL_RECORD
 set -euo pipefail
-sim=$1 source=$2
+sim=$1 source=$2 recorder=$3
 . "$source/scripts/lib.sh"
 command -v prometheus-node-exporter >/dev/null && command -v curl >/dev/null || exit 77
 work=$(mktemp -d)
@@ -40,15 +43,25 @@ for _ in $(seq 100); do
 done
 value() { sed -n "s/^$1{frequency_khz=\"145500\"} //p" <<<"$2"; }
 
+mkdir "$work/recordings" "$work/record-metrics"
+began=$(date +%s)
+(sleep 25) | ORVCTL_METRICS=$work/record-metrics "$recorder" "$work/recordings" &
+idle=$!
 # Two writes, 15 s apart, as the exporter serves them.
 XDG_RUNTIME_DIR=$work/xdg PATH=$work/bin:$PATH timeout -s INT 34 bash -c "$terminal" \
   >/dev/null 2>"$work/err" &
 player=$!
 sleep 17
 first=$(scrape)
+updated=$(sed -n 's/^orvctl_record_metrics_updated_timestamp_seconds{frequency_khz=""} //p' \
+  "$work/record-metrics/orvctl-record.prom")
+echo "the idle recorder's file written $((${updated%.*} - began)) s after its start"
+[ "${updated%.*}" -ge $((began + 14)) ] ||
+  fail "the recorder did not write its metrics while no input came"
 sleep 15
 second=$(scrape)
 wait "$player" || true
+wait "$idle" || fail "the idle recorder ended with status $?"
 blocks=("$(value orvctl_blocks_total "$first")" "$(value orvctl_blocks_total "$second")")
 played=$(value orvctl_played_seconds_total "$second")
 echo "blocks served 15 s apart: ${blocks[*]}; seconds played: $played"
