@@ -191,9 +191,10 @@ void metrics_write_when_due(RelayMetrics& metrics, const OutputClock& clock,
     char text[8192];
     const size_t length = metrics_text(text, sizeof text, metrics, clock, counts, now_ns);
     // Written whole under a name of its own, then renamed over the file: a reader sees the old
-    // file or the new one, never a part.
+    // file or the new one, never a part. Whatever else holds that name (a link, or a FIFO, which
+    // would hold the relay up until someone read it) is refused.
     const int fd = openat(metrics.dir, kMetricsTemporary,
-                          O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+                          O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) {
       say_once(metrics, errno);
     } else {

@@ -712,8 +712,8 @@ void write_metrics(Run& run) {
          "When this file was written (every 15 s), in seconds since the epoch.",
          double(now.tv_sec) + double(now.tv_nsec) / 1e9);
   const char* temporary = ".orvctl-record.prom.tmp";
-  int fd = openat(run.metrics_fd, temporary, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
-                  0644);
+  int fd = openat(run.metrics_fd, temporary,
+                  O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
   int error = fd < 0 ? errno : 0;
   if (fd >= 0) {
     ssize_t written = write(fd, text.data(), text.size());

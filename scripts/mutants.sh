@@ -80,6 +80,7 @@ metrics-silence-waits@audio/metrics.cpp@s/if (now_ns < metrics.due_ns \&\& silen
 metrics-not-while-waiting@audio/playback_relay.cpp@0,/^  metrics_write_when_due(counts.metrics, clock, counts, now);$/s///@Metrics.ServedByTheExporter
 metrics-rms-of-one-block@audio/metrics.cpp@s/metrics.squares += squares;/metrics.squares = squares;/@Metrics.ServedByTheExporter
 recorder-metrics-only-with-input@record/orvctl_record.cpp@s/poll(fds, 2, int(wait_ms));/poll(fds, 2, -1);/@Metrics.ServedByTheExporter
+metrics-fifo-waited-on@audio/metrics.cpp@s/O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);/O_NOFOLLOW | O_CLOEXEC, 0644);/@Metrics.ServedByTheExporter
 recorder-counts-twice@record/orvctl_record.cpp@s/run.counts.recordings += 1;/run.counts.recordings += 2;/@Recording.EachTransmissionAFile
 TABLE
 
