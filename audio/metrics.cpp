@@ -72,41 +72,8 @@ void say_once(RelayMetrics& metrics, int error) {
   }
 }
 
-}  // namespace
-
-void metrics_start(RelayMetrics& metrics, uint32_t khz, int64_t now_ns) {
-  metrics = RelayMetrics{};
-  metrics.khz = khz;
-  metrics.start_s = wall_now_s();
-  metrics.due_ns = now_ns + kMetricsEveryNs;
-  const char* const folder = std::getenv("ORVCTL_METRICS");
-  if (folder == nullptr || *folder == '\0') {
-    return;
-  }
-  metrics.folder = folder;
-  metrics.dir = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (metrics.dir < 0) {
-    say_once(metrics, errno);
-  }
-}
-
-void metrics_level(RelayMetrics& metrics, const uint8_t* samples) {
-  if (metrics.dir < 0) {
-    return;
-  }
-  // In whole numbers (a block's squares stay below 2^44), which the compiler can vectorise.
-  int peak = metrics.peak;
-  uint64_t squares = 0;
-  for (uint32_t i = 0; i < kBlockSamples; ++i) {
-    const int sample = static_cast<int16_t>(samples[2 * i] | samples[2 * i + 1] << 8);
-    peak = std::max(peak, std::abs(sample));
-    squares += static_cast<uint64_t>(sample * sample);
-  }
-  metrics.peak = peak;
-  metrics.squares += squares;
-  metrics.samples += kBlockSamples;
-}
-
+// The file's text, as it is written at `now_ns` (into `buffer`, `size` bytes at most): its length,
+// or 0 when it does not fit.
 size_t metrics_text(char* buffer, size_t size, const RelayMetrics& metrics,
                     const OutputClock& clock, const RelayCounts& counts, int64_t now_ns) {
   Text text{buffer, size};
@@ -159,7 +126,7 @@ size_t metrics_text(char* buffer, size_t size, const RelayMetrics& metrics,
          clock.beyond_ppm != 0 ? 1 : 0);
   metric(text, metrics, "orvctl_board_silent", "gauge",
          "1 while the board delivers no audio (no block for a second or more).",
-         now_ns - counts.last_block_ns >= kStatusWhileWaitingNs ? 1 : 0);
+         metrics.silent ? 1 : 0);
   metric(text, metrics, "orvctl_board_last_block_timestamp_seconds", "gauge",
          "When the board last delivered a block (or playback started), in seconds since the "
          "epoch.",
@@ -177,6 +144,41 @@ size_t metrics_text(char* buffer, size_t size, const RelayMetrics& metrics,
                                               static_cast<double>(metrics.samples)))
                              : -INFINITY);
   return text.full ? 0 : text.length;
+}
+
+}  // namespace
+
+void metrics_start(RelayMetrics& metrics, uint32_t khz, int64_t now_ns) {
+  metrics = RelayMetrics{};
+  metrics.khz = khz;
+  metrics.start_s = wall_now_s();
+  metrics.due_ns = now_ns + kMetricsEveryNs;
+  const char* const folder = std::getenv("ORVCTL_METRICS");
+  if (folder == nullptr || *folder == '\0') {
+    return;
+  }
+  metrics.folder = folder;
+  metrics.dir = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (metrics.dir < 0) {
+    say_once(metrics, errno);
+  }
+}
+
+void metrics_level(RelayMetrics& metrics, const uint8_t* samples) {
+  if (metrics.dir < 0) {
+    return;
+  }
+  // In whole numbers: a block's squares stay below 2^44.
+  int peak = metrics.peak;
+  uint64_t squares = 0;
+  for (uint32_t i = 0; i < kBlockSamples; ++i) {
+    const int sample = static_cast<int16_t>(samples[2 * i] | samples[2 * i + 1] << 8);
+    peak = std::max(peak, std::abs(sample));
+    squares += static_cast<uint64_t>(sample * sample);
+  }
+  metrics.peak = peak;
+  metrics.squares += squares;
+  metrics.samples += kBlockSamples;
 }
 
 void metrics_write_when_due(RelayMetrics& metrics, const OutputClock& clock,

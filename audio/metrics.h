@@ -4,7 +4,6 @@
 // and renamed, so that a reader never sees half of it. A run without ORVCTL_METRICS writes none.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 
 struct OutputClock;
@@ -46,8 +45,3 @@ void metrics_level(RelayMetrics& metrics, const uint8_t* samples);
 // A write that fails is said once (and again, once, after one has worked).
 void metrics_write_when_due(RelayMetrics& metrics, const OutputClock& clock,
                             const RelayCounts& counts, int64_t now_ns);
-
-// The file's text, as it would be written at `now_ns` (into `text`, `size` bytes at most): its
-// length, or 0 when it does not fit.
-size_t metrics_text(char* text, size_t size, const RelayMetrics& metrics, const OutputClock& clock,
-                    const RelayCounts& counts, int64_t now_ns);
