@@ -1,12 +1,8 @@
 #include "audio/metrics.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,40 +20,12 @@ double wall_now_s() {
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-// A text that grows by printf-like appends into a buffer of fixed size; `full` once one did not
-// fit.
-struct Text {
-  char* at;
-  size_t size;
-  size_t length = 0;
-  bool full = false;
-};
-
-void append(Text& text, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void append(Text& text, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  const int n = std::vsnprintf(text.at + text.length, text.size - text.length, format, args);
-  va_end(args);
-  if (n < 0 || static_cast<size_t>(n) >= text.size - text.length) {
-    text.full = true;
-    return;
-  }
-  text.length += static_cast<size_t>(n);
-}
-
-// One metric: its help and type lines, then its one sample with the frequency's label (and the
-// labels in `extra`, if any).
-void metric(Text& text, const RelayMetrics& metrics, const char* name, const char* type,
+// One metric of the run's, labelled with its frequency (and the labels in `extra`, if any).
+void metric(PromText& text, const RelayMetrics& metrics, const char* name, const char* type,
             const char* help, double value, const char* extra = "") {
-  char number[40];
-  if (std::isinf(value)) {
-    std::snprintf(number, sizeof number, "%s", value < 0 ? "-Inf" : "+Inf");
-  } else {
-    std::snprintf(number, sizeof number, "%.15g", value);
-  }
-  append(text, "# HELP %s %s\n# TYPE %s %s\n%s{frequency_khz=\"%u\"%s} %s\n", name, help, name,
-         type, name, metrics.khz, extra, number);
+  char labels[160];
+  std::snprintf(labels, sizeof labels, "frequency_khz=\"%u\"%s", metrics.khz, extra);
+  prom_metric(text, name, type, help, labels, value);
 }
 
 double dbfs(double magnitude) {
@@ -68,7 +36,7 @@ void say_once(RelayMetrics& metrics, int error) {
   if (!metrics.failed_said) {
     metrics.failed_said = true;
     std::fprintf(stderr, "%s: cannot write the metrics into %s: %s; the audio plays on\n",
-                 program_invocation_short_name, metrics.folder, std::strerror(error));
+                 program_invocation_short_name, metrics.file.folder, std::strerror(error));
   }
 }
 
@@ -76,7 +44,7 @@ void say_once(RelayMetrics& metrics, int error) {
 // or 0 when it does not fit.
 size_t metrics_text(char* buffer, size_t size, const RelayMetrics& metrics,
                     const OutputClock& clock, const RelayCounts& counts, int64_t now_ns) {
-  Text text{buffer, size};
+  PromText text{buffer, size};
   const double now_s = wall_now_s();
   const double waited_s = static_cast<double>(now_ns - counts.last_block_ns) / 1e9;
   char build[80];
@@ -153,19 +121,14 @@ void metrics_start(RelayMetrics& metrics, uint32_t khz, int64_t now_ns) {
   metrics.khz = khz;
   metrics.start_s = wall_now_s();
   metrics.due_ns = now_ns + kMetricsEveryNs;
-  const char* const folder = std::getenv("ORVCTL_METRICS");
-  if (folder == nullptr || *folder == '\0') {
-    return;
-  }
-  metrics.folder = folder;
-  metrics.dir = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (metrics.dir < 0) {
-    say_once(metrics, errno);
+  const int error = prom_open(metrics.file, "orvctl");
+  if (error != 0) {
+    say_once(metrics, error);
   }
 }
 
 void metrics_level(RelayMetrics& metrics, const uint8_t* samples) {
-  if (metrics.dir < 0) {
+  if (metrics.file.dir < 0) {
     return;
   }
   // In whole numbers: a block's squares stay below 2^44.
@@ -189,28 +152,14 @@ void metrics_write_when_due(RelayMetrics& metrics, const OutputClock& clock,
   }
   metrics.due_ns = now_ns + kMetricsEveryNs;
   metrics.silent = silent;
-  if (metrics.dir >= 0) {
+  if (metrics.file.dir >= 0) {
     char text[8192];
     const size_t length = metrics_text(text, sizeof text, metrics, clock, counts, now_ns);
-    // Written whole under a name of its own, then renamed over the file: a reader sees the old
-    // file or the new one, never a part. Whatever else holds that name (a link, or a FIFO, which
-    // would hold the relay up until someone read it) is refused.
-    const int fd = openat(metrics.dir, kMetricsTemporary,
-                          O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
-    if (fd < 0) {
-      say_once(metrics, errno);
+    const int error = length == 0 ? ENOSPC : prom_write(metrics.file, text, length);
+    if (error != 0) {
+      say_once(metrics, error);
     } else {
-      const ssize_t written = write(fd, text, length);
-      const int write_error = written < 0 ? errno : ENOSPC;
-      close(fd);
-      if (written != static_cast<ssize_t>(length)) {
-        unlinkat(metrics.dir, kMetricsTemporary, 0);
-        say_once(metrics, write_error);
-      } else if (renameat(metrics.dir, kMetricsTemporary, metrics.dir, kMetricsFile) != 0) {
-        say_once(metrics, errno);
-      } else {
-        metrics.failed_said = false;
-      }
+      metrics.failed_said = false;
     }
   }
   metrics.peak = 0;

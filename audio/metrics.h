@@ -1,27 +1,25 @@
 // Health a monitor can read: what the status line says, and the board's state, in Prometheus's
 // text format, written every 15 s into the folder that ORVCTL_METRICS names (the service's unit
-// names its runtime folder, in RAM) as the file orvctl.prom: written whole under a temporary name
-// and renamed, so that a reader never sees half of it. A run without ORVCTL_METRICS writes none.
+// names its runtime folder, in RAM) as the file orvctl.prom, through common/prom_file.h. A run
+// without ORVCTL_METRICS writes none.
 #pragma once
 
 #include <cstdint>
+
+#include "common/prom_file.h"
 
 struct OutputClock;
 struct RelayCounts;
 
 // How often the file is written.
 constexpr int64_t kMetricsEveryNs = 15000000000;
-// The file, and the name it is written under before it is renamed.
-constexpr const char* kMetricsFile = "orvctl.prom";
-constexpr const char* kMetricsTemporary = ".orvctl.prom.tmp";
 
 // The metrics of a run, held in the relay's counts.
 struct RelayMetrics {
-  int dir = -1;             // the folder's descriptor (-1: no metrics asked for)
-  const char* folder = "";  // its name, for messages
-  uint32_t khz = 0;         // the frequency the board is tuned to
-  double start_s = 0;       // when playback started, in seconds since the epoch
-  int64_t due_ns = 0;       // when the next write is due (the relay's clock)
+  PromFile file;       // orvctl.prom in the folder (its `dir` -1: no metrics asked for)
+  uint32_t khz = 0;    // the frequency the board is tuned to
+  double start_s = 0;  // when playback started, in seconds since the epoch
+  int64_t due_ns = 0;  // when the next write is due (the relay's clock)
   // The audio since the last write: its largest sample (magnitude), the sum of its squares, and
   // how many samples that was.
   int peak = 0;

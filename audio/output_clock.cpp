@@ -148,17 +148,6 @@ void pace(OutputClock& clock, int64_t now) {
   clock.last_write_ns = now;
 }
 
-// Whether a block is silence: no sample beyond kClockSilenceLevel (nullptr: not known, sound).
-bool silence(const uint8_t* samples) {
-  for (uint32_t i = 0; samples != nullptr && i < kBlockSamples; ++i) {
-    if (std::abs(static_cast<int16_t>(samples[2 * i] | samples[2 * i + 1] << 8)) >
-        kClockSilenceLevel) {
-      return false;
-    }
-  }
-  return samples != nullptr;
-}
-
 double clamp(double value, double limit) {
   return std::clamp(value, -limit, limit);
 }
@@ -190,6 +179,16 @@ double slope(const OutputClock& clock) {
 }
 
 }  // namespace
+
+bool relay_block_is_silence(const uint8_t* samples) {
+  for (uint32_t i = 0; samples != nullptr && i < kBlockSamples; ++i) {
+    if (std::abs(static_cast<int16_t>(samples[2 * i] | samples[2 * i + 1] << 8)) >
+        kClockSilenceLevel) {
+      return false;
+    }
+  }
+  return samples != nullptr;
+}
 
 void relay_clock_start(OutputClock& clock, unsigned long buffer) {
   clock = OutputClock{};
@@ -364,7 +363,7 @@ int relay_clock_update(OutputClock& clock, bool measured, double queue, const ui
   }
   double backlog = 0;
   double most = kClockMaxEdits;  // edits this block may carry
-  if (clock.working_off && silence(samples)) {
+  if (clock.working_off && relay_block_is_silence(samples)) {
     backlog = clock.distance;  // unheard: all of it, now
     most = kBlockSamples;
   } else if (clock.working_off) {

@@ -143,6 +143,10 @@ void relay_clock_counted(OutputClock& clock);
 int relay_clock_edits(OutputClock& clock, snd_pcm_t* handle, unsigned BytesAvail,
                       const uint8_t* samples = nullptr);
 
+// Whether a block (little-endian samples) is silence: no sample beyond kClockSilenceLevel
+// (nullptr: not known, sound).
+bool relay_block_is_silence(const uint8_t* samples);
+
 // The output underran and was restarted: its queue starts over; the set point and the learned
 // drift stay.
 void relay_clock_restart(OutputClock& clock);

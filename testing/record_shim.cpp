@@ -1,13 +1,17 @@
 // Preloaded in front of orvctl-record by its tests: the machine's side of what the recorder cannot
 // be made to meet on a test host at will.
-//   ORVTEST_CLOCK=synced|unsynced   what the kernel says of the clock (ntp_adjtime)
+//   ORVTEST_CLOCK=synced|unsynced   what the kernel says of the clock (ntp_adjtime: asked all the
+//                                   same, so that a system call filter sees the call)
 //   ORVTEST_STALL_WHILE=PATH        writes into files under ORVTEST_STALL_DIR wait while PATH
 //                                   exists: a disk that stalls
 //   ORVTEST_NO_TMPFILE=1            a file system without unnamed files (O_TMPFILE), as FAT's
+//   ORVTEST_STEP_BACK_WHILE=PATH    the wall clock (time, CLOCK_REALTIME) an hour behind while PATH
+//                                   exists: a step back, as a time daemon makes one
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/timex.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -51,10 +55,36 @@ int open_with(int dirfd, const char* path, int flags, mode_t mode) {
 
 extern "C" int ntp_adjtime(struct timex* state) {
   const char* clock = getenv("ORVTEST_CLOCK");
-  if (clock != nullptr) {
+  const int said = next<int (*)(struct timex*)>("ntp_adjtime")(state);
+  if (clock != nullptr && said >= 0) {
     return strcmp(clock, "synced") == 0 ? TIME_OK : TIME_ERROR;
   }
-  return next<int (*)(struct timex*)>("ntp_adjtime")(state);
+  return said;
+}
+
+namespace {
+
+time_t stepped_back() {
+  const char* flag = getenv("ORVTEST_STEP_BACK_WHILE");
+  return flag != nullptr && access(flag, F_OK) == 0 ? 3600 : 0;
+}
+
+}  // namespace
+
+extern "C" int clock_gettime(clockid_t clock, struct timespec* now) {
+  const int done = next<int (*)(clockid_t, struct timespec*)>("clock_gettime")(clock, now);
+  if (done == 0 && clock == CLOCK_REALTIME) {
+    now->tv_sec -= stepped_back();
+  }
+  return done;
+}
+
+extern "C" time_t time(time_t* now) {
+  const time_t then = next<time_t (*)(time_t*)>("time")(nullptr) - stepped_back();
+  if (now != nullptr) {
+    *now = then;
+  }
+  return then;
 }
 
 extern "C" ssize_t write(int fd, const void* bytes, size_t size) {

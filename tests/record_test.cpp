@@ -5,8 +5,13 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <signal.h>
+#include <stddef.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -49,7 +54,7 @@ std::vector<int16_t> make_input(const std::vector<Segment>& segments) {
   return samples;
 }
 
-enum class Act { stall, unstall, interrupt, terminate, replace, remove, pause };
+enum class Act { stall, unstall, interrupt, terminate, replace, remove, pause, step_back, make };
 
 // What the test does once the input is fed up to `at` seconds.
 struct Event {
@@ -76,6 +81,7 @@ struct Row {
   std::function<void(const std::string& folder)> prepare = nullptr;
   int recorders = 1;
   bool dropped = false;  // the files and what is said dropped make up the one transmission
+  int failures = 0;      // transmissions the metrics count as not kept
 };
 
 struct Recording {
@@ -141,6 +147,23 @@ struct Recorder {
   std::string err;
 };
 
+// A system call filter on the calls that read the clock's state (ntp_adjtime): allowed, as the
+// service's unit has it, or ending the process, as a filter that does not know them does.
+void filter_clock_calls(bool allow) {
+  sock_filter code[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clock_adjtime, 1, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_adjtimex, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, allow ? SECCOMP_RET_ALLOW : SECCOMP_RET_KILL_PROCESS),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog program{sizeof code / sizeof code[0], code};
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+      prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+    _exit(126);
+  }
+}
+
 Recorder start(const Row& row, const std::vector<std::string>& arguments, const std::string& work,
                int n) {
   Recorder r{-1, -1, work + "/err" + std::to_string(n)};
@@ -158,6 +181,8 @@ Recorder start(const Row& row, const std::vector<std::string>& arguments, const 
                                             {"ORVTEST_STALL_WHILE", work + "/stall"},
                                             {"ORVTEST_STALL_DIR", folder},
                                             {"ORVCTL_KHZ", "145500"},
+                                            {"ORVCTL_METRICS", work + "/metrics"},
+                                            {"ORVTEST_STEP_BACK_WHILE", work + "/step"},
                                             {"TZ", "UTC"}};
   for (auto& [k, v] : row.env) {
     env[k] = v;
@@ -171,6 +196,9 @@ Recorder start(const Row& row, const std::vector<std::string>& arguments, const 
     dup2(err, 2);
     for (auto& [k, v] : env) {
       setenv(k.c_str(), v.c_str(), 1);
+    }
+    if (env.count("ORVTEST_SECCOMP") != 0) {
+      filter_clock_calls(env["ORVTEST_SECCOMP"] == "allow");
     }
     std::vector<char*> argv;
     for (auto& a : args) {
@@ -273,8 +301,21 @@ TEST_P(RecordTest, KeepsEachTransmissionWhole) {
   std::string work = make_temp_dir();
   std::string folder = work + "/recordings";
   mkdir(folder.c_str(), 0755);
+  mkdir((work + "/metrics").c_str(), 0755);
   if (row.prepare != nullptr) {
     row.prepare(folder);
+  }
+  // What others put in the folder, which must be there afterwards as it was.
+  std::map<std::string, std::pair<ino_t, mode_t>> theirs;
+  DIR* listed = opendir(folder.c_str());
+  for (dirent* e; listed != nullptr && (e = readdir(listed)) != nullptr;) {
+    struct stat st {};
+    if (lstat((folder + "/" + e->d_name).c_str(), &st) == 0 && st.st_uid != geteuid()) {
+      theirs[e->d_name] = {st.st_ino, st.st_mode};
+    }
+  }
+  if (listed != nullptr) {
+    closedir(listed);
   }
   std::vector<int16_t> input = make_input(row.input);
   std::vector<Recorder> recorders;
@@ -304,6 +345,10 @@ TEST_P(RecordTest, KeepsEachTransmissionWhole) {
         mkdir(folder.c_str(), 0755);
       } else if (e.act == Act::remove) {
         ASSERT_EQ(system(("rm -rf " + folder).c_str()), 0);
+      } else if (e.act == Act::step_back) {
+        close(open((work + "/step").c_str(), O_CREAT | O_WRONLY, 0644));
+      } else if (e.act == Act::make) {
+        mkdir(folder.c_str(), 0755);
       } else {
         std::this_thread::sleep_for(std::chrono::milliseconds(e.ms));
       }
@@ -336,6 +381,7 @@ TEST_P(RecordTest, KeepsEachTransmissionWhole) {
     wanted.insert(wanted.end(), row.files.begin(), row.files.end());
   }
   double kept = 0;
+  std::vector<std::pair<double, double>> dated;  // (where a file's first sound is, its DATE)
   for (int f = 0; f < 2; ++f) {
     for (const Recording& r : found[f]) {
       ASSERT_FALSE(r.samples.empty()) << r.name << " is empty or not FLAC";
@@ -344,6 +390,7 @@ TEST_P(RecordTest, KeepsEachTransmissionWhole) {
       double from = double(at) / rate;
       double to = from + double(r.samples.size()) / rate;
       kept += to - from;
+      dated.push_back({from, date_seconds(r.date)});
       auto match = std::find_if(wanted.begin(), wanted.end(), [&](const Span& s) {
         return s.folder == f && std::abs(s.from - from) < 1e-6 && std::abs(s.to - to) < 1e-6;
       });
@@ -356,8 +403,13 @@ TEST_P(RecordTest, KeepsEachTransmissionWhole) {
       time_t second = time_t(date_seconds(r.date));
       char name[64];
       strftime(name, sizeof name, "%Y-%m-%d_%H%M%S_145500kHz", gmtime(&second));
-      bool unsynced = std::count(row.env.begin(), row.env.end(),
-                                 std::pair<std::string, std::string>{"ORVTEST_CLOCK", "unsynced"});
+      // (Where the filter keeps the kernel from being asked, systemd-timesyncd's flag says.)
+      bool unsynced =
+          std::count(row.env.begin(), row.env.end(),
+                     std::pair<std::string, std::string>{"ORVTEST_CLOCK", "unsynced"}) ||
+          (std::count(row.env.begin(), row.env.end(),
+                      std::pair<std::string, std::string>{"ORVTEST_SECCOMP", "kill"}) &&
+           access("/run/systemd/timesync/synchronized", F_OK) != 0);
       EXPECT_EQ(r.name.rfind(std::string(name) + (unsynced ? "_unsynced" : ""), 0), 0u)
           << r.name << " is not named by its DATE tag " << r.date;
       EXPECT_EQ(r.name.find("_unsynced") != std::string::npos, unsynced) << r.name;
@@ -376,6 +428,14 @@ TEST_P(RecordTest, KeepsEachTransmissionWhole) {
     ASSERT_GE(said.size(), 1u);
     double dropped = atof(said[0].c_str() + strlen("orvctl-record: dropped "));
     EXPECT_NEAR(kept + dropped, row.files[0].to - row.files[0].from, 0.011);
+    // The file after the gap is named by the time its own first sample came, as the input comes
+    // in real time, not by the first file's.
+    // (The first is named by its first sound, after its pre-roll.)
+    std::sort(dated.begin(), dated.end());
+    for (size_t i = 1; i < dated.size(); ++i) {
+      EXPECT_NEAR(dated[i].second - dated[0].second, dated[i].first - (dated[0].first + 0.2),
+                  0.002);
+    }
   } else {
     EXPECT_TRUE(wanted.empty()) << wanted.size() << " expected files missing";
   }
@@ -386,6 +446,42 @@ TEST_P(RecordTest, KeepsEachTransmissionWhole) {
       expected.replace(at, 6, folder);
     }
     EXPECT_NE(said[i].find(expected), std::string::npos) << said[i];
+  }
+  for (const auto& [name, was] : theirs) {
+    struct stat st {};
+    EXPECT_TRUE(lstat((folder + "/" + name).c_str(), &st) == 0 && st.st_ino == was.first &&
+                st.st_mode == was.second)
+        << "another user's " << name << " was taken or changed";
+  }
+  // The metrics: each recorder its own file, counting its files and the transmissions lost.
+  std::vector<std::string> names;
+  DIR* metrics = opendir((work + "/metrics").c_str());
+  for (dirent* e; metrics != nullptr && (e = readdir(metrics)) != nullptr;) {
+    names.push_back(e->d_name);
+  }
+  if (metrics != nullptr) {
+    closedir(metrics);
+  }
+  std::sort(names.begin(), names.end());
+  std::vector<std::string> wanted_names = {".", "..", "orvctl-record.prom"};
+  if (row.recorders == 2) {
+    wanted_names.insert(wanted_names.begin() + 2, "orvctl-record-2.prom");
+  }
+  EXPECT_EQ(names, wanted_names) << "each recorder its own metrics, nothing else left";
+  for (const std::string& name : names) {
+    if (name[0] == '.') {
+      continue;
+    }
+    std::string text = read_file(work + "/metrics/" + name);
+    auto value = [&](const std::string& metric) {
+      size_t at = text.find("\n" + metric + "{frequency_khz=\"145500\"} ");
+      return at == std::string::npos ? -1 : atof(text.c_str() + text.find("} ", at) + 2);
+    };
+    if (!row.dropped) {
+      EXPECT_EQ(value("orvctl_record_recordings_total"), double(row.files.size())) << text;
+    }
+    EXPECT_EQ(value("orvctl_record_failures_total"), row.failures) << text;
+    EXPECT_EQ(value("orvctl_record_recording"), row.failures > 0 ? 0 : 1) << text;
   }
   if (access((work + "/victim").c_str(), F_OK) == 0) {
     EXPECT_EQ(read_file(work + "/victim"), "ours") << "another user's link was followed";
@@ -450,12 +546,14 @@ INSTANTIATE_TEST_SUITE_P(
             nullptr,
             1,
             true},
+        // (150 s at twenty times real time: the ring goes round twice, nothing lost.)
         Row{"StuckCarrierInFilesOfTheLongest",
-            {{1, false}, {1200, true}, {2, false}},
-            {{0.8, 300.8}, {300.8, 600.8}, {600.8, 900.8}, {900.8, 1200.8}, {1200.8, 1203}},
-            {"a transmission longer than 300 s (a stuck carrier?): kept as files of 300 s"},
+            {{1, false}, {150, true}, {2, false}},
+            {{0.8, 60.8}, {60.8, 120.8}, {120.8, 153}},
+            {"a transmission longer than 60 s (a stuck carrier?): kept as files of 60 s"},
             {},
-            20},
+            20,
+            {"--longest", "60"}},
         // (The second transmission comes while the first's file is held up.)
         Row{"NamedWithinAQuarterSecondWhileTheDiskStalls",
             {{0.5, false}, {1, true}, {1.5, false}, {1, true}, {1.5, false}},
@@ -497,9 +595,10 @@ INSTANTIATE_TEST_SUITE_P(
             {"the folder FOLDER was moved or removed while recording: recording into the one there "
              "now"},
             {{6, Act::pause, 500}, {6, Act::replace}}},
+        // (The file under way is kept in the folder it began in, wherever that went.)
         Row{"FolderReplacedMidTransmission",
             bursts,
-            {{0.8, 5}, {10.8, 14}},
+            {{0.8, 5, 1}, {10.8, 14}},
             {"the folder FOLDER was moved or removed while recording: recording into the one there "
              "now"},
             {{1.5, Act::stall}, {6, Act::replace}, {6, Act::unstall}}},
@@ -509,7 +608,14 @@ INSTANTIATE_TEST_SUITE_P(
             {"cannot record into FOLDER: it was moved or removed while recording, and is not "
              "there any more" +
              again},
-            {{6, Act::pause, 500}, {6, Act::replace}, {6, Act::remove}}},
+            {{6, Act::pause, 500}, {6, Act::replace}, {6, Act::remove}},
+            0,
+            {},
+            {},
+            nullptr,
+            1,
+            false,
+            1},
         Row{"FolderOfAnotherUserRefused",
             bursts,
             {},
@@ -518,7 +624,10 @@ INSTANTIATE_TEST_SUITE_P(
             0,
             {},
             {},
-            [](const std::string& f) { chown_to_nobody(f); }},
+            [](const std::string& f) { chown_to_nobody(f); },
+            1,
+            false,
+            2},
         Row{"FolderOthersMayWriteRefused",
             bursts,
             {},
@@ -528,33 +637,90 @@ INSTANTIATE_TEST_SUITE_P(
             0,
             {},
             {},
-            [](const std::string& f) { chmod(f.c_str(), 0777); }}),
+            [](const std::string& f) { chmod(f.c_str(), 0777); },
+            1,
+            false,
+            2},
+        // Another user's link at the folder's path, in a parent others may write to (as /tmp),
+        // leading to a folder of the user's: not followed.
+        Row{"FolderThroughAnotherUsersLinkRefused",
+            bursts,
+            {},
+            {"cannot record into FOLDER: it is a link that nobody made" + again},
+            {},
+            0,
+            {},
+            {},
+            [](const std::string& f) {
+              ASSERT_EQ(rename(f.c_str(), (f + ".real").c_str()), 0);
+              chmod((f + "/..").c_str(), 01777);
+              ASSERT_EQ(symlink((f + ".real").c_str(), f.c_str()), 0);
+              chown_to_nobody(f);
+            },
+            1,
+            false,
+            2},
+        // The folder missing at the start; the clock stepped back an hour before it is made: it is
+        // still tried every 10 s, and the transmission after that is kept.
+        Row{"RetriedThroughABackwardStepOfTheClock",
+            {{12, false}, {2, true}, {3, false}},
+            {{11.8, 16}},
+            {"cannot record into FOLDER: No such file or directory" + again,
+             "recording into FOLDER again"},
+            {{0.5, Act::step_back}, {1, Act::make}, {1, Act::pause, 11000}},
+            0,
+            {},
+            {},
+            [](const std::string& f) { rmdir(f.c_str()); }},
+        // The clock's state under a system call filter: asked of the kernel where the filter
+        // allows it (as the service's unit does, whichever daemon keeps the clock), and the
+        // recorder not ended where it does not.
+        Row{"ClockStateAskedUnderAFilterThatAllowsIt",
+            bursts,
+            burst_files,
+            {},
+            {},
+            0,
+            {},
+            {{"ORVTEST_CLOCK", "synced"}, {"ORVTEST_SECCOMP", "allow"}}},
+        Row{"ClockStateUnderAFilterThatForbidsIt",
+            bursts,
+            burst_files,
+            {},
+            {},
+            0,
+            {},
+            {{"ORVTEST_CLOCK", "synced"}, {"ORVTEST_SECCOMP", "kill"}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Bad command lines: said, the input still read to its end (the run that feeds it plays on).
-TEST(RecordUsage, BadOptionsSaidAndInputReadAway) {
+// Bad command lines (each option's bounds are rows of the options' own test): said with the
+// reason, the input still read to its end (the run that feeds it plays on), and a monitor told
+// that nothing is recorded. --help is no folder.
+TEST(RecordUsage, BadOptionsSaidInputReadAwayMonitorTold) {
   signal(SIGPIPE, SIG_IGN);
-  for (std::vector<std::string> args : {std::vector<std::string>{},
-                                        {"--level", "-50dBx", "f"},
-                                        {"--hang", "-1", "f"},
-                                        {"--hang", "1e3", "f"},
-                                        {"--pre-roll", "nan", "f"},
-                                        {"--longest", "0", "f"},
-                                        {"--minimum", "0.5"},
-                                        {"--bogus", "1", "f"},
-                                        {"f", "g"},
-                                        {"--level", "6dB", "f"}}) {
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{}, {"--hang"}, {"--hang", "0", "--minimum", "0", "f"}}) {
     std::string work = make_temp_dir();
+    mkdir((work + "/metrics").c_str(), 0755);
     Recorder r = start(Row{}, args, work, 0);
     std::vector<char> zeros(1 << 20);
     EXPECT_EQ(write(r.input, zeros.data(), zeros.size()), ssize_t(zeros.size()))
         << "the input was not read away: " << ::testing::PrintToString(args);
     close(r.input);
     EXPECT_EQ(finish(r, 60), 2);
-    EXPECT_EQ(read_file(r.err).rfind("orvctl-record: usage: orvctl-record [--level DB]", 0), 0u)
-        << read_file(r.err);
+    std::string said = read_file(r.err);
+    EXPECT_EQ(said.rfind("orvctl-record: ", 0), 0u) << said;
+    EXPECT_NE(said.find("; nothing is recorded (usage: orvctl-record [--level DB]"),
+              std::string::npos)
+        << said;
+    EXPECT_NE(read_file(work + "/metrics/orvctl-record.prom")
+                  .find("\norvctl_record_recording{frequency_khz=\"145500\"} 0\n"),
+              std::string::npos);
     ASSERT_EQ(system(("rm -rf " + work).c_str()), 0);
   }
+  ProcessResult help = run_process(ORVCTL_RECORD_PATH, {"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.rfind("usage: orvctl-record [--level DB]", 0), 0u) << help.out;
 }
 
 }  // namespace

@@ -1,0 +1,126 @@
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include "record/recorder.h"
+#include "record/recording_file.h"
+#include "record/say.h"
+
+int64_t record_wall_ns() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+namespace {
+
+void count(Recorder& r, const RecordingFile* kept, uint64_t dropped) {
+  std::lock_guard<std::mutex> held(r.ring.lock);
+  RecordCounts& c = r.ring.counts;
+  if (kept != nullptr) {
+    c.recordings += 1;
+    c.samples_kept += kept->samples;
+    c.last_recording_s = record_wall_ns() / 1000000000;
+  } else if (dropped == 0) {
+    c.failures += 1;
+  }
+  c.samples_dropped += dropped;
+  c.recording = r.folder.said.empty();
+}
+
+// Starts a file of `job` whose first sample is `from`; false, said, where the folder cannot take
+// it.
+bool start_file(Recorder& r, const Job& job, uint64_t from, RecordingFile& file) {
+  const int64_t now = folder_now_ns();
+  const FileLabel label{job_time_at(job, from < job.sound_at ? job.sound_at : from), job.unsynced,
+                        r.khz, r.demod};
+  if (folder_ready(r.folder, now) && folder_current(r.folder, now) &&
+      recording_start(file, r.folder, label)) {
+    return true;
+  }
+  if (r.folder.said.empty()) {
+    folder_failed(r.folder, strerror(file.error), now);
+  }
+  return false;
+}
+
+// Ends a file: kept and counted, or dropped, said and counted as a failure. An empty one (a gap
+// before its first sample) is let go.
+void end_file(Recorder& r, RecordingFile& file) {
+  if (file.samples == 0) {
+    recording_drop(file);
+    return;
+  }
+  const bool kept = recording_finish(file);
+  if (!kept) {
+    folder_failed(r.folder, strerror(file.error), folder_now_ns());
+  }
+  count(r, kept ? &file : nullptr, 0);
+}
+
+// One job: its file, as its samples come; where the writer fell behind memory, what it held up
+// goes into its file and what comes after the gap into a new one, named by its own time.
+void write_job(Recorder& r, const Job& job, std::vector<int16_t>& chunk, bool& said_drop) {
+  RecordingFile file;
+  bool writing = start_file(r, job, job.from, file);
+  bool lost = !writing;  // a file of the job could not be made or written
+  bool gap = false;
+  for (uint64_t at = job.from;;) {
+    const Taken taken = ring_take(r.ring, at, chunk.data(), chunk.size());
+    if (taken.lost_to > at) {
+      if (writing) {
+        if (!said_drop) {
+          record_say(
+              "dropped %.2f s of a transmission: the folder's writes fell more than %.0f s "
+              "behind",
+              double(taken.lost_to - at) / kRecordRate, kHeldSeconds);
+        }
+        said_drop = gap = true;
+        count(r, nullptr, taken.lost_to - at);
+        end_file(r, file);
+        writing = !taken.done && start_file(r, job, taken.lost_to, file);
+        lost = lost || (!taken.done && !writing);
+      }
+      at = taken.lost_to;
+    } else {
+      if (writing && taken.count > 0 && !recording_encode(file, chunk.data(), taken.count)) {
+        writing = false;
+        lost = true;
+        recording_drop(file);
+        folder_failed(r.folder, strerror(file.error), folder_now_ns());
+      }
+      at += taken.count;
+    }
+    if (taken.done) {
+      break;
+    }
+  }
+  if (writing) {
+    end_file(r, file);
+    said_drop = said_drop && gap;
+  }
+  if (lost) {
+    count(r, nullptr, 0);
+  }
+}
+
+}  // namespace
+
+void write_jobs(Recorder& r) {
+  std::vector<int16_t> chunk(4800);
+  bool said_drop = false;
+  while (true) {
+    Job job;
+    bool ended = false;
+    if (ring_next(r.ring, job, 1000, ended)) {
+      write_job(r, job, chunk, said_drop);
+      ring_done(r.ring);
+    } else if (ended) {
+      return;
+    } else {
+      folder_ready(r.folder, folder_now_ns());
+      std::lock_guard<std::mutex> held(r.ring.lock);
+      r.ring.counts.recording = r.folder.said.empty();
+    }
+  }
+}

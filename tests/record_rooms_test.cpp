@@ -1,0 +1,237 @@
+// The recorder's rooms on their own: the detector sample by sample (the level, the minimum, the
+// hang, the pre-roll, the longest, the time a file is named by), the options' bounds, the folder's
+// rules, and the metrics' writer among another user's files.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "common/prom_file.h"
+#include "record/detector.h"
+#include "record/folder.h"
+#include "record/options.h"
+#include "testing/run_process.h"
+
+namespace {
+
+void write_file(const std::string& path, const std::string& text) {
+  FILE* f = fopen(path.c_str(), "w");
+  fputs(text.c_str(), f);
+  fclose(f);
+}
+
+struct Stretch {
+  int count;
+  int16_t value;
+};
+
+// A file the detector asked for: samples [from, to), named by the time sample `named` came.
+struct File {
+  uint64_t from, to, named;
+  bool operator==(const File&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const File& f) {
+  return out << "[" << f.from << ", " << f.to << ") named at " << f.named;
+}
+
+struct DetectorRow {
+  const char* name;
+  std::vector<Stretch> input;
+  std::vector<File> files;
+  uint64_t longest = 1000;
+};
+
+// Blocks of 0.25 s (as orvctl hands them over), each arriving a little late, and not in step with
+// the samples it holds: block k's last sample came at `block_ns(k)`.
+constexpr size_t kBlock = 12000;
+int64_t block_ns(size_t k) {
+  return 1800000000000000000 + int64_t(k + 1) * 250000000 + int64_t(k * k) * 3000000;
+}
+int64_t sample_ns(uint64_t n) {
+  return detector_time_of(block_ns(n / kBlock), kBlock, n % kBlock);
+}
+
+// Threshold 100 (a sample of 100 is not sound, 101 is), hang 10, pre-roll 5, minimum 4.
+TEST(RecordDetector, FindsEachTransmissionSampleBySample) {
+  const DetectorRow rows[] = {
+      {"at the level: nothing", {{50, 0}, {4, 100}, {50, 0}}, {}},
+      {"one step over", {{50, 0}, {4, 101}, {50, 0}}, {{45, 64, 50}}},
+      {"one step over, negative", {{50, 0}, {4, -101}, {50, 0}}, {{45, 64, 50}}},
+      {"one sample short of the minimum", {{50, 0}, {3, 101}, {50, 0}}, {}},
+      {"the minimum from first to last sound",
+       {{50, 0}, {1, 101}, {2, 0}, {1, 101}, {50, 0}},
+       {{45, 64, 50}}},
+      {"a pause one short of the hang",
+       {{50, 0}, {4, 101}, {9, 0}, {4, 101}, {50, 0}},
+       {{45, 77, 50}}},
+      {"a pause of the hang",
+       {{50, 0}, {4, 101}, {10, 0}, {4, 101}, {50, 0}},
+       {{45, 64, 50}, {59, 78, 64}}},
+      {"the pre-roll cut at the input's start", {{2, 0}, {4, 101}, {50, 0}}, {{0, 16, 2}}},
+      {"the input ends mid transmission", {{10, 0}, {10, 101}}, {{5, 20, 10}}},
+      {"the input ends before the minimum", {{10, 0}, {3, 101}}, {}},
+      {"cut at the longest",
+       {{10, 0}, {60, 101}, {30, 0}},
+       {{5, 25, 10}, {25, 45, 25}, {45, 65, 45}, {65, 80, 65}},
+       20},
+      // (The first sound half way through the third block: named by its place there, not by
+      // when the block came, nor by the pre-roll's first sample.)
+      {"named by where the sound is in its block",
+       {{30000, 0}, {4, 3000}, {20, 0}},
+       {{29995, 30014, 30000}}},
+  };
+  for (const DetectorRow& row : rows) {
+    Detector d{DetectorSettings{100, 10, 5, 4, row.longest}};
+    std::vector<int16_t> input;
+    for (const Stretch& run : row.input) {
+      input.insert(input.end(), size_t(run.count), run.value);
+    }
+    std::vector<Finding> found;
+    for (size_t at = 0, k = 0; at < input.size(); at += kBlock, ++k) {
+      const size_t n = std::min(kBlock, input.size() - at);
+      // (A short last block came when a whole one would have: its own last sample then.)
+      detector_take(d, input.data() + at, n, detector_time_of(block_ns(k), kBlock, n - 1), found);
+    }
+    detector_end(d, found);
+    std::vector<File> files;
+    for (const Finding& f : found) {
+      if (f.kind == Finding::begins) {
+        files.push_back(File{f.from, 0, f.sound_at});
+        // (Within a nanosecond: a short last block's times are rounded from its own end.)
+        EXPECT_NEAR(double(f.began_ns - sample_ns(f.sound_at)), 0, 1) << row.name;
+      } else {
+        ASSERT_FALSE(files.empty()) << row.name;
+        files.back().to = f.to;
+      }
+    }
+    EXPECT_EQ(files, row.files) << row.name;
+  }
+}
+
+struct OptionsRow {
+  std::vector<std::string> args;
+  Parsed parsed;
+  const char* said;  // a part of the error
+};
+
+TEST(RecordOptions, BoundsRefusedWithTheReason) {
+  const OptionsRow rows[] = {
+      {{"--hang", "0.1", "f"}, Parsed::run, ""},
+      {{"--hang", "0.09", "f"}, Parsed::bad, "--hang takes 0.1 to 60 seconds, not \"0.09\""},
+      {{"--hang", "0", "f"}, Parsed::bad, "--hang takes 0.1 to 60 seconds"},
+      {{"--hang", "60", "f"}, Parsed::run, ""},
+      {{"--hang", "60.01", "f"}, Parsed::bad, "--hang takes"},
+      {{"--minimum", "0", "--pre-roll", "0", "f"}, Parsed::run, ""},
+      {{"--pre-roll", "nan", "f"}, Parsed::bad, "--pre-roll takes 0 to 60 seconds"},
+      {{"--longest", "0.9", "f"}, Parsed::bad, "--longest takes 1 to 3600 seconds"},
+      {{"--longest", "3600", "f"}, Parsed::run, ""},
+      {{"--level", "0", "f"}, Parsed::bad, "--level takes dB below 0, to -96"},
+      {{"--level", "-0.1dB", "f"}, Parsed::run, ""},
+      {{"--level", "-96", "f"}, Parsed::run, ""},
+      {{"--level", "-96.1", "f"}, Parsed::bad, "--level takes"},
+      {{"--level", "-50dBx", "f"}, Parsed::bad, "--level takes"},
+      {{"--hang"}, Parsed::bad, "--hang needs a value"},
+      {{"--hang", "1"}, Parsed::bad, "no folder given"},
+      {{}, Parsed::bad, "no folder given"},
+      {{"f", "g"}, Parsed::bad, "one folder only, not f and g"},
+      {{"--bogus", "1", "f"}, Parsed::bad, "no option --bogus"},
+      {{"--hang", "1", "--help"}, Parsed::help, ""},
+  };
+  for (const OptionsRow& row : rows) {
+    std::vector<char*> argv = {const_cast<char*>("orvctl-record")};
+    for (const std::string& a : row.args) {
+      argv.push_back(const_cast<char*>(a.c_str()));
+    }
+    RecordOptions options;
+    std::string error;
+    const std::string shown = ::testing::PrintToString(row.args);
+    EXPECT_EQ(record_parse_options(int(argv.size()), argv.data(), options, error), row.parsed)
+        << shown;
+    EXPECT_NE(error.find(row.said), std::string::npos) << shown << ": " << error;
+  }
+  // The level's threshold: -50 dB of full scale is 103.6, so 103 is the largest quiet sample.
+  EXPECT_EQ(detector_threshold(-50), 103);
+}
+
+TEST(RecordFolder, OnlyTheUsersOwn) {
+  struct Row {
+    uid_t owner;
+    mode_t mode;
+    bool group_private;
+    const char* refusal;
+  } rows[] = {
+      {1000, 0755, false, ""},
+      {1000, 0700, false, ""},
+      {1000, 0775, true, ""},
+      {1000, 0775, false, "other users may write to it (mode 0775, no sticky bit)"},
+      {1000, 0757, true, "other users may write to it (mode 0757, no sticky bit)"},
+      {1000, 01777, false, ""},
+      {0, 0755, false, "it belongs to root, not to the user recording"},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(folder_refusal(row.owner, S_IFDIR | row.mode, 1000, row.group_private), row.refusal)
+        << std::oct << row.mode;
+  }
+}
+
+// Another user's link, FIFO and file at the very name the next write goes under (as if foreseen),
+// and at the name the metrics used to be written under, in a folder others may write to: none is
+// opened, written through or waited on, all are there afterwards as they were, and the file is
+// ours, whole. A second writer of the same name takes a name of its own.
+TEST(PromFile, NobodyElsesFileWrittenThrough) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "another user's files need root to make";
+  }
+  for (const char* planted : {"link", "fifo", "file"}) {
+    const std::string work = make_temp_dir(), folder = work + "/metrics";
+    mkdir(folder.c_str(), 01777);
+    chmod(folder.c_str(), 01777);
+    write_file(work + "/victim", "ours");
+    setenv("ORVCTL_METRICS", folder.c_str(), 1);
+    PromFile file, second;
+    ASSERT_EQ(prom_open(file, "orvctl"), 0);
+    ASSERT_EQ(prom_open(second, "orvctl"), 0);
+    EXPECT_STREQ(file.name, "orvctl.prom");
+    EXPECT_STREQ(second.name, "orvctl-2.prom");
+    std::string foreseen = ".foreseen.tmp";
+    snprintf(file.temporary, sizeof file.temporary, "%s", foreseen.c_str());
+    for (const std::string& name : {foreseen, std::string(".orvctl.prom.tmp")}) {
+      const std::string path = folder + "/" + name;
+      if (std::string(planted) == "link") {
+        ASSERT_EQ(symlink((work + "/victim").c_str(), path.c_str()), 0);
+      } else if (std::string(planted) == "fifo") {
+        ASSERT_EQ(mkfifo(path.c_str(), 0666), 0);
+      } else {
+        write_file(path, "theirs");
+        chmod(path.c_str(), 0666);
+      }
+      ASSERT_EQ(lchown(path.c_str(), 65534, 65534), 0);
+    }
+    for (const char* text : {"first 1\n", "second 2\n"}) {
+      EXPECT_EQ(prom_write(file, text, strlen(text)), 0) << planted;
+      EXPECT_EQ(read_file(folder + "/orvctl.prom"), text) << planted;
+    }
+    struct stat st {};
+    ASSERT_EQ(lstat((folder + "/orvctl.prom").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_uid == geteuid()) << planted;
+    for (const std::string& name : {foreseen, std::string(".orvctl.prom.tmp")}) {
+      ASSERT_EQ(lstat((folder + "/" + name).c_str(), &st), 0) << planted << " " << name;
+      EXPECT_EQ(st.st_uid, 65534u) << planted << " " << name;
+      if (std::string(planted) == "file") {
+        EXPECT_EQ(read_file(folder + "/" + name), "theirs");
+      }
+    }
+    EXPECT_EQ(read_file(work + "/victim"), "ours") << "a link was followed";
+    prom_close(file);
+    prom_close(second);
+    unsetenv("ORVCTL_METRICS");
+    ASSERT_EQ(system(("rm -rf " + work).c_str()), 0);
+  }
+}
+
+}  // namespace
