@@ -7,6 +7,10 @@ int64_t job_time_at(const Job& job, uint64_t sample) {
   return job.began_ns + after * 1000000000 / kRecordRate;
 }
 
+int64_t job_file_time(const Job& job, uint64_t from) {
+  return job_time_at(job, from <= job.sound_at ? job.sound_at : from);
+}
+
 namespace {
 
 // What the detector found, as jobs. (Called with the lock held.)

@@ -42,6 +42,11 @@ struct Ring {
 // The time sample `sample` of the job's came, as the input comes in real time.
 int64_t job_time_at(const Job& job, uint64_t sample);
 
+// The time a file of the job that begins at sample `from` is named by: the first sound's, where the
+// file holds it (not its pre-roll's first sample), else its own first sample's (the file after a
+// gap the writer could not keep up with).
+int64_t job_file_time(const Job& job, uint64_t from);
+
 // Reader: a block and what the detector found in it; `unsynced`, what the clock says now.
 void ring_put(Ring& ring, const int16_t* samples, size_t count, const std::vector<Finding>& found,
               bool unsynced);

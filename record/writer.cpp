@@ -32,8 +32,7 @@ void count(Recorder& r, const RecordingFile* kept, uint64_t dropped) {
 // it.
 bool start_file(Recorder& r, const Job& job, uint64_t from, RecordingFile& file) {
   const int64_t now = folder_now_ns();
-  const FileLabel label{job_time_at(job, from < job.sound_at ? job.sound_at : from), job.unsynced,
-                        r.khz, r.demod};
+  const FileLabel label{job_file_time(job, from), job.unsynced, r.khz, r.demod};
   if (folder_ready(r.folder, now) && folder_current(r.folder, now) &&
       recording_start(file, r.folder, label)) {
     return true;

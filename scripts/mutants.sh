@@ -38,15 +38,6 @@ no-silent-board-line@driver.cpp@s/  warn_if_no_board(version);//@SimulatedBoardR
 silent-lines-unlimited@audio/playback_relay.cpp@s/now - counts.board_said_ns >= kBoardLinesApartNs)) {/true)) {/@SilentBoardIsSaid
 no-status-while-polling@audio/playback_relay.cpp@s/if (status_asked != 0 && waited >= kStatusWhileWaitingNs) {/if (false) {/@StatusLineAskedFromOutside
 signal-short-write-counted@audio/playback_relay.cpp@s/written < asked && status_signals == signals_before/written < asked \&\& signals_before >= 0/@StatusLineAskedFromOutside
-recorder-takes-one-name@record/orvctl_record.cpp@s/for (int n = 1; n < 1000; ++n) {/for (int n = 1; n < 2; ++n) {/@TwoRecordersOnOneFolder|AnotherUsersLinksAndFifos
-recorder-named-when-written@record/orvctl_record.cpp@s/localtime_r(\&job.began.tv_sec, \&local);/time_t now = time(nullptr); localtime_r(\&now, \&local);/@NamedWithinAQuarterSecond
-recorder-stop-ignored@record/orvctl_record.cpp@s/^  sigaction(SIGINT, \&action, nullptr);$/  signal(SIGINT, SIG_IGN);/@StopByInterrupt
-recorder-hang-one-short@record/orvctl_record.cpp@s/if (n + 1 - d.last > d.hang) {/if (n + 1 - d.last >= d.hang) {/@EachTransmissionExactBlipLeftOut
-recorder-folder-of-another-user@record/orvctl_record.cpp@s/if (st.st_uid != geteuid()) {/if (false) {/@FolderOfAnotherUserRefused
-recorder-folder-not-followed@record/orvctl_record.cpp@s/bool kept = whole \&\& follow_folder(run, out) \&\& name_file(run, out);/bool kept = whole \&\& name_file(run, out);/@FolderReplacedMidTransmission
-recorder-clock-unsaid@record/orvctl_record.cpp@s/out.name += "_unsynced";//@UnsynchronisedClock
-recorder-no-longest@record/orvctl_record.cpp@s/if (d.confirmed \&\& n + 1 - shared.jobs.back().from >= d.longest) {/if (false) {/@StuckCarrier
-recorder-reads-overwritten-audio@record/orvctl_record.cpp@s/^      if (at < oldest) {$/      if (false) {/@DiskStallBeyondMemory
 recorder-demodulation-untold@driver.cpp@s/setenv("ORVCTL_DEMOD", demodulation_name(settings), 1);//@Recording
 recorder-message-missing-from-page@orvctl.1.in@s/orvctl\\-record: a transmission longer than/orvctl\\-record: a transmission beyond/@ManPage
 relay-reach-misdocumented@docs/relay.md@s/up to 12 a block (1000 ppm)/up to 12 a block (900 ppm)/@FactsThatStandTwiceAgree
@@ -79,9 +70,40 @@ stop-without-close@audio/playback_relay.cpp@s/^  sigaction(SIGINT, \&action, nul
 metrics-silence-waits@audio/metrics.cpp@s/if (now_ns < metrics.due_ns \&\& silent == metrics.silent) {/if (now_ns < metrics.due_ns) {/@Metrics.ServedByTheExporter
 metrics-not-while-waiting@audio/playback_relay.cpp@0,/^  metrics_write_when_due(counts.metrics, clock, counts, now);$/s///@Metrics.ServedByTheExporter
 metrics-rms-of-one-block@audio/metrics.cpp@s/metrics.squares += squares;/metrics.squares = squares;/@Metrics.ServedByTheExporter
-recorder-metrics-only-with-input@record/orvctl_record.cpp@s/poll(fds, 2, int(wait_ms));/poll(fds, 2, -1);/@Metrics.ServedByTheExporter
-metrics-fifo-waited-on@audio/metrics.cpp@s/O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);/O_NOFOLLOW | O_CLOEXEC, 0644);/@Metrics.ServedByTheExporter
-recorder-counts-twice@record/orvctl_record.cpp@s/run.counts.recordings += 1;/run.counts.recordings += 2;/@Recording.EachTransmissionAFile
+recorder-takes-one-name@record/recording_file.cpp@s/for (int n = 1; n < 1000; ++n) {/for (int n = 1; n < 2; ++n) {/@TwoRecordersOnOneFolder|AnotherUsersLinksAndFifos
+recorder-named-when-written@record/recording_file.cpp@s/const time_t second = time_t(label.began_ns \/ 1000000000);/const time_t second = time(nullptr);/@NamedWithinAQuarterSecond
+recorder-stop-ignored@record/orvctl_record.cpp@s/^  sigaction(SIGINT, \&action, nullptr);$/  signal(SIGINT, SIG_IGN);/@StopByInterrupt
+recorder-hang-one-short@record/detector.cpp@s/if (n + 1 - d.last > s.hang) {/if (n + 1 - d.last >= s.hang) {/@RecordDetector
+recorder-folder-of-another-user@record/folder.cpp@s/if (owner != user) {/if (false) {/@RecordFolder|FolderOfAnotherUserRefused
+recorder-moved-folder-kept@record/folder.cpp@s/if (stat(folder.path.c_str(), \&st) == 0 \&\& st.st_dev == folder.dev \&\& st.st_ino == folder.ino) {/if (true) {/@FolderReplaced
+recorder-clock-unsaid@record/recording_file.cpp@s/text += "_unsynced";//@UnsynchronisedClock
+recorder-no-longest@record/detector.cpp@s/if (d.confirmed \&\& n + 1 - d.file_from >= s.longest) {/if (false) {/@RecordDetector
+recorder-longest-not-in-the-process@record/detector.cpp@s/if (d.confirmed \&\& n + 1 - d.file_from >= s.longest) {/if (false) {/@StuckCarrier
+recorder-reads-overwritten-audio@record/ring.cpp@s/^  if (at < oldest) {$/  if (false) {/@DiskStallBeyondMemory
+recorder-metrics-only-with-input@record/orvctl_record.cpp@s/poll(fds, 2, int((due - now) \/ 1000000) + 1);/poll(fds, 2, -1);/@Metrics.ServedByTheExporter
+recorder-counts-twice@record/writer.cpp@s/c.recordings += 1;/c.recordings += 2;/@EachTransmissionExactBlipLeftOut
+recorder-named-when-block-read@record/detector.cpp@s/d.first_ns = detector_time_of(arrived_ns, count, i);/d.first_ns = arrived_ns;/@RecordDetector
+recorder-named-at-pre-roll@record/ring.cpp@s/return job_time_at(job, from <= job.sound_at ? job.sound_at : from);/return job_time_at(job, from);/@RecordJobs
+prom-temporary-followed@common/prom_file.cpp@s/O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC/O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC/@PromFile
+prom-temporary-foreseeable@common/prom_file.cpp@s/".%s.%s.tmp", file.name, hex);/".%s.tmp", file.name);/@PromFile
+prom-second-writer-shares@common/prom_file.cpp@s/return error == EADDRINUSE ? -1 : -2;/return -2;/@PromFile|TwoRecordersOnOneFolder
+recorder-minimum-one-short@record/detector.cpp@s/d.last + 1 - d.first >= s.minimum/d.last - d.first >= s.minimum/@RecordDetector
+recorder-failures-uncounted@record/writer.cpp@s/^    c.failures += 1;$//@FolderOfAnotherUserRefused
+recorder-group-writable-accepted@record/folder.cpp@s/(mode \& S_IWOTH) != 0 || ((mode \& S_IWGRP) != 0 \&\& !group_private);/(mode \& S_IWOTH) != 0;/@RecordFolder
+recorder-gap-named-as-the-first@record/writer.cpp@s/start_file(r, job, taken.lost_to, file);/start_file(r, job, job.from, file);/@DiskStallBeyondMemory
+recorder-level-any-sample@record/detector.cpp@s/const bool loud = std::abs(static_cast<int32_t>(samples\[i\])) > s.threshold;/const bool loud = samples[i] != 0;/@RecordDetector
+metrics-peak-never-reset@audio/metrics.cpp@s/^  metrics.peak = 0;$//@RelayLevel
+relay-silence-at-minus-30@audio/output_clock.h@s/constexpr int kClockSilenceLevel = 32;/constexpr int kClockSilenceLevel = 1036;/@RelayLevel
+recorder-retry-on-wall-clock@record/folder.cpp@s/clock_gettime(CLOCK_MONOTONIC, \&now);/clock_gettime(CLOCK_REALTIME, \&now);/@RetriedThroughABackwardStep
+recorder-clock-by-timesyncd-under-filter@record/clock_state.cpp@s/_exit(ntp_adjtime(\&state) < 0 ? 1 : 0);/_exit(1);/@ClockStateAskedUnderAFilterThatAllowsIt
+recorder-clock-asked-under-any-filter@record/clock_state.cpp@s/^  if (!filtered()) {$/  if (true) {/@ClockStateUnderAFilterThatForbidsIt
+recorder-foreign-link-followed@record/folder.cpp@s/if (link \&\& at.st_uid != geteuid() \&\& at.st_uid != 0) {/if (false) {/@FolderThroughAnotherUsersLink
+recorder-bad-command-line-unseen@record/orvctl_record.cpp@0,/^    r.ring.counts.recording = false;$/s///@RecordUsage
+recorder-hang-zero-accepted@record/options.cpp@s/{"--hang", \&RecordOptions::hang, 0.1, 60,/{"--hang", \&RecordOptions::hang, 0, 60,/@RecordOptions
+recorder-level-zero-accepted@record/options.cpp@s/return value < 0 \&\& value >= -96;/return value <= 0 \&\& value >= -96;/@RecordOptions
+recorder-help-as-folder@record/options.cpp@s/if (name == "--help") {/if (false) {/@RecordOptions|RecordUsage
+recorder-said-once-only@record/folder.cpp@s/if (cause != folder.said || now_ns - folder.said_ns >= kFolderSayAgainNs) {/if (cause != folder.said) {/@TriedEvery10s
+recorder-not-recording-no-alert@monitoring/orvctl-rules.yml@s/expr: orvctl_record_recording == 0/expr: orvctl_record_recording == 2/@Metrics.AlertRules
 TABLE
 
 work=$(mktemp -d)

@@ -14,6 +14,7 @@
 #include "record/detector.h"
 #include "record/folder.h"
 #include "record/options.h"
+#include "record/ring.h"
 #include "testing/run_process.h"
 
 namespace {
@@ -113,6 +114,19 @@ TEST(RecordDetector, FindsEachTransmissionSampleBySample) {
   }
 }
 
+// A file is named by its first sound, not by its pre-roll; the file after a gap by its own first
+// sample, as the input comes in real time.
+TEST(RecordJobs, FileNamedByItsFirstSoundOrItsOwnStart) {
+  const Job job{48000, kOpenEnd, 57600, 5000000000, false};  // sound at 1.2 s, file from 1 s
+  const struct {
+    uint64_t from;
+    int64_t ns;
+  } rows[] = {{48000, 5000000000}, {57600, 5000000000}, {57601, 5000020833}, {153600, 7000000000}};
+  for (const auto& row : rows) {
+    EXPECT_EQ(job_file_time(job, row.from), row.ns) << row.from;
+  }
+}
+
 struct OptionsRow {
   std::vector<std::string> args;
   Parsed parsed;
@@ -177,6 +191,46 @@ TEST(RecordFolder, OnlyTheUsersOwn) {
     EXPECT_EQ(folder_refusal(row.owner, S_IFDIR | row.mode, 1000, row.group_private), row.refusal)
         << std::oct << row.mode;
   }
+}
+
+// A folder that cannot be recorded into is tried every 10 s on the steady clock, and said when its
+// cause changes and again every 10 minutes while it lasts: a journal read days later still shows
+// why nothing is kept.
+TEST(RecordFolder, TriedEvery10sSaidAgainEvery10Minutes) {
+  const std::string work = make_temp_dir();
+  Folder folder;
+  folder.path = work + "/missing";
+  const std::string said = work + "/said";
+  const int saved = dup(2);
+  const int file = open(said.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  dup2(file, 2);
+  const int64_t s = 1000000000;
+  folder_failed(folder, "No such file or directory", 100 * s);
+  // (row: when it is asked, whether it is ready)
+  const struct {
+    int64_t at;
+    bool ready;
+  } rows[] = {{100 * s, false}, {110 * s - 1, false}, {110 * s, false}, {115 * s, false},
+              {690 * s, false}, {700 * s, false},     {710 * s, false}};
+  for (const auto& row : rows) {
+    EXPECT_EQ(folder_ready(folder, row.at), row.ready) << row.at / s;
+  }
+  folder_failed(folder, "No space left on device", 711 * s);
+  mkdir(folder.path.c_str(), 0700);
+  EXPECT_TRUE(folder_ready(folder, 721 * s));
+  dup2(saved, 2);
+  close(saved);
+  close(file);
+  const std::string missing = "orvctl-record: cannot record into " + folder.path +
+                              ": No such file or directory; the audio plays on, and recording "
+                              "starts again once the folder can be written\n";
+  // Said at 100 s, again at 700 s (not at 690 s), the new cause at once, and the folder back.
+  EXPECT_EQ(read_file(said), missing + missing + "orvctl-record: cannot record into " +
+                                 folder.path +
+                                 ": No space left on device; the audio plays on, and recording "
+                                 "starts again once the folder can be written\n" +
+                                 "orvctl-record: recording into " + folder.path + " again\n");
+  ASSERT_EQ(system(("rm -rf " + work).c_str()), 0);
 }
 
 // Another user's link, FIFO and file at the very name the next write goes under (as if foreseen),
