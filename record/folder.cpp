@@ -136,11 +136,11 @@ void folder_failed(Folder& folder, const std::string& cause, int64_t now_ns) {
   folder.tried_ns = now_ns;
 }
 
-bool folder_ready(Folder& folder, int64_t now_ns) {
+bool folder_ready(Folder& folder, int64_t now_ns, bool for_a_transmission) {
   if (folder.said.empty()) {
     return true;
   }
-  if (now_ns - folder.tried_ns < kFolderRetryNs) {
+  if (!for_a_transmission && now_ns - folder.tried_ns < kFolderRetryNs) {
     return false;
   }
   const std::string cause = folder_try(folder);

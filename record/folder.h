@@ -38,9 +38,10 @@ std::string folder_try(Folder& folder);
 // lasts.
 void folder_failed(Folder& folder, const std::string& cause, int64_t now_ns);
 
-// Whether the folder can be recorded into now: it could last time, or a try, due every
-// kFolderRetryNs, finds it can (said).
-bool folder_ready(Folder& folder, int64_t now_ns);
+// Whether the folder can be recorded into now: it could last time, or a try finds it can (said).
+// The try is due every kFolderRetryNs, and at once for a transmission, so that a folder freed
+// meanwhile takes the next one.
+bool folder_ready(Folder& folder, int64_t now_ns, bool for_a_transmission);
 
 // Before each file: where the folder's path leads to another folder now (moved away and made
 // anew), that one is opened and said; false, said, where it leads to none that can be recorded

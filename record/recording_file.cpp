@@ -131,11 +131,31 @@ bool name_file(RecordingFile& file) {
 
 }  // namespace
 
+std::string recording_stamp(time_t second) {
+  tm local{};
+  localtime_r(&second, &local);
+  char text[32];
+  strftime(text, sizeof text, "%Y-%m-%d_%H%M%S", &local);
+  // The hour the clocks go back comes twice: its first time is written with "A" after the hour,
+  // its second with "B" (02A3000, 02B3000), so that the names still sort in time and never meet.
+  for (const time_t day : {86400, -86400}) {
+    const time_t later = second + day;
+    tm then{};
+    localtime_r(&later, &then);
+    const time_t other = second + (local.tm_gmtoff - then.tm_gmtoff);
+    tm twin{};
+    localtime_r(&other, &twin);
+    if (other != second && twin.tm_year == local.tm_year && twin.tm_yday == local.tm_yday &&
+        twin.tm_hour == local.tm_hour && twin.tm_min == local.tm_min &&
+        twin.tm_sec == local.tm_sec) {
+      return std::string(text, 13) + (second < other ? 'A' : 'B') + (text + 13);
+    }
+  }
+  return text;
+}
+
 std::string recording_name(const FileLabel& label) {
-  const tm local = local_time(label);
-  char name[64];
-  strftime(name, sizeof name, "%Y-%m-%d_%H%M%S", &local);
-  std::string text = name;
+  std::string text = recording_stamp(time_t(label.began_ns / 1000000000));
   if (!label.khz.empty()) {
     text += "_" + label.khz + "kHz";
   }

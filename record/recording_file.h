@@ -7,6 +7,7 @@
 #include <FLAC/stream_encoder.h>
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 struct Folder;
@@ -29,6 +30,11 @@ struct RecordingFile {
   std::string name;
   uint64_t samples = 0;
 };
+
+// The local date and time of `second` as a name begins: 2026-12-09_184233, and where the hour comes
+// twice (the clocks going back), 2026-10-25_02A3000 the first time and 2026-10-25_02B3000 the
+// second.
+std::string recording_stamp(time_t second);
 
 // The name (without a number or ".flac") a file of `label` gets: 2026-12-09_184233_145500kHz.
 std::string recording_name(const FileLabel& label);

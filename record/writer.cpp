@@ -33,7 +33,7 @@ void count(Recorder& r, const RecordingFile* kept, uint64_t dropped) {
 bool start_file(Recorder& r, const Job& job, uint64_t from, RecordingFile& file) {
   const int64_t now = folder_now_ns();
   const FileLabel label{job_file_time(job, from), job.unsynced, r.khz, r.demod};
-  if (folder_ready(r.folder, now) && folder_current(r.folder, now) &&
+  if (folder_ready(r.folder, now, true) && folder_current(r.folder, now) &&
       recording_start(file, r.folder, label)) {
     return true;
   }
@@ -117,7 +117,7 @@ void write_jobs(Recorder& r) {
     } else if (ended) {
       return;
     } else {
-      folder_ready(r.folder, folder_now_ns());
+      folder_ready(r.folder, folder_now_ns(), false);
       std::lock_guard<std::mutex> held(r.ring.lock);
       r.ring.counts.recording = r.folder.said.empty();
     }

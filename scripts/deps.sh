@@ -11,7 +11,7 @@ packages=(cmake make g++ pkg-config libbcm2835-dev libasound2-dev libsystemd-dev
 sysroots=()
 for word in "$@"; do
   case "$word" in
-    test) packages+=(libgtest-dev libbenchmark-dev sox systemd multimon-ng direwolf groff-base bsdextrautils flac
+    test) packages+=(libgtest-dev libbenchmark-dev sox systemd multimon-ng direwolf groff-base bsdextrautils flac tzdata
       prometheus prometheus-node-exporter curl) ;;
     package) packages+=(dpkg-dev file lintian) ;;
     fuzz) packages+=(libgtest-dev clang libclang-rt-14-dev) ;;

@@ -14,6 +14,7 @@
 #include "record/detector.h"
 #include "record/folder.h"
 #include "record/options.h"
+#include "record/recording_file.h"
 #include "record/ring.h"
 #include "testing/run_process.h"
 
@@ -127,6 +128,46 @@ TEST(RecordJobs, FileNamedByItsFirstSoundOrItsOwnStart) {
   }
 }
 
+// Through the clocks going back (Europe/Berlin, 25 October 2026: 02:00 to 03:00 CEST, then 02:00
+// to 03:00 CET) and forward (29 March), the names stay apart and sort in time.
+TEST(RecordNames, SortInTimeThroughAChangeOfTheClocks) {
+  const char* zone = getenv("TZ");
+  const std::string saved = zone != nullptr ? zone : "";
+  const struct {
+    const char* tz;
+    time_t utc;
+    const char* stamp;
+  } rows[] = {
+      {"Europe/Berlin", 1774745999, "2026-03-29_015959"},  // (the hour skipped in spring)
+      {"Europe/Berlin", 1774746000, "2026-03-29_030000"},
+      {"Europe/Berlin", 1792886399, "2026-10-25_015959"},  // 23:59:59 UTC
+      {"Europe/Berlin", 1792886400, "2026-10-25_02A0000"},
+      {"Europe/Berlin", 1792888200, "2026-10-25_02A3000"},
+      {"Europe/Berlin", 1792889999, "2026-10-25_02A5959"},
+      {"Europe/Berlin", 1792890000, "2026-10-25_02B0000"},
+      {"Europe/Berlin", 1792891800, "2026-10-25_02B3000"},
+      {"Europe/Berlin", 1792893599, "2026-10-25_02B5959"},
+      {"Europe/Berlin", 1792893600, "2026-10-25_030000"},
+      {"Europe/Berlin", 1794012600, "2026-11-07_015000"},
+      {"America/New_York", 1793511000, "2026-11-01_01A3000"},
+      {"America/New_York", 1793514600, "2026-11-01_01B3000"},
+      {"UTC", 1792888200, "2026-10-25_003000"},
+  };
+  std::string last;
+  for (const auto& row : rows) {
+    setenv("TZ", row.tz, 1);
+    tzset();
+    const std::string stamp = recording_stamp(row.utc);
+    EXPECT_EQ(stamp, row.stamp) << row.tz << " " << row.utc;
+    if (std::string(row.tz) == "Europe/Berlin") {
+      EXPECT_LT(last, stamp) << "out of order";
+      last = stamp;
+    }
+  }
+  zone != nullptr ? setenv("TZ", saved.c_str(), 1) : unsetenv("TZ");
+  tzset();
+}
+
 struct OptionsRow {
   std::vector<std::string> args;
   Parsed parsed;
@@ -213,11 +254,13 @@ TEST(RecordFolder, TriedEvery10sSaidAgainEvery10Minutes) {
   } rows[] = {{100 * s, false}, {110 * s - 1, false}, {110 * s, false}, {115 * s, false},
               {690 * s, false}, {700 * s, false},     {710 * s, false}};
   for (const auto& row : rows) {
-    EXPECT_EQ(folder_ready(folder, row.at), row.ready) << row.at / s;
+    EXPECT_EQ(folder_ready(folder, row.at, false), row.ready) << row.at / s;
   }
   folder_failed(folder, "No space left on device", 711 * s);
   mkdir(folder.path.c_str(), 0700);
-  EXPECT_TRUE(folder_ready(folder, 721 * s));
+  EXPECT_FALSE(folder_ready(folder, 712 * s, false));
+  // (A transmission tries it at once.)
+  EXPECT_TRUE(folder_ready(folder, 712 * s, true));
   dup2(saved, 2);
   close(saved);
   close(file);

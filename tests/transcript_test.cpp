@@ -1137,11 +1137,13 @@ TEST(ManPage, HasEveryMessage) {
   for (const char* file :
        {"driver.cpp", "cli/command_line.cpp", "common/console.cpp", "board/link_bcm2835.cpp",
         "board/link_spidev.cpp", "board/bus_lock.cpp", "board/leave_root.cpp",
-        "audio/playback_relay.cpp", "audio/metrics.cpp", "record/orvctl_record.cpp"}) {
+        "audio/playback_relay.cpp", "audio/metrics.cpp", "record/orvctl_record.cpp",
+        "record/writer.cpp", "record/folder.cpp", "record/record_metrics.cpp"}) {
     const std::string source = read_file(std::string(ORVCTL_SOURCE_DIR) + "/" + file);
     ASSERT_FALSE(source.empty()) << file;
     // (refuse() gives the reason of "orvctl could not become ...", which the page sums up.)
-    for (const char* call : {"say(", "say_line(", "say_of_board(", "fprintf(stderr"}) {
+    for (const char* call :
+         {"say(", "say_line(", "say_of_board(", "fprintf(stderr", "record_say("}) {
       for (size_t at = source.find(call); at != std::string::npos; at = source.find(call, at + 1)) {
         const bool standard = at >= 5 && source.compare(at - 5, 5, "std::") == 0;
         if (!standard && at > 0 &&
