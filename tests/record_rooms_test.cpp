@@ -186,6 +186,7 @@ TEST(RecordOptions, BoundsRefusedWithTheReason) {
       {{"--longest", "0.9", "f"}, Parsed::bad, "--longest takes 1 to 3600 seconds"},
       {{"--longest", "3600", "f"}, Parsed::run, ""},
       {{"--level", "0", "f"}, Parsed::bad, "--level takes dB below 0, to -96"},
+      {{"--level", "-0dB", "f"}, Parsed::bad, "--level takes dB below 0, to -96"},
       {{"--level", "-0.1dB", "f"}, Parsed::run, ""},
       {{"--level", "-96", "f"}, Parsed::run, ""},
       {{"--level", "-96.1", "f"}, Parsed::bad, "--level takes"},
