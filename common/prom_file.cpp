@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -133,21 +134,42 @@ int prom_write(PromFile& file, const char* text, size_t length) {
   return error;
 }
 
-void prom_metric(PromText& text, const char* name, const char* type, const char* help,
-                 const char* labels, double value) {
-  char number[40];
-  if (std::isinf(value)) {
-    std::snprintf(number, sizeof number, "%s", value < 0 ? "-Inf" : "+Inf");
-  } else {
-    std::snprintf(number, sizeof number, "%.15g", value);
-  }
+namespace {
+
+void append(PromText& text, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void append(PromText& text, const char* format, ...) {
   const size_t room = text.size - text.length;
-  const int n =
-      std::snprintf(text.at + text.length, room, "# HELP %s %s\n# TYPE %s %s\n%s{%s} %s\n", name,
-                    help, name, type, name, labels, number);
+  va_list args;
+  va_start(args, format);
+  const int n = std::vsnprintf(text.at + text.length, room, format, args);
+  va_end(args);
   if (n < 0 || static_cast<size_t>(n) >= room) {
     text.full = true;
     return;
   }
   text.length += static_cast<size_t>(n);
+}
+
+void number_of(double value, char (&number)[40]) {
+  if (std::isinf(value)) {
+    std::snprintf(number, sizeof number, "%s", value < 0 ? "-Inf" : "+Inf");
+  } else {
+    std::snprintf(number, sizeof number, "%.15g", value);
+  }
+}
+
+}  // namespace
+
+void prom_metric(PromText& text, const char* name, const char* type, const char* help,
+                 const char* labels, double value) {
+  char number[40];
+  number_of(value, number);
+  append(text, "# HELP %s %s\n# TYPE %s %s\n%s{%s} %s\n", name, help, name, type, name, labels,
+         number);
+}
+
+void prom_sample(PromText& text, const char* name, const char* labels, double value) {
+  char number[40];
+  number_of(value, number);
+  append(text, "%s{%s} %s\n", name, labels, number);
 }

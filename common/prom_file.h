@@ -40,3 +40,6 @@ struct PromText {
 // `frequency_khz="145500"`).
 void prom_metric(PromText& text, const char* name, const char* type, const char* help,
                  const char* labels, double value);
+
+// Another sample of the metric just appended, with other labels.
+void prom_sample(PromText& text, const char* name, const char* labels, double value);

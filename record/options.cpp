@@ -6,7 +6,7 @@
 
 const char* const kRecordUsage =
     "usage: orvctl-record [--level DB] [--hang SECONDS] [--pre-roll SECONDS] [--minimum SECONDS] "
-    "[--longest SECONDS] FOLDER";
+    "[--longest SECONDS] [--keep-free SIZE] [--max-total SIZE] [--max-age DAYS] FOLDER";
 
 const char* const kRecordHelp =
     "Keeps each transmission in orvctl's audio (48000 Hz S16_LE mono on standard input) as a\n"
@@ -16,6 +16,10 @@ const char* const kRecordHelp =
     "  --pre-roll SECONDS  audio kept before the first sound: 0 to 60 (default 0.2)\n"
     "  --minimum SECONDS   the shortest sound kept: 0 to 60 (default 0.5)\n"
     "  --longest SECONDS   the longest file: 1 to 3600 (default 300)\n"
+    "  --keep-free SIZE    free space kept on the folder's file system, deleting the oldest\n"
+    "                      recordings: 500M, 2G, 10% (default 15%, 1G to 4G); 0: none\n"
+    "  --max-total SIZE    the recordings together at most this: 20G (default: no bound)\n"
+    "  --max-age DAYS      recordings older are deleted: 30 (default: kept)\n"
     "See man orvctl-record.\n";
 
 namespace {
@@ -42,6 +46,34 @@ bool parse_level(const char* text, double& value) {
   }
   value = -value;
   return value < 0 && value >= -96;
+}
+
+// A size: digits with at most one point and K, M, G or T (powers of 1024), or none for bytes; with
+// `share`, N% too.
+bool parse_size(const char* text, int64_t& bytes, double* share) {
+  std::string number = text;
+  const char last = number.empty() ? '\0' : number.back();
+  double unit = 1;
+  const char* units = "KMGT";
+  if (const char* at = strchr(units, last); last != '\0' && at != nullptr) {
+    unit = double(int64_t(1) << (10 * (at - units + 1)));
+    number.pop_back();
+  } else if (last == '%' && share != nullptr) {
+    number.pop_back();
+    double percent = 0;
+    if (!parse_number(number.c_str(), percent) || percent > 90) {
+      return false;
+    }
+    *share = percent / 100;
+    bytes = percent == 0 ? 0 : -1;
+    return true;
+  }
+  double value = 0;
+  if (!parse_number(number.c_str(), value) || value * unit > 1e15) {
+    return false;
+  }
+  bytes = int64_t(value * unit);
+  return true;
 }
 
 struct Bounds {
@@ -72,6 +104,26 @@ Parsed record_parse_options(int argc, char** argv, RecordOptions& options, std::
       return Parsed::bad;
     }
     const char* value = argv[i + 1];
+    if (name == "--keep-free" || name == "--max-total") {
+      RetentionSettings& r = options.retention;
+      const bool free = name == "--keep-free";
+      if (!parse_size(value, free ? r.keep_free : r.max_total,
+                      free ? &r.keep_free_share : nullptr)) {
+        error =
+            name + " takes a size (500M, 2G" + (free ? ", 10%" : "") + "), not \"" + value + "\"";
+        return Parsed::bad;
+      }
+      continue;
+    }
+    if (name == "--max-age") {
+      double days = 0;
+      if (!parse_number(value, days) || days > 36500) {
+        error = "--max-age takes days, 0 to 36500, not \"" + std::string(value) + "\"";
+        return Parsed::bad;
+      }
+      options.retention.max_age_s = int64_t(days * 86400);
+      continue;
+    }
     if (name == "--level") {
       if (!parse_level(value, options.level_db)) {
         error = "--level takes dB below 0, to -96 (-50dB, say), not \"" + std::string(value) + "\"";

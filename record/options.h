@@ -6,10 +6,12 @@
 #include <string>
 
 #include "record/detector.h"
+#include "record/retention.h"
 
 struct RecordOptions {
   double level_db = -50;
   double hang = 2, pre_roll = 0.2, minimum = 0.5, longest = 300;
+  RetentionSettings retention;
   std::string folder;
 };
 

@@ -161,6 +161,8 @@ int main(int argc, char** argv) {
       uint64_t((kHeldSeconds + o.pre_roll + o.minimum + o.hang + 1) * kRecordRate + 0.5));
   Detector detector{settings};
   r.folder.path = o.folder;
+  r.archive.settings = o.retention;
+  r.metrics.max_age_s = o.retention.max_age_s;
 
   clock_state_start();  // (before the writer starts)
   // The first try of the folder: said at once when it cannot be recorded into.

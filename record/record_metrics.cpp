@@ -60,6 +60,48 @@ void record_metrics_write(RecordMetrics& metrics, const RecordCounts& counts) {
                 "When the last file was kept, in seconds since the epoch.", labels,
                 double(counts.last_recording_s));
   }
+  if (counts.archive_known) {
+    prom_metric(text, "orvctl_record_folder_bytes", "gauge",
+                "What the recordings in the folder take on the disk.", labels,
+                double(counts.folder_bytes));
+    prom_metric(text, "orvctl_record_folder_recordings", "gauge", "Recordings in the folder.",
+                labels, double(counts.folder_files));
+    prom_metric(text, "orvctl_record_free_bytes", "gauge",
+                "Free space on the folder's file system (as its user may take it).", labels,
+                double(counts.free_bytes));
+    prom_metric(text, "orvctl_record_keep_free_bytes", "gauge",
+                "The free space the recorder keeps there, deleting its oldest recordings.", labels,
+                double(counts.floor_bytes));
+    if (counts.oldest_s != 0) {
+      prom_metric(text, "orvctl_record_oldest_recording_timestamp_seconds", "gauge",
+                  "When the oldest recording in the folder was made, in seconds since the epoch.",
+                  labels, double(counts.oldest_s));
+    }
+    if (metrics.max_age_s > 0) {
+      prom_metric(text, "orvctl_record_max_age_seconds", "gauge",
+                  "The age beyond which recordings are deleted (--max-age).", labels,
+                  double(metrics.max_age_s));
+    }
+    // Each for space (the floor and the total) and for age: one HELP and TYPE a name.
+    const struct {
+      const char* name;
+      const char* help;
+      const uint64_t* value;
+    } deleted[] = {
+        {"orvctl_record_deleted_recordings_total",
+         "Recordings deleted to keep the free space and the total (space), or for their age.",
+         counts.deleted_files},
+        {"orvctl_record_deleted_bytes_total", "What the deleted recordings took on the disk.",
+         counts.deleted_bytes},
+    };
+    for (const auto& d : deleted) {
+      char space[96], age[96];
+      snprintf(space, sizeof space, "%s,reason=\"space\"", labels);
+      snprintf(age, sizeof age, "%s,reason=\"age\"", labels);
+      prom_metric(text, d.name, "counter", d.help, space, double(d.value[0]));
+      prom_sample(text, d.name, age, double(d.value[1]));
+    }
+  }
   prom_metric(text, "orvctl_record_metrics_updated_timestamp_seconds", "gauge",
               "When this file was written (every 15 s), in seconds since the epoch.", labels,
               double(now.tv_sec) + double(now.tv_nsec) / 1e9);

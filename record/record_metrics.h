@@ -13,6 +13,7 @@ constexpr int kRecordMetricsEveryMs = 15000;
 struct RecordMetrics {
   PromFile file;
   std::string khz;
+  int64_t max_age_s = 0;
   bool failed_said = false;  // the last write failed, and it was said
 };
 

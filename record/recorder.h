@@ -7,6 +7,7 @@
 #include "record/folder.h"
 #include "record/options.h"
 #include "record/record_metrics.h"
+#include "record/retention.h"
 #include "record/ring.h"
 
 // What the writer may fall behind the input (a disk that stalls, a slow card) before audio is lost.
@@ -17,7 +18,8 @@ struct Recorder {
   std::string khz;    // ORVCTL_KHZ, when it is a frequency
   std::string demod;  // ORVCTL_DEMOD, when given
   Ring ring;
-  Folder folder;  // the writer's
+  Folder folder;    // the writer's
+  Archive archive;  // the writer's
   RecordMetrics metrics;
 };
 

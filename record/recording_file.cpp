@@ -1,6 +1,7 @@
 #include "record/recording_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -168,6 +169,7 @@ std::string recording_name(const FileLabel& label) {
 bool recording_start(RecordingFile& file, const Folder& folder, const FileLabel& label) {
   file = RecordingFile{};
   file.name = recording_name(label);
+  file.began_ns = label.began_ns;
   file.dir = folder.fd;
   file.fd = folder_new_file(folder, file.part);
   if (file.fd < 0) {
@@ -213,10 +215,17 @@ bool recording_finish(RecordingFile& file) {
   }
   // The file's data on the disk before its name, and its name after it: a power cut leaves the
   // file whole or not there.
-  if (kept && fsync(file.fd) != 0) {
+  // Its time as its modification time too: a listing by time, an age rule (systemd-tmpfiles',
+  // the recorder's own) go by when the transmission was.
+  const timespec times[2] = {{file.began_ns / 1000000000, file.began_ns % 1000000000},
+                             {file.began_ns / 1000000000, file.began_ns % 1000000000}};
+  struct stat st {};
+  if (kept && (futimens(file.fd, times) != 0 || fsync(file.fd) != 0 || fstat(file.fd, &st) != 0)) {
     kept = false;
     file.error = errno;
   }
+  file.bytes = int64_t(st.st_blocks) * 512;
+  file.ino = st.st_ino;
   kept = kept && name_file(file);
   if (kept && fsync(file.dir) != 0 && errno != EINVAL) {
     file.error = errno;  // (named, but maybe not on the disk: kept all the same)

@@ -5,6 +5,7 @@
 
 #include <FLAC/metadata.h>
 #include <FLAC/stream_encoder.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <ctime>
@@ -29,6 +30,9 @@ struct RecordingFile {
   int error = 0;  // errno of what failed
   std::string name;
   uint64_t samples = 0;
+  int64_t began_ns = 0;  // its time, which it also gets as its modification time
+  int64_t bytes = 0;     // once kept: what it takes on the disk
+  ino_t ino = 0;
 };
 
 // The local date and time of `second` as a name begins: 2026-12-09_184233, and where the hour comes

@@ -27,6 +27,11 @@ struct RecordCounts {
   uint64_t recordings = 0, samples_kept = 0, failures = 0, samples_dropped = 0;
   int64_t last_recording_s = 0;
   bool recording = true;  // the folder can be recorded into
+  // The folder (where it was looked at): its recordings, its file system's free space and the
+  // floor kept there, its oldest recording's time; what was deleted, for space and for age.
+  bool archive_known = false;
+  int64_t folder_bytes = 0, folder_files = 0, free_bytes = 0, floor_bytes = 0, oldest_s = 0;
+  uint64_t deleted_files[2] = {0, 0}, deleted_bytes[2] = {0, 0};
 };
 
 struct Ring {

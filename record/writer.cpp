@@ -14,10 +14,39 @@ int64_t record_wall_ns() {
 
 namespace {
 
+// The folder's figures, for the metrics. (Called with the lock held.)
+void publish(Recorder& r) {
+  RecordCounts& c = r.ring.counts;
+  const Archive& a = r.archive;
+  c.archive_known = a.looked;
+  c.folder_bytes = a.total;
+  c.folder_files = a.count;
+  c.free_bytes = a.free;
+  c.floor_bytes = a.floor;
+  c.oldest_s = a.oldest.empty() ? 0 : a.oldest.front().mtime_ns / 1000000000;
+  for (int i = 0; i < 2; ++i) {
+    c.deleted_files[i] = a.deleted_files[i];
+    c.deleted_bytes[i] = a.deleted_bytes[i];
+  }
+}
+
+// A pass over the folder's bounds (before each transmission's file, and every minute while none
+// comes), where it can be recorded into.
+void keep_bounds(Recorder& r) {
+  if (!r.folder.said.empty() || r.folder.fd < 0) {
+    return;
+  }
+  archive_keep(r.archive, r.folder.fd, r.folder.path, record_wall_ns(), folder_now_ns());
+  std::lock_guard<std::mutex> held(r.ring.lock);
+  publish(r);
+}
+
 void count(Recorder& r, const RecordingFile* kept, uint64_t dropped) {
   std::lock_guard<std::mutex> held(r.ring.lock);
   RecordCounts& c = r.ring.counts;
   if (kept != nullptr) {
+    archive_added(r.archive, Kept{kept->began_ns, kept->bytes, kept->ino, kept->name});
+    publish(r);
     c.recordings += 1;
     c.samples_kept += kept->samples;
     c.last_recording_s = record_wall_ns() / 1000000000;
@@ -33,8 +62,11 @@ void count(Recorder& r, const RecordingFile* kept, uint64_t dropped) {
 bool start_file(Recorder& r, const Job& job, uint64_t from, RecordingFile& file) {
   const int64_t now = folder_now_ns();
   const FileLabel label{job_file_time(job, from), job.unsynced, r.khz, r.demod};
-  if (folder_ready(r.folder, now, true) && folder_current(r.folder, now) &&
-      recording_start(file, r.folder, label)) {
+  const bool ready = folder_ready(r.folder, now, true) && folder_current(r.folder, now);
+  if (ready) {
+    keep_bounds(r);
+  }
+  if (ready && recording_start(file, r.folder, label)) {
     return true;
   }
   if (r.folder.said.empty()) {
@@ -108,6 +140,8 @@ void write_job(Recorder& r, const Job& job, std::vector<int16_t>& chunk, bool& s
 void write_jobs(Recorder& r) {
   std::vector<int16_t> chunk(4800);
   bool said_drop = false;
+  keep_bounds(r);
+  int64_t kept_ns = folder_now_ns();
   while (true) {
     Job job;
     bool ended = false;
@@ -118,6 +152,10 @@ void write_jobs(Recorder& r) {
       return;
     } else {
       folder_ready(r.folder, folder_now_ns(), false);
+      if (folder_now_ns() - kept_ns >= 60000000000) {
+        keep_bounds(r);
+        kept_ns = folder_now_ns();
+      }
       std::lock_guard<std::mutex> held(r.ring.lock);
       r.ring.counts.recording = r.folder.said.empty();
     }

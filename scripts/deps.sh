@@ -15,7 +15,7 @@ for word in "$@"; do
       prometheus prometheus-node-exporter curl) ;;
     package) packages+=(dpkg-dev file lintian) ;;
     fuzz) packages+=(libgtest-dev clang libclang-rt-14-dev) ;;
-    measure) packages+=(libgtest-dev libbenchmark-dev valgrind time gnuplot-nox) ;;
+    measure) packages+=(libgtest-dev libbenchmark-dev valgrind time gnuplot-nox espeak-ng sox flac) ;;
     vm) packages+=(debootstrap qemu-system-x86 e2fsprogs) ;;
     stream) packages+=(icecast2 flac ffmpeg ezstream curl libgtest-dev libbenchmark-dev) ;;
     arm64 | armhf | armel)

@@ -15,6 +15,7 @@
 #include "record/folder.h"
 #include "record/options.h"
 #include "record/recording_file.h"
+#include "record/retention.h"
 #include "record/ring.h"
 #include "testing/run_process.h"
 
@@ -168,6 +169,75 @@ TEST(RecordNames, SortInTimeThroughAChangeOfTheClocks) {
   tzset();
 }
 
+// What the recorder may delete is only what it could have named; what it keeps free and deletes
+// is figured from sizes alone.
+TEST(RecordRetention, OnlyItsOwnNamesOldestFirstToTheFloor) {
+  const struct {
+    const char* name;
+    bool recording;
+  } names[] = {
+      {"2026-12-09_184233_145500kHz.flac", true},
+      {"2026-12-09_184233_145500kHz-2.flac", true},
+      {"2026-12-09_184233_145500kHz_unsynced-999.flac", true},
+      {"2026-12-09_184233.flac", true},
+      {"2026-10-25_02B3000_145500kHz.flac", true},
+      {"2026-12-09_184233_145500kHz-1000.flac", false},
+      {"2026-12-09_184233_145500kHz-.flac", false},
+      {"2026-12-09_184233_145500kHz.flac.part", false},
+      {".orvctl-record-0123456789abcdef01234567.part", false},
+      {"2026-12-09_1842_145500kHz.flac", false},
+      {"2026-12-09_02C3000_145500kHz.flac", false},
+      {"2026-12-09_184233_kHz.flac", false},
+      {"2026-12-09_184233_145500kHz.FLAC", false},
+      {"x2026-12-09_184233_145500kHz.flac", false},
+      {"notes.txt", false},
+  };
+  for (const auto& row : names) {
+    EXPECT_EQ(retention_is_recording(row.name), row.recording) << row.name;
+  }
+  const int64_t M = int64_t(1) << 20, G = M << 10;
+  const struct {
+    RetentionSettings settings;
+    int64_t size, floor;
+  } floors[] = {
+      {{}, 16 * M, 8 * M},               // never more than half
+      {{}, 4 * G, G},                    // at least 1 GiB
+      {{}, 16 * G, 16 * G * 15 / 100},   // 15 %
+      {{}, 64 * G, 4 * G},               // at most 4 GiB
+      {{500 * M}, 64 * G, 500 * M},      // as given
+      {{0}, 64 * G, 0},                  // none
+      {{-1, 0.1}, 64 * G, 64 * G / 10},  // a share
+  };
+  for (const auto& row : floors) {
+    EXPECT_EQ(retention_floor(row.settings, row.size), row.floor) << row.size;
+  }
+  // Five recordings of 100 bytes, a day apart (the last the newest).
+  std::vector<Kept> oldest;
+  for (int i = 0; i < 5; ++i) {
+    oldest.push_back(Kept{int64_t(i) * 86400000000000, 100, ino_t(i), std::to_string(i)});
+  }
+  const struct {
+    int64_t free, floor, total, max_total, cutoff_ns;
+    size_t count;
+  } plans[] = {
+      {1000, 1000, 500, 0, 0, 0},  // the floor exactly: nothing
+      {999, 1000, 500, 0, 0, 1},   // one byte short: the oldest
+      {800, 1000, 500, 0, 0, 2},   // as few as it takes
+      {801, 1000, 500, 0, 0, 2},
+      {0, 1000, 500, 0, 0, 4},       // never the newest
+      {5000, 1000, 500, 400, 0, 1},  // the total
+      {5000, 1000, 500, 300, 0, 2},
+      {5000, 1000, 500, 0, 2 * 86400000000000, 2},  // older than the cutoff
+      {5000, 1000, 500, 0, 2 * 86400000000000 + 1, 3},
+  };
+  for (const auto& row : plans) {
+    EXPECT_EQ(
+        retention_plan(oldest, row.free, row.floor, row.total, row.max_total, row.cutoff_ns).count,
+        row.count)
+        << row.free << " free, " << row.total << " in all";
+  }
+}
+
 struct OptionsRow {
   std::vector<std::string> args;
   Parsed parsed;
@@ -197,6 +267,12 @@ TEST(RecordOptions, BoundsRefusedWithTheReason) {
       {{"f", "g"}, Parsed::bad, "one folder only, not f and g"},
       {{"--bogus", "1", "f"}, Parsed::bad, "no option --bogus"},
       {{"--hang", "1", "--help"}, Parsed::help, ""},
+      {{"--keep-free", "2G", "--max-total", "500M", "--max-age", "30", "f"}, Parsed::run, ""},
+      {{"--keep-free", "10%", "f"}, Parsed::run, ""},
+      {{"--keep-free", "91%", "f"}, Parsed::bad, "--keep-free takes a size (500M, 2G, 10%)"},
+      {{"--max-total", "10%", "f"}, Parsed::bad, "--max-total takes a size (500M, 2G)"},
+      {{"--keep-free", "2X", "f"}, Parsed::bad, "--keep-free takes a size"},
+      {{"--max-age", "36501", "f"}, Parsed::bad, "--max-age takes days, 0 to 36500"},
   };
   for (const OptionsRow& row : rows) {
     std::vector<char*> argv = {const_cast<char*>("orvctl-record")};

@@ -9,6 +9,7 @@
 #include <linux/seccomp.h>
 #include <signal.h>
 #include <stddef.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -54,7 +55,18 @@ std::vector<int16_t> make_input(const std::vector<Segment>& segments) {
   return samples;
 }
 
-enum class Act { stall, unstall, interrupt, terminate, replace, remove, pause, step_back, make };
+enum class Act {
+  stall,
+  unstall,
+  interrupt,
+  terminate,
+  replace,
+  remove,
+  pause,
+  step_back,
+  make,
+  unfill
+};
 
 // What the test does once the input is fed up to `at` seconds.
 struct Event {
@@ -82,6 +94,12 @@ struct Row {
   int recorders = 1;
   bool dropped = false;  // the files and what is said dropped make up the one transmission
   int failures = 0;      // transmissions the metrics count as not kept
+  // The folder a file system of its own of this size (run as root; skipped otherwise), holding
+  // first the user's own recordings `old` (oldest first, 400 KiB each, days old), of which only
+  // `old_kept` must be there afterwards.
+  int tmpfs_kib = 0;
+  std::vector<std::string> old = {};
+  std::vector<std::string> old_kept = {};
 };
 
 struct Recording {
@@ -293,6 +311,27 @@ void hostile(const std::string& folder) {
   }
 }
 
+// Another user's things in the form of the recordings' names, older than any: a file, a link to
+// a file of ours, a FIFO.
+void theirs_in_the_form(const std::string& folder) {
+  const std::string base = folder + "/2025-12-0";
+  close(open((base + "1_120000_145500kHz.flac").c_str(), O_CREAT | O_WRONLY, 0666));
+  ASSERT_EQ(symlink((folder + "/../victim").c_str(), (base + "2_120000_145500kHz.flac").c_str()),
+            0);
+  ASSERT_EQ(mkfifo((base + "3_120000_145500kHz.flac").c_str(), 0666), 0);
+  for (const char* day : {"1", "2", "3"}) {
+    chown_to_nobody(base + day + "_120000_145500kHz.flac");
+  }
+}
+
+// Another file of the user's (not a recording) taking `kib` of the folder's file system.
+void fill(const std::string& folder, int kib) {
+  const int fd = open((folder + "/filler").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+  std::vector<char> bytes(size_t(kib) << 10, 'x');
+  ASSERT_EQ(write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+  close(fd);
+}
+
 TEST_P(RecordTest, KeepsEachTransmissionWhole) {
   const Row& row = GetParam();
   if (row.prepare != nullptr && geteuid() != 0) {
@@ -302,6 +341,23 @@ TEST_P(RecordTest, KeepsEachTransmissionWhole) {
   std::string folder = work + "/recordings";
   mkdir(folder.c_str(), 0755);
   mkdir((work + "/metrics").c_str(), 0755);
+  if (row.tmpfs_kib > 0) {
+    const std::string size = "size=" + std::to_string(row.tmpfs_kib) + "k";
+    if (geteuid() != 0 || mount("tmpfs", folder.c_str(), "tmpfs", 0, size.c_str()) != 0) {
+      GTEST_SKIP() << "a file system of its own needs root to mount";
+    }
+    chmod(folder.c_str(), 0755);
+  }
+  for (size_t i = 0; i < row.old.size(); ++i) {
+    const std::string path = folder + "/" + row.old[i];
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    std::vector<char> bytes(400 << 10, 'x');
+    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+    const timespec then[2] = {{time(nullptr) - 86400 * 10 + long(i) * 3600, 0},
+                              {time(nullptr) - 86400 * 10 + long(i) * 3600, 0}};
+    futimens(fd, then);
+    close(fd);
+  }
   if (row.prepare != nullptr) {
     row.prepare(folder);
   }
@@ -349,6 +405,8 @@ TEST_P(RecordTest, KeepsEachTransmissionWhole) {
         close(open((work + "/step").c_str(), O_CREAT | O_WRONLY, 0644));
       } else if (e.act == Act::make) {
         mkdir(folder.c_str(), 0755);
+      } else if (e.act == Act::unfill) {
+        unlink((folder + "/filler").c_str());
       } else {
         std::this_thread::sleep_for(std::chrono::milliseconds(e.ms));
       }
@@ -376,6 +434,13 @@ TEST_P(RecordTest, KeepsEachTransmissionWhole) {
 
   // Every file an exact slice of the input, as many as expected, named by the time its sound came.
   std::vector<Recording> found[2] = {recordings_in(folder), recordings_in(folder + ".old")};
+  // The user's own old recordings: the ones to keep kept, the others deleted.
+  for (const std::string& name : row.old) {
+    const bool kept = std::count(row.old_kept.begin(), row.old_kept.end(), name) != 0;
+    EXPECT_EQ(access((folder + "/" + name).c_str(), F_OK) == 0, kept) << name;
+    std::erase_if(found[0], [&](const Recording& r) { return r.name == name; });
+  }
+  std::erase_if(found[0], [&](const Recording& r) { return r.name == "filler"; });
   std::vector<Span> wanted;
   for (int n = 0; n < row.recorders; ++n) {
     wanted.insert(wanted.end(), row.files.begin(), row.files.end());
@@ -484,7 +549,9 @@ TEST_P(RecordTest, KeepsEachTransmissionWhole) {
       EXPECT_EQ(value("orvctl_record_recordings_total"), double(row.files.size())) << text;
     }
     EXPECT_EQ(value("orvctl_record_failures_total"), row.failures) << text;
-    EXPECT_EQ(value("orvctl_record_recording"), row.failures > 0 ? 0 : 1) << text;
+    // (0 while the folder is refused: what it last said.)
+    const bool refused = !row.said.empty() && row.said.back().rfind("cannot record", 0) == 0;
+    EXPECT_EQ(value("orvctl_record_recording"), refused ? 0 : 1) << text;
   }
   if (access((work + "/victim").c_str(), F_OK) == 0) {
     EXPECT_EQ(read_file(work + "/victim"), "ours") << "another user's link was followed";
@@ -497,6 +564,9 @@ TEST_P(RecordTest, KeepsEachTransmissionWhole) {
     if (dir != nullptr) {
       closedir(dir);
     }
+  }
+  if (row.tmpfs_kib > 0) {
+    umount(folder.c_str());
   }
   ASSERT_EQ(system(("rm -rf " + work).c_str()), 0);
 }
@@ -689,6 +759,41 @@ INSTANTIATE_TEST_SUITE_P(
             0,
             {},
             {{"ORVTEST_CLOCK", "synced"}, {"ORVTEST_SECCOMP", "allow"}}},
+        // A card of 4 MiB kept 2 MiB free: the oldest of the user's own recordings deleted first,
+        // as few as that takes, before a transmission's file; another user's things in the
+        // recordings' name form, older still, never.
+        Row{.name = "FloorKeptOldestFirstOnlyItsOwn",
+            .input = bursts,
+            .files = burst_files,
+            .said = {"deleted 1 recording (0.4 MiB) from FOLDER to keep 2.0 MiB free; the oldest "
+                     "kept: 2026-11-02_120000_145500kHz.flac"},
+            .options = {"--keep-free", "2M"},
+            .prepare = theirs_in_the_form,
+            .tmpfs_kib = 4096,
+            .old = {"2026-11-01_120000_145500kHz.flac", "2026-11-02_120000_145500kHz.flac",
+                    "2026-11-03_120000_145500kHz.flac", "2026-11-04_120000.flac",
+                    "2026-11-05_02B0000_145500kHz_unsynced-2.flac"},
+            .old_kept = {"2026-11-02_120000_145500kHz.flac", "2026-11-03_120000_145500kHz.flac",
+                         "2026-11-04_120000.flac", "2026-11-05_02B0000_145500kHz_unsynced-2.flac"}},
+        // A card filled by another file: nothing of its own to delete, said once; it records on as
+        // space allows.
+        Row{.name = "FloorNotKeptSaidOnceRecordsOn",
+            .input = bursts,
+            .files = burst_files,
+            .said = {"cannot keep 2.0 MiB free on the file system of FOLDER: "},
+            .prepare = [](const std::string& f) { fill(f, 2600); },
+            .tmpfs_kib = 4096},
+        // Full: the transmission is lost (said, counted); the other file removed, the next one is
+        // kept, tried at once, not 10 s later.
+        Row{.name = "FolderFilledByAnotherFileThenFreed",
+            .input = bursts,
+            .files = {{10.8, 14}},
+            .said = {"cannot record into FOLDER: No space left on device" + again,
+                     "recording into FOLDER again"},
+            .events = {{9, Act::pause, 300}, {9, Act::unfill}},
+            .prepare = [](const std::string& f) { fill(f, 2000); },
+            .failures = 1,
+            .tmpfs_kib = 2048},
         Row{"ClockStateUnderAFilterThatForbidsIt",
             bursts,
             burst_files,

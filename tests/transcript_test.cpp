@@ -1134,11 +1134,11 @@ TEST(ManPage, HasEveryMessage) {
     }
   }
   size_t checked = 0;
-  for (const char* file :
-       {"driver.cpp", "cli/command_line.cpp", "common/console.cpp", "board/link_bcm2835.cpp",
-        "board/link_spidev.cpp", "board/bus_lock.cpp", "board/leave_root.cpp",
-        "audio/playback_relay.cpp", "audio/metrics.cpp", "record/orvctl_record.cpp",
-        "record/writer.cpp", "record/folder.cpp", "record/record_metrics.cpp"}) {
+  for (const char* file : {"driver.cpp", "cli/command_line.cpp", "common/console.cpp",
+                           "board/link_bcm2835.cpp", "board/link_spidev.cpp", "board/bus_lock.cpp",
+                           "board/leave_root.cpp", "audio/playback_relay.cpp", "audio/metrics.cpp",
+                           "record/orvctl_record.cpp", "record/writer.cpp", "record/folder.cpp",
+                           "record/record_metrics.cpp", "record/retention.cpp"}) {
     const std::string source = read_file(std::string(ORVCTL_SOURCE_DIR) + "/" + file);
     ASSERT_FALSE(source.empty()) << file;
     // (refuse() gives the reason of "orvctl could not become ...", which the page sums up.)
