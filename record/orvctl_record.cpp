@@ -99,8 +99,12 @@ void read_input(Recorder& r, Detector* detector, const std::string& refusal) {
     const int64_t arrived = record_wall_ns();
     const size_t total = carried + size_t(n);
     const size_t samples_count = total / 2;
-    for (size_t i = 0; i < samples_count; ++i) {
-      samples[i] = int16_t(bytes[2 * i] | bytes[2 * i + 1] << 8);
+    if constexpr (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) {
+      memcpy(samples, bytes, samples_count * 2);  // (the input's order already)
+    } else {
+      for (size_t i = 0; i < samples_count; ++i) {
+        samples[i] = int16_t(bytes[2 * i] | bytes[2 * i + 1] << 8);
+      }
     }
     carried = total % 2;
     bytes[0] = bytes[total - 1];

@@ -119,7 +119,9 @@ void archive_look(Archive& a, int dir) {
   a.oldest.clear();
   a.total = 0;
   a.count = 0;
-  const int fd = dup(dir);
+  // (A descriptor of its own: a copy of `dir` would share its place in the listing, and a second
+  // look would begin where the first ended.)
+  const int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   DIR* listing = fd >= 0 ? fdopendir(fd) : nullptr;
   auto by_age = [](const Kept& x, const Kept& y) { return x.mtime_ns < y.mtime_ns; };
   for (dirent* e; listing != nullptr && (e = readdir(listing)) != nullptr;) {

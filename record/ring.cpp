@@ -30,9 +30,13 @@ void ring_put(Ring& ring, const int16_t* samples, size_t count, const std::vecto
               bool unsynced) {
   {
     std::lock_guard<std::mutex> held(ring.lock);
+    // In at most two pieces: to the ring's end, and on from its start.
     const uint64_t size = ring.samples.size();
-    for (size_t i = 0; i < count; ++i) {
-      ring.samples[(ring.written + i) % size] = samples[i];
+    for (size_t done = 0; done < count;) {
+      const size_t at = size_t((ring.written + done) % size);
+      const size_t n = std::min(count - done, size_t(size - at));
+      std::copy(samples + done, samples + done + n, ring.samples.begin() + long(at));
+      done += n;
     }
     ring.written += count;
     add_findings(ring, found, unsynced);
@@ -79,8 +83,11 @@ Taken ring_take(Ring& ring, uint64_t at, int16_t* out, size_t room) {
   }
   const uint64_t end = std::min(ring.written, job.to);
   taken.count = size_t(std::min<uint64_t>(end > at ? end - at : 0, room));
-  for (size_t i = 0; i < taken.count; ++i) {
-    out[i] = ring.samples[(at + i) % size];
+  for (size_t done = 0; done < taken.count;) {
+    const size_t from = size_t((at + done) % size);
+    const size_t n = std::min(taken.count - done, size_t(size - from));
+    std::copy(ring.samples.begin() + long(from), ring.samples.begin() + long(from + n), out + done);
+    done += n;
   }
   taken.done = job.to <= at + taken.count || (ring.ended && ring.written <= at + taken.count);
   return taken;

@@ -65,6 +65,8 @@ TEST(RecordDetector, FindsEachTransmissionSampleBySample) {
       {"at the level: nothing", {{50, 0}, {4, 100}, {50, 0}}, {}},
       {"one step over", {{50, 0}, {4, 101}, {50, 0}}, {{45, 64, 50}}},
       {"one step over, negative", {{50, 0}, {4, -101}, {50, 0}}, {{45, 64, 50}}},
+      {"after whole runs of quiet", {{96, 0}, {4, 101}, {50, 0}}, {{91, 110, 96}}},
+      {"one into a run", {{95, 0}, {1, 101}, {3, 102}, {50, 0}}, {{90, 109, 95}}},
       {"one sample short of the minimum", {{50, 0}, {3, 101}, {50, 0}}, {}},
       {"the minimum from first to last sound",
        {{50, 0}, {1, 101}, {2, 0}, {1, 101}, {50, 0}},
@@ -236,6 +238,25 @@ TEST(RecordRetention, OnlyItsOwnNamesOldestFirstToTheFloor) {
         row.count)
         << row.free << " free, " << row.total << " in all";
   }
+}
+
+// The folder looked through again finds all of it again, its oldest first.
+TEST(RecordRetention, EachLookSeesTheWholeFolder) {
+  const std::string work = make_temp_dir();
+  for (const char* name : {"2026-11-03_120000_145500kHz.flac", "2026-11-01_120000_145500kHz.flac",
+                           "notes.txt", "2026-11-02_120000_145500kHz.flac"}) {
+    write_file(work + "/" + name, "x");
+  }
+  const int dir = open(work.c_str(), O_RDONLY | O_DIRECTORY);
+  for (int look = 0; look < 2; ++look) {
+    Archive archive;
+    archive_look(archive, dir);
+    EXPECT_EQ(archive.count, 3) << "look " << look;
+    ASSERT_EQ(archive.oldest.size(), 3u) << "look " << look;
+    EXPECT_TRUE(archive.complete);
+  }
+  close(dir);
+  ASSERT_EQ(system(("rm -rf " + work).c_str()), 0);
 }
 
 struct OptionsRow {

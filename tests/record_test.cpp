@@ -11,6 +11,7 @@
 #include <stddef.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -27,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "testing/month.h"
 #include "testing/run_process.h"
 
 namespace {
@@ -832,6 +834,111 @@ TEST(RecordUsage, BadOptionsSaidInputReadAwayMonitorTold) {
   ProcessResult help = run_process(ORVCTL_RECORD_PATH, {"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out.rfind("usage: orvctl-record [--level DB]", 0), 0u) << help.out;
+}
+
+}  // namespace
+
+namespace {
+
+// A busy channel in the recorder's own time, its clocks running on the samples it reads
+// (testing/month.h, through the stand-in): 1500 or so transmissions a day, a day with a carrier
+// stuck on for six hours, a day of nothing, into a file system of 32 MiB that the 16 MiB kept free
+// fills within the first days. Ten days here (2 minutes of a core); ORVTEST_MONTH_DAYS=30 for the
+// month (docs/measurements.md). The free space never less than the floor by more than
+// one file, every transmission kept or deleted (and each deletion said and counted), the newest
+// day whole, memory flat; its CPU time said.
+TEST(RecordMonth, BusyChannelWithinTheFloor) {
+  const int days = std::getenv("ORVTEST_MONTH_DAYS") ? atoi(std::getenv("ORVTEST_MONTH_DAYS")) : 10;
+  const std::string work = make_temp_dir(), folder = work + "/recordings";
+  mkdir(folder.c_str(), 0755);
+  mkdir((work + "/metrics").c_str(), 0755);
+  if (geteuid() != 0 || mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=32m") != 0) {
+    GTEST_SKIP() << "a file system of its own needs root to mount";
+  }
+  chmod(folder.c_str(), 0755);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int in = open("/dev/zero", O_RDONLY);
+    const int err = open((work + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(in, 0);
+    dup2(err, 2);
+    std::string asan = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
+    setenv("ASAN_OPTIONS", (asan + ":verify_asan_link_order=0").c_str(), 1);
+    setenv("LD_PRELOAD", ORVTEST_RECORD_SHIM, 1);
+    setenv("ORVTEST_MONTH", ("20261101:" + std::to_string(days)).c_str(), 1);
+    setenv("ORVTEST_MONTH_REPORT", (work + "/report").c_str(), 1);
+    setenv("ORVTEST_CLOCK", "synced", 1);
+    setenv("ORVCTL_KHZ", "118100", 1);
+    setenv("ORVCTL_METRICS", (work + "/metrics").c_str(), 1);
+    setenv("TZ", "UTC", 1);
+    execl(ORVCTL_RECORD_PATH, ORVCTL_RECORD_PATH, "--keep-free", "16M", folder.c_str(), nullptr);
+    _exit(127);
+  }
+  int status = 0;
+  rusage used{};
+  ASSERT_EQ(wait4(pid, &status, 0, &used), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  std::printf("%d days: %.1f s of CPU (%.1f user, %.1f system)\n", days,
+              double(used.ru_utime.tv_sec + used.ru_stime.tv_sec) +
+                  double(used.ru_utime.tv_usec + used.ru_stime.tv_usec) / 1e6,
+              double(used.ru_utime.tv_sec) + double(used.ru_utime.tv_usec) / 1e6,
+              double(used.ru_stime.tv_sec) + double(used.ru_stime.tv_usec) / 1e6);
+
+  const std::vector<month::Transmission> plan = month::plan(20261101, days);
+  const size_t files = month::file_ends(plan, 2, 0.2, 300).size();
+  long hwm = 0;
+  long long least_free = 0, largest = 0;
+  unsigned long long named = 0;
+  FILE* report = fopen((work + "/report").c_str(), "r");
+  ASSERT_NE(report, nullptr);
+  ASSERT_EQ(fscanf(report, "%ld %lld %lld %llu", &hwm, &least_free, &largest, &named), 4);
+  fclose(report);
+  std::printf(
+      "%zu transmissions, %zu files; most resident %ld kB; least free %lld bytes after a "
+      "file, the largest %lld bytes\n",
+      plan.size(), files, hwm, least_free, largest);
+  EXPECT_EQ(named, files) << "every file kept";
+  EXPECT_GE(least_free, (16 << 20) - largest) << "below the floor by more than one file";
+  EXPECT_LE(hwm, 16 * 1024) << "resident memory";
+
+  // What is left and what was deleted make up every file; the newest day is whole.
+  std::vector<std::string> left;
+  DIR* dir = opendir(folder.c_str());
+  for (dirent* e; dir != nullptr && (e = readdir(dir)) != nullptr;) {
+    if (e->d_name[0] != '.') {
+      left.push_back(e->d_name);
+    }
+  }
+  closedir(dir);
+  std::sort(left.begin(), left.end());
+  const std::string said = read_file(work + "/err");
+  size_t deleted_said = 0;
+  for (size_t at = said.find("orvctl-record: deleted "); at != std::string::npos;
+       at = said.find("orvctl-record: deleted ", at + 1)) {
+    deleted_said += strtoul(said.c_str() + at + strlen("orvctl-record: deleted "), nullptr, 10);
+  }
+  const std::string metrics = read_file(work + "/metrics/orvctl-record.prom");
+  const std::string counted =
+      "orvctl_record_deleted_recordings_total{frequency_khz=\"118100\",reason=\"space\"} ";
+  const size_t at = metrics.find(counted);
+  ASSERT_NE(at, std::string::npos) << metrics;
+  EXPECT_EQ(strtoul(metrics.c_str() + at + counted.size(), nullptr, 10), deleted_said);
+  EXPECT_EQ(left.size() + deleted_said, files) << "kept and deleted";
+  EXPECT_GT(deleted_said, 0u);
+  const time_t last_day = 1793491200 + time_t(days - 1) * 86400;
+  char day[16];
+  strftime(day, sizeof day, "%Y-%m-%d_", gmtime(&last_day));
+  const size_t last_day_files = size_t(std::count_if(plan.begin(), plan.end(), [&](auto& t) {
+    return t.from >= uint64_t(days - 1) * month::kDay;
+  }));
+  EXPECT_EQ(size_t(std::count_if(left.begin(), left.end(),
+                                 [&](const std::string& n) { return n.rfind(day, 0) == 0; })),
+            last_day_files)
+      << "the newest day whole: " << day << " " << left.front() << " .. " << left.back();
+  EXPECT_EQ(said.find("dropped"), std::string::npos) << said.substr(0, 2000);
+  EXPECT_EQ(said.find("cannot"), std::string::npos) << said.substr(0, 2000);
+  umount(folder.c_str());
+  ASSERT_EQ(system(("rm -rf " + work).c_str()), 0);
 }
 
 }  // namespace
