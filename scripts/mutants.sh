@@ -104,6 +104,17 @@ recorder-level-zero-accepted@record/options.cpp@s/return value < 0 \&\& value >=
 recorder-help-as-folder@record/options.cpp@s/if (name == "--help") {/if (false) {/@RecordOptions|RecordUsage
 recorder-said-once-only@record/folder.cpp@s/if (cause != folder.said || now_ns - folder.said_ns >= kFolderSayAgainNs) {/if (cause != folder.said) {/@TriedEvery10s
 recorder-not-recording-no-alert@monitoring/orvctl-rules.yml@s/expr: orvctl_record_recording == 0/expr: orvctl_record_recording == 2/@Metrics.AlertRules
+retention-floor-ignored@record/retention.cpp@s/const bool space = free < floor;/const bool space = free < 0;/@RecordRetention|FloorKept
+retention-deletes-the-newest@record/retention.cpp@s/for (size_t i = 0; i + 1 < oldest.size(); ++i) {/for (size_t i = 0; i < oldest.size(); ++i) {/@RecordRetention
+retention-others-deleted@record/retention.cpp@s/        st.st_uid != geteuid()) {/        false) {/;s/st.st_uid == geteuid() \&\& st.st_ino == k.ino \&\&/st.st_ino == k.ino \&\&/@FloorKeptOldestFirstOnlyItsOwn
+retention-any-name@record/retention.cpp@s/if (!retention_is_recording(e->d_name) ||/if (false ||/@FloorNotKeptSaidOnce
+retention-look-shares-descriptor@record/retention.cpp@s/const int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);/const int fd = dup(dir);/@RecordRetention
+retention-floor-said-every-pass@record/retention.cpp@s/if (a.free < a.floor \&\& !a.floor_said) {/if (a.free < a.floor) {/@FloorNotKeptSaidOnce
+retention-deletions-uncounted@record/retention.cpp@s/^        a.deleted_files\[reason\] += 1;$//@RecordMonth
+retention-not-before-a-file@record/writer.cpp@s/^    keep_bounds(r);$//@FloorKeptOldestFirstOnlyItsOwn
+recorder-freed-folder-tried-in-10s@record/writer.cpp@s/folder_ready(r.folder, now, true)/folder_ready(r.folder, now, false)/@FolderFilledByAnotherFileThenFreed
+names-hour-twice-unmarked@record/recording_file.cpp@s/return std::string(text, 13) + (second < other ? 'A' : 'B') + (text + 13);/return text;/@RecordNames
+floor-rule-inverted@monitoring/orvctl-rules.yml@s/expr: orvctl_record_free_bytes < orvctl_record_keep_free_bytes/expr: orvctl_record_free_bytes > orvctl_record_keep_free_bytes/@Metrics.AlertRules
 TABLE
 
 work=$(mktemp -d)
