@@ -670,13 +670,14 @@ INSTANTIATE_TEST_SUITE_P(
             {"the folder FOLDER was moved or removed while recording: recording into the one there "
              "now"},
             {{6, Act::pause, 500}, {6, Act::replace}}},
-        // (The file under way is kept in the folder it began in, wherever that went.)
+        // (The file under way, begun before the pause, is kept in the folder it began in, wherever
+        // that went.)
         Row{"FolderReplacedMidTransmission",
             bursts,
             {{0.8, 5, 1}, {10.8, 14}},
             {"the folder FOLDER was moved or removed while recording: recording into the one there "
              "now"},
-            {{1.5, Act::stall}, {6, Act::replace}, {6, Act::unstall}}},
+            {{1.5, Act::stall}, {2, Act::pause, 500}, {6, Act::replace}, {6, Act::unstall}}},
         Row{"FolderRemovedSaidNoEmptyFile",
             bursts,
             {{0.8, 5, 1}},
