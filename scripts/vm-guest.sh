@@ -558,6 +558,32 @@ systemctl stop "$unit"
 vanished() { [ -z "$(as_pi_in /home/pi "$(cat /root/monitoring-look.sh)" 2>/dev/null)" ] && ! test -e $metrics; }
 check "... the service stopped, its metrics gone from node-exporter and from /run" vanished
 umount "$state"
+# The floor kept by the service (docs/recording.md's recording-floor as written: 2 GiB), its state
+# folder a file system of 2060 MiB holding 16 old recordings of 1 MiB, one a day from the first of
+# January (2044 MiB free): before the transmission 15 s in is kept, the oldest go, the newest stay.
+mount -t tmpfs -o size=2060m tmpfs "$state"
+for day in $(seq -w 1 16); do
+  head -c 1M /dev/urandom >"$state/2026-01-${day}_120000_145500kHz.flac"
+  touch -d "2026-01-$day 12:00" "$state/2026-01-${day}_120000_145500kHz.flac"
+done
+check "docs/recording.md's recording-floor, as pi" as_pi_in /home/pi "$(cat /root/recording-floor.sh)"
+deleted_said() { as_pi_in /home/pi "$(cat /root/recording-journal.sh)" | grep -F 'orvctl-record: deleted'; }
+check "... the recorder deletes to keep the floor, said in its journal" wait_for 90 deleted_said
+say "$(cat /tmp/check.out)"
+floor_kept() {
+  ls "$state" >/tmp/kept
+  cat /tmp/kept
+  ! grep -q '^2026-01-01_' /tmp/kept && grep -q '^2026-01-16_' /tmp/kept &&
+    grep -qE '^20[0-9]{2}-[0-9]{2}-[0-9]{2}_[0-9]{6}_145500kHz(_unsynced)?\.flac$' /tmp/kept &&
+    [ "$(grep -vc '^2026-01-' /tmp/kept)" -ge 1 ] &&
+    [ "$(df -B1M --output=avail "$state" | tail -1 | tr -d ' M')" -ge 2047 ]
+}
+# (Free: the floor, less at most the transmission written since the last look, far under 1 MiB.)
+check "... the oldest gone, the newest old ones and the new recording kept, the floor free" \
+  wait_for 120 floor_kept
+say "kept: $(tr '\n' ' ' </tmp/kept)"
+systemctl stop "$unit"
+umount "$state"
 rm /etc/systemd/system/orvctl@.service.d/bursts.conf /etc/systemd/system/orvctl@.service.d/icecast.conf \
   /etc/systemd/system/orvctl@.service.d/recording.conf
 systemctl daemon-reload

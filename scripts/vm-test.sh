@@ -130,7 +130,7 @@ for block in README.md:install-package:sh README.md:first-check:sh README.md:pla
   docs/recording.md:recording-install:sh docs/recording.md:recording-all:conf \
   docs/recording.md:recording-service:sh docs/recording.md:recording-list:sh \
   docs/recording.md:recording-card:conf docs/recording.md:recording-run:sh \
-  docs/recording.md:recording-journal:sh docs/monitoring.md:monitoring-exporter:sh \
+  docs/recording.md:recording-journal:sh docs/recording.md:recording-floor:sh docs/monitoring.md:monitoring-exporter:sh \
   docs/monitoring.md:monitoring-exporter-record:sh docs/monitoring.md:monitoring-look:sh \
   docs/monitoring.md:monitoring-rules:sh; do
   document=${block%%:*}
