@@ -19,10 +19,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <functional>
+#include <fstream>
 #include <map>
 #include <string>
 #include <thread>
@@ -144,6 +146,9 @@ std::vector<Recording> recordings_in(const std::string& folder) {
         st.st_uid != geteuid() || !S_ISREG(st.st_mode)) {
       continue;  // (another user's)
     }
+    if (name.ends_with(".tsv") || name == ".orvctl-record.lock") {
+      continue;  // (the lists, and their lock)
+    }
     Recording r;
     r.name = name;
     FLAC__StreamDecoder* d = FLAC__stream_decoder_new();
@@ -159,6 +164,56 @@ std::vector<Recording> recordings_in(const std::string& folder) {
   }
   std::sort(found.begin(), found.end(), [](auto& a, auto& b) { return a.name < b.name; });
   return found;
+}
+
+std::vector<std::string> lines_in(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) {
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+// The folder's lists: each recording of `found` on one line of its day's list, with its length and
+// its largest sample; no line of a file that is not there; each day's count in days.tsv.
+void expect_lists(const std::string& folder, const std::vector<Recording>& found) {
+  std::map<std::string, std::string> listed;
+  std::map<std::string, int> per_day;
+  DIR* dir = opendir(folder.c_str());
+  for (dirent* e; dir != nullptr && (e = readdir(dir)) != nullptr;) {
+    const std::string list = e->d_name;
+    if (list.size() != 14 || !list.ends_with(".tsv")) {
+      continue;
+    }
+    for (const std::string& line : lines_in(folder + "/" + list)) {
+      const std::string name = line.substr(0, line.find('\t'));
+      EXPECT_EQ(listed.count(name), 0u) << name << " listed twice";
+      EXPECT_EQ(name.substr(0, 10), list.substr(0, 10)) << name << " in " << list;
+      EXPECT_EQ(access((folder + "/" + name).c_str(), F_OK), 0) << name << " listed, not there";
+      listed[name] = line;
+      per_day[list.substr(0, 10)] += 1;
+    }
+  }
+  if (dir != nullptr) {
+    closedir(dir);
+  }
+  std::map<std::string, int> counted;
+  for (const std::string& line : lines_in(folder + "/days.tsv")) {
+    counted[line.substr(0, 10)] = std::stoi(line.substr(11));
+  }
+  EXPECT_EQ(counted, per_day) << "days.tsv in " << folder;
+  for (const Recording& r : found) {
+    int peak = 0;
+    for (const int16_t sample : r.samples) {
+      peak = std::max(peak, std::abs(int(sample)));
+    }
+    char figures[64];
+    snprintf(figures, sizeof figures, "\t145500\t%.2f\t%.1f", double(r.samples.size()) / 48000,
+             20 * std::log10(peak / 32768.0));
+    const std::string& line = listed[r.name];
+    EXPECT_TRUE(line.ends_with(figures)) << r.name << " listed as \"" << line << "\"";
+  }
 }
 
 struct Recorder {
@@ -323,6 +378,9 @@ void theirs_in_the_form(const std::string& folder) {
   ASSERT_EQ(mkfifo((base + "3_120000_145500kHz.flac").c_str(), 0666), 0);
   for (const char* day : {"1", "2", "3"}) {
     chown_to_nobody(base + day + "_120000_145500kHz.flac");
+    // Older than every recording of the user's, by their times as by their names: first in line.
+    const timespec when[2] = {{1764590400, 0}, {1764590400, 0}};
+    utimensat(AT_FDCWD, (base + day + "_120000_145500kHz.flac").c_str(), when, AT_SYMLINK_NOFOLLOW);
   }
 }
 
@@ -443,6 +501,8 @@ TEST_P(RecordTest, KeepsEachTransmissionWhole) {
     std::erase_if(found[0], [&](const Recording& r) { return r.name == name; });
   }
   std::erase_if(found[0], [&](const Recording& r) { return r.name == "filler"; });
+  expect_lists(folder, found[0]);
+  expect_lists(folder + ".old", found[1]);
   std::vector<Span> wanted;
   for (int n = 0; n < row.recorders; ++n) {
     wanted.insert(wanted.end(), row.files.begin(), row.files.end());
@@ -907,13 +967,22 @@ TEST(RecordMonth, BusyChannelWithinTheFloor) {
   // What is left and what was deleted make up every file; the newest day is whole.
   std::vector<std::string> left;
   DIR* dir = opendir(folder.c_str());
+  std::vector<std::string> listed;  // what the days' lists name
   for (dirent* e; dir != nullptr && (e = readdir(dir)) != nullptr;) {
-    if (e->d_name[0] != '.') {
-      left.push_back(e->d_name);
+    const std::string name = e->d_name;
+    if (name.ends_with(".tsv") && name != "days.tsv") {
+      for (const std::string& line : lines_in(folder + "/" + name)) {
+        listed.push_back(line.substr(0, line.find('\t')));
+      }
+    } else if (name[0] != '.' && name != "days.tsv") {
+      left.push_back(name);
     }
   }
   closedir(dir);
   std::sort(left.begin(), left.end());
+  std::sort(listed.begin(), listed.end());
+  EXPECT_TRUE(listed == left) << "the lists name " << listed.size() << " recordings of "
+                              << left.size();
   const std::string said = read_file(work + "/err");
   size_t deleted_said = 0;
   for (size_t at = said.find("orvctl-record: deleted "); at != std::string::npos;
