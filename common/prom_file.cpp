@@ -134,6 +134,16 @@ int prom_write(PromFile& file, const char* text, size_t length) {
   return error;
 }
 
+int whole_file_write(int dir, const char* name, const char* text, size_t length) {
+  PromFile file;
+  file.dir = dir;
+  if (std::snprintf(file.name, sizeof file.name, "%s", name) >= int(sizeof file.name)) {
+    return ENAMETOOLONG;
+  }
+  new_temporary(file);
+  return prom_write(file, text, length);
+}
+
 namespace {
 
 void append(PromText& text, const char* format, ...) __attribute__((format(printf, 2, 3)));

@@ -28,6 +28,10 @@ void prom_close(PromFile& file);
 // Writes `text` as the file: 0, or the errno of what failed (nothing is left behind then).
 int prom_write(PromFile& file, const char* text, size_t length);
 
+// Writes `text` as the file `name` of the folder `dir`, whole, under a temporary name made for this
+// write (the same way): 0, or the errno of what failed (nothing is left behind then).
+int whole_file_write(int dir, const char* name, const char* text, size_t length);
+
 // A text that grows by appends into a buffer of fixed size; `full` once one did not fit.
 struct PromText {
   char* at;

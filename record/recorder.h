@@ -21,6 +21,7 @@ struct Recorder {
   Folder folder;    // the writer's
   Archive archive;  // the writer's
   RecordMetrics metrics;
+  bool list_said = false;  // that the list of recordings cannot be written (the writer's)
 };
 
 // The wall-clock time now, in nanoseconds since the epoch.

@@ -197,6 +197,9 @@ bool recording_encode(RecordingFile& file, const int16_t* samples, size_t count)
   while (count > 0) {
     const size_t n = std::min(count, sizeof wide / sizeof wide[0]);
     std::copy(samples, samples + n, wide);
+    for (size_t i = 0; i < n; ++i) {
+      file.peak = std::max(file.peak, std::abs(wide[i]));
+    }
     if (!FLAC__stream_encoder_process_interleaved(file.encoder, wide, uint32_t(n))) {
       file.error = file.error != 0 ? file.error : EIO;
       return false;

@@ -57,6 +57,7 @@ struct Archive {
   bool looked = false;
   int64_t looked_ns = 0;    // when it was last looked through (steady clock)
   bool floor_said = false;  // that the floor cannot be kept, said
+  std::vector<std::string> emptied_days;  // the days of what was deleted, for their lists
 };
 
 // Looks through the folder afresh: its recordings, their total, the oldest of them.

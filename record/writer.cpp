@@ -2,6 +2,7 @@
 #include <ctime>
 #include <vector>
 
+#include "record/listing.h"
 #include "record/recorder.h"
 #include "record/recording_file.h"
 #include "record/say.h"
@@ -30,6 +31,17 @@ void publish(Recorder& r) {
   }
 }
 
+// Says once a run that the list of recordings (for the page) cannot be written.
+void listed(Recorder& r, int error) {
+  if (error != 0 && !r.list_said) {
+    record_say(
+        "cannot write the list of recordings in %s: %s; the recordings are kept, the "
+        "station's page does not show them all",
+        r.folder.path.c_str(), strerror(error));
+    r.list_said = true;
+  }
+}
+
 // A pass over the folder's bounds (before each transmission's file, and every minute while none
 // comes), where it can be recorded into.
 void keep_bounds(Recorder& r) {
@@ -37,6 +49,10 @@ void keep_bounds(Recorder& r) {
     return;
   }
   archive_keep(r.archive, r.folder.fd, r.folder.path, record_wall_ns(), folder_now_ns());
+  if (!r.archive.emptied_days.empty()) {
+    listed(r, listing_prune(r.folder.fd, r.archive.emptied_days));
+    r.archive.emptied_days.clear();
+  }
   std::lock_guard<std::mutex> held(r.ring.lock);
   publish(r);
 }
@@ -85,6 +101,9 @@ void end_file(Recorder& r, RecordingFile& file) {
   const bool kept = recording_finish(file);
   if (!kept) {
     folder_failed(r.folder, strerror(file.error), folder_now_ns());
+  } else {
+    listed(r, listing_add(file.dir,
+                          ListEntry{file.name, file.began_ns, r.khz, file.samples, file.peak}));
   }
   count(r, kept ? &file : nullptr, 0);
 }

@@ -53,7 +53,11 @@ fail() {
   failed=1
 }
 grep -qx 'Playback enabled: Ctrl-C to exit' out || fail "orvctl did not play: $(cat out)"
-leftovers=$(find recordings -mindepth 1 ! -name '*.flac')
+# (Besides the recordings: their lists and the lists' lock, nothing.)
+leftovers=$(find recordings -mindepth 1 ! -name '*.flac' ! -name '????-??-??.tsv' ! -name days.tsv \
+  ! -name .orvctl-record.lock)
+[ "$(cut -f1 recordings/days.tsv)" = "$(ls recordings | sed -n 's/_.*\.flac$//p' | sort -u)" ] ||
+  fail "days.tsv lists $(cat recordings/days.tsv)"
 [ -z "$leftovers" ] || fail "left in the folder: $leftovers"
 mapfile -t files < <(cd recordings && ls -- *.flac 2>/dev/null)
 [ ${#files[@]} -eq 5 ] || fail "${#files[@]} files, not 5: ${files[*]}"
@@ -149,7 +153,7 @@ grep -qx "orvctl-record: cannot record into $work/recordings: No such file or di
   grep -qx "orvctl-record: recording into $work/recordings again" out && [ "$said" = 2 ] &&
   grep -qx 'Playback enabled: Ctrl-C to exit' out ||
   fail "the missing folder was not said once, and then that it records again"
-files=$(cd recordings && ls)
+files=$(cd recordings && ls -- *.flac)
 echo "then: $files"
 [[ "$files" =~ ^[0-9-]{10}_[0-9]{6}_145500kHz(_unsynced)?\.flac$ ]] ||
   fail "not one file after the folder came: $files"

@@ -13,6 +13,7 @@
 #include "common/prom_file.h"
 #include "record/detector.h"
 #include "record/folder.h"
+#include "record/listing.h"
 #include "record/options.h"
 #include "record/recording_file.h"
 #include "record/retention.h"
@@ -264,6 +265,43 @@ struct OptionsRow {
   Parsed parsed;
   const char* said;  // a part of the error
 };
+
+// A recording's line, and days.tsv's with a day's count: in the order of days, once each, none for
+// an emptied day.
+TEST(RecordLists, LinesAndDaysAsTheDocumentsSay) {
+  struct Line {
+    ListEntry entry;
+    const char* line;
+  } lines[] = {
+      {{"2026-12-11_140203_145500kHz.flac", 1765461723250000000, "145500", 348000, 32767},
+       "2026-12-11_140203_145500kHz.flac\t1765461723.250\t145500\t7.25\t-0.0\n"},
+      {{"2026-12-11_140203.flac", 1765461723009999999, "", 4799, 3277},
+       "2026-12-11_140203.flac\t1765461723.009\t\t0.10\t-20.0\n"},
+      {{"2026-10-25_02B3000_145500kHz-2.flac", 0, "145500", 48000, 0},
+       "2026-10-25_02B3000_145500kHz-2.flac\t0.000\t145500\t1.00\t-inf\n"},
+  };
+  for (const Line& l : lines) {
+    EXPECT_EQ(listing_line(l.entry), l.line);
+  }
+  EXPECT_EQ(listing_day("2026-10-25_02B3000_145500kHz-2.flac"), "2026-10-25");
+  EXPECT_EQ(listing_day("2026-10-25.tsv"), "");
+  struct Days {
+    const char *before, *day;
+    size_t count;
+    const char* after;
+  } days[] = {
+      {"", "2026-12-11", 1, "2026-12-11\t1\n"},
+      {"2026-12-10\t5\n", "2026-12-11", 1, "2026-12-10\t5\n2026-12-11\t1\n"},
+      {"2026-12-11\t1\n", "2026-12-10", 5, "2026-12-10\t5\n2026-12-11\t1\n"},
+      {"2026-12-10\t5\n2026-12-12\t2\n", "2026-12-11", 3,
+       "2026-12-10\t5\n2026-12-11\t3\n2026-12-12\t2\n"},
+      {"2026-12-10\t5\n2026-12-11\t1\n", "2026-12-11", 2, "2026-12-10\t5\n2026-12-11\t2\n"},
+      {"2026-12-10\t5\n2026-12-11\t1\n", "2026-12-10", 0, "2026-12-11\t1\n"},
+  };
+  for (const Days& d : days) {
+    EXPECT_EQ(listing_days_with(d.before, d.day, d.count), d.after) << d.before << "+" << d.day;
+  }
+}
 
 TEST(RecordOptions, BoundsRefusedWithTheReason) {
   const OptionsRow rows[] = {
