@@ -12,7 +12,9 @@ sysroots=()
 for word in "$@"; do
   case "$word" in
     test) packages+=(libgtest-dev libbenchmark-dev sox systemd multimon-ng direwolf groff-base bsdextrautils flac tzdata
-      prometheus prometheus-node-exporter curl) ;;
+      prometheus prometheus-node-exporter curl chromium lighttpd)
+      # (Node.js and npm for the page's browser tests: the machine's own where it has them.)
+      command -v npm >/dev/null || packages+=(nodejs npm) ;;
     package) packages+=(dpkg-dev file lintian) ;;
     fuzz) packages+=(libgtest-dev clang libclang-rt-14-dev) ;;
     measure) packages+=(libgtest-dev libbenchmark-dev valgrind time gnuplot-nox espeak-ng sox flac) ;;

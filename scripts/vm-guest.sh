@@ -533,6 +533,32 @@ check "... the second transmission kept, named by its time and frequency, the se
   wait_for 180 recorded
 say "recorded $(($(date +%s) - playing)) s after the listener's end: $(tr '\n' ' ' </tmp/recorded)"
 cp "$state"/*.flac /root/recorded.flac 2>/dev/null || true
+# docs/page.md's page on the service, as pi: lighttpd serves the page, the service's figures, and
+# its recording with its lists through the drop-in's read-only view of the state folder.
+check "docs/page.md's page-install, as pi" as_pi_in /home/pi "$(cat /root/page-install.sh)"
+served_page() {
+  name=$(cd "$state" && ls -- *.flac) && day=$(echo "$name" | cut -c1-10) &&
+    curl -sf http://localhost/orvctl/ | grep -q '<title>orvctl' &&
+    curl -sf http://localhost/orvctl/recordings/days.tsv | grep -qx "$day	1" &&
+    curl -sf "http://localhost/orvctl/recordings/$day.tsv" | cut -f1 | grep -qx "$name" &&
+    curl -sf -o /tmp/served.flac "http://localhost/orvctl/recordings/$name" &&
+    cmp /tmp/served.flac "$state/$name" &&
+    curl -sf http://localhost/orvctl/now/orvctl.prom | grep -q '^orvctl_board_silent' &&
+    curl -sf http://localhost/orvctl/now/orvctl-record.prom | grep -q '^orvctl_record_recordings_total'
+}
+check "... lighttpd serves the page, the lists, the service's recording and its figures" \
+  wait_for 30 served_page
+refused_by_page() {
+  for path in recordings/.orvctl-record.lock recordings/ ../etc/passwd %2e%2e/%2e%2e/etc/passwd; do
+    code=$(curl -s -o /tmp/refused --path-as-is -w '%{http_code}' "http://localhost/orvctl/$path")
+    echo "$path: $code"
+    case "$code" in 403 | 404) ! grep -q 'root:' /tmp/refused ;; *) false ;; esac || return 1
+  done
+  [ "$(curl -s -o /dev/null -w '%{http_code}' -d x=1 http://localhost/orvctl/)" = 403 ]
+}
+check "... and nothing else: the lists' lock, a listing, a path outside, a POST" refused_by_page
+check "... another local user can read no recording, nor find one at /srv/orvctl/recordings" sh -c \
+  "! runuser -u nobody -- cat $state/*.flac >/dev/null 2>&1 && [ -z \"\$(ls -A /srv/orvctl/recordings)\" ]"
 check "docs/recording.md's list, as pi" as_pi_in /home/pi "$(cat /root/recording-list.sh)"
 say "the list: $(tr '\n' ' ' </tmp/check.out)"
 aged="$state/2026-01-01_120000_145500kHz.flac"

@@ -51,7 +51,8 @@ packages=$packages,icecast2,curl,$(copied_block docs/icecast.md icecast-install 
 # reason; they start only when those blocks start them (below).
 packages=$packages,$(for block in monitoring-exporter monitoring-rules; do
   copied_block docs/monitoring.md "$block" | sed -n 's/^sudo apt-get install //p'
-done | tr ' ' ',' | paste -sd,)
+done | tr ' ' ',' | paste -sd,),$(copied_block docs/page.md page-install |
+  sed -n 's/^sudo apt-get install //p' | tr ' ' ',')
 # What docs/building.md's blocks for building on the board install with apt-get, installed in the
 # image.
 build_packages=$(for block in build-spidev build-bcm2835; do
@@ -130,7 +131,7 @@ for block in README.md:install-package:sh README.md:first-check:sh README.md:pla
   docs/recording.md:recording-install:sh docs/recording.md:recording-all:conf \
   docs/recording.md:recording-service:sh docs/recording.md:recording-list:sh \
   docs/recording.md:recording-card:conf docs/recording.md:recording-run:sh \
-  docs/recording.md:recording-journal:sh docs/recording.md:recording-floor:sh docs/monitoring.md:monitoring-exporter:sh \
+  docs/recording.md:recording-journal:sh docs/recording.md:recording-floor:sh docs/page.md:page-install:sh docs/monitoring.md:monitoring-exporter:sh \
   docs/monitoring.md:monitoring-exporter-record:sh docs/monitoring.md:monitoring-look:sh \
   docs/monitoring.md:monitoring-rules:sh; do
   document=${block%%:*}

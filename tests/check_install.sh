@@ -1,6 +1,6 @@
 #!/bin/sh
 # What `cmake --install` of this build installs (into a DESTDIR): the programs, the man pages,
-# the README and the alerting rules always; the service units, their options file, the group spi,
+# the README, the alerting rules and the station's page always; the service units, their options file, the group spi,
 # its udev rule and the bus's lock only from a spidev build, since a bcm2835 build needs root and
 # could not run as the service; and a bcm2835 build refuses to install over a spidev build's
 # service.
@@ -19,7 +19,8 @@ has() {
   fi
 }
 for file in /bin/orvctl /bin/orvctl-sim /bin/orvctl-record /man1/orvctl.1.gz /man1/orvctl-sim.1.gz \
-  /man1/orvctl-record.1.gz /doc/orvctl/README.md /share/orvctl/orvctl-rules.yml; do
+  /man1/orvctl-record.1.gz /doc/orvctl/README.md /share/orvctl/orvctl-rules.yml /share/orvctl/www/index.html \
+  /share/orvctl/www/page.js /share/orvctl/www/page.css /share/orvctl/lighttpd/50-orvctl.conf; do
   has "$file"
 done
 service_files="/lib/systemd/system/orvctl@.service /lib/systemd/user/orvctl@.service
