@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -139,31 +140,41 @@ int listing_add(int dir, const ListEntry& entry) {
   return error;
 }
 
-int listing_prune(int dir, const std::vector<std::string>& days) {
+int listing_prune(int dir, const std::vector<std::string>& deleted) {
+  std::vector<std::string> gone(deleted), days;
+  std::sort(gone.begin(), gone.end());
   int error = 0;
   const int lock = lock_lists(dir);
-  for (size_t i = 0; i < days.size(); ++i) {
-    bool again = false;
-    for (size_t j = 0; j < i; ++j) {
-      again = again || days[j] == days[i];
+  std::string text;
+  if (gone.empty() && read_list(dir, "days.tsv", text)) {
+    for (size_t at = 0; at < text.size(); at = text.find('\n', at) + 1) {
+      days.push_back(text.substr(at, 10));
     }
-    std::string text, kept;
-    if (again || !read_list(dir, days[i] + ".tsv", text)) {
-      error = again ? error : errno;
+  }
+  for (const std::string& name : gone) {
+    if (days.empty() || days.back() != name.substr(0, 10)) {
+      days.push_back(name.substr(0, 10));
+    }
+  }
+  for (const std::string& day : days) {
+    std::string kept;
+    if (!read_list(dir, day + ".tsv", text)) {
+      error = errno;
       continue;
     }
     for (size_t at = 0; at < text.size();) {
       const size_t end = text.find('\n', at) + 1;
       const std::string line = text.substr(at, end - at);
+      const std::string name = line.substr(0, line.find('\t'));
       at = end;
       struct stat st {};
-      const std::string name = line.substr(0, line.find('\t'));
-      if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      if (gone.empty() ? fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0
+                       : !std::binary_search(gone.begin(), gone.end(), name)) {
         kept += line;
       }
     }
     if (kept.size() != text.size()) {
-      const int failed = write_day(dir, days[i], kept);
+      const int failed = write_day(dir, day, kept);
       error = failed != 0 ? failed : error;
     }
   }

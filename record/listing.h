@@ -34,6 +34,7 @@ std::string listing_days_with(const std::string& days, const std::string& day, s
 // Adds a kept recording to its day's list in the folder `dir`: 0, or the errno of what failed.
 int listing_add(int dir, const ListEntry& entry);
 
-// Drops from the lists of `days` the lines whose recording is no longer in the folder (deleted by
-// the bounds, or by hand): 0, or the errno of what failed.
-int listing_prune(int dir, const std::vector<std::string>& days);
+// Drops from the days' lists the lines of the recordings `deleted` (by the bounds); with none
+// given, the lines of every day whose file is no longer in the folder (deleted by hand, or by an
+// age rule while the recorder was not running). 0, or the errno of what failed.
+int listing_prune(int dir, const std::vector<std::string>& deleted);

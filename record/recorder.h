@@ -21,7 +21,8 @@ struct Recorder {
   Folder folder;    // the writer's
   Archive archive;  // the writer's
   RecordMetrics metrics;
-  bool list_said = false;  // that the list of recordings cannot be written (the writer's)
+  bool list_said = false;     // that the list of recordings cannot be written (the writer's)
+  bool lists_pruned = false;  // of what was deleted while it did not run
 };
 
 // The wall-clock time now, in nanoseconds since the epoch.

@@ -30,7 +30,7 @@ struct RecordingFile {
   int error = 0;  // errno of what failed
   std::string name;
   uint64_t samples = 0;
-  int peak = 0;  // the largest sample's magnitude
+  int peak = 0;          // the largest sample's magnitude
   int64_t began_ns = 0;  // its time, which it also gets as its modification time
   int64_t bytes = 0;     // once kept: what it takes on the disk
   ino_t ino = 0;

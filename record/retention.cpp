@@ -194,7 +194,7 @@ void archive_keep(Archive& a, int dir, const std::string& path, int64_t now_ns, 
         a.deleted_bytes[reason] += uint64_t(k.bytes);
         deleted += 1;
         freed += k.bytes;
-        a.emptied_days.push_back(k.name.substr(0, 10));
+        a.deleted_names.push_back(k.name);
       }
       a.free += k.bytes;
       a.total -= k.bytes;

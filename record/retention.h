@@ -55,9 +55,9 @@ struct Archive {
   int64_t free = 0, floor = 0;  // the file system's, at the last pass
   uint64_t deleted_files[2] = {0, 0}, deleted_bytes[2] = {0, 0};  // for space (or total), age
   bool looked = false;
-  int64_t looked_ns = 0;    // when it was last looked through (steady clock)
-  bool floor_said = false;  // that the floor cannot be kept, said
-  std::vector<std::string> emptied_days;  // the days of what was deleted, for their lists
+  int64_t looked_ns = 0;                   // when it was last looked through (steady clock)
+  bool floor_said = false;                 // that the floor cannot be kept, said
+  std::vector<std::string> deleted_names;  // what was deleted, for the lists
 };
 
 // Looks through the folder afresh: its recordings, their total, the oldest of them.

@@ -49,9 +49,11 @@ void keep_bounds(Recorder& r) {
     return;
   }
   archive_keep(r.archive, r.folder.fd, r.folder.path, record_wall_ns(), folder_now_ns());
-  if (!r.archive.emptied_days.empty()) {
-    listed(r, listing_prune(r.folder.fd, r.archive.emptied_days));
-    r.archive.emptied_days.clear();
+  // (Once a run, the lines of files deleted while it was not running; then those it deleted.)
+  if (!r.lists_pruned || !r.archive.deleted_names.empty()) {
+    listed(r, listing_prune(r.folder.fd, r.archive.deleted_names));
+    r.archive.deleted_names.clear();
+    r.lists_pruned = true;
   }
   std::lock_guard<std::mutex> held(r.ring.lock);
   publish(r);

@@ -4,8 +4,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -301,6 +303,37 @@ TEST(RecordLists, LinesAndDaysAsTheDocumentsSay) {
   for (const Days& d : days) {
     EXPECT_EQ(listing_days_with(d.before, d.day, d.count), d.after) << d.before << "+" << d.day;
   }
+}
+
+// Two recorders (the services of two frequencies share the state folder) keeping at once: every
+// recording on its day's list, none lost to the other's rewrite.
+TEST(RecordLists, TwoWritersLoseNoLine) {
+  const std::string folder = make_temp_dir();
+  const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+  pid_t writers[2];
+  for (int w = 0; w < 2; ++w) {
+    writers[w] = fork();
+    if (writers[w] == 0) {
+      for (int i = 0; i < 60; ++i) {
+        char name[64];
+        snprintf(name, sizeof name, "2026-12-11_1%d%04d_145500kHz.flac", w, i);
+        if (listing_add(dir, ListEntry{name, 0, "145500", 48000, 1000}) != 0) {
+          _exit(1);
+        }
+      }
+      _exit(0);
+    }
+  }
+  for (const pid_t writer : writers) {
+    int status = -1;
+    waitpid(writer, &status, 0);
+    EXPECT_EQ(status, 0);
+  }
+  const std::string days = read_file(folder + "/days.tsv");
+  const std::string day = read_file(folder + "/2026-12-11.tsv");
+  EXPECT_EQ(days, "2026-12-11\t120\n");
+  EXPECT_EQ(std::count(day.begin(), day.end(), '\n'), 120);
+  close(dir);
 }
 
 TEST(RecordOptions, BoundsRefusedWithTheReason) {

@@ -418,6 +418,21 @@ TEST_P(RecordTest, KeepsEachTransmissionWhole) {
     futimens(fd, then);
     close(fd);
   }
+  if (!row.old.empty()) {
+    // Listed as a recorder lists them, with one more whose file was deleted while none ran: its
+    // line goes at the start, the others' as the bounds delete them.
+    std::map<std::string, std::string> lists;
+    for (const std::string& name : row.old) {
+      lists[name.substr(0, 10)] += name + "\t0.000\t145500\t8.53\t-20.0\n";
+    }
+    lists["2026-11-01"] += "2026-11-01_130000_145500kHz.flac\t0.000\t145500\t1.00\t-20.0\n";
+    std::string days;
+    for (const auto& [day, text] : lists) {
+      std::ofstream(folder + "/" + day + ".tsv") << text;
+      days += day + "\t" + std::to_string(std::count(text.begin(), text.end(), '\n')) + "\n";
+    }
+    std::ofstream(folder + "/days.tsv") << days;
+  }
   if (row.prepare != nullptr) {
     row.prepare(folder);
   }
