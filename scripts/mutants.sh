@@ -115,12 +115,30 @@ retention-not-before-a-file@record/writer.cpp@s/^    keep_bounds(r);$//@FloorKep
 recorder-freed-folder-tried-in-10s@record/writer.cpp@s/folder_ready(r.folder, now, true)/folder_ready(r.folder, now, false)/@FolderFilledByAnotherFileThenFreed
 names-hour-twice-unmarked@record/recording_file.cpp@s/return std::string(text, 13) + (second < other ? 'A' : 'B') + (text + 13);/return text;/@RecordNames
 floor-rule-inverted@monitoring/orvctl-rules.yml@s/expr: orvctl_record_free_bytes < orvctl_record_keep_free_bytes/expr: orvctl_record_free_bytes > orvctl_record_keep_free_bytes/@Metrics.AlertRules
+lists-unlocked@record/listing.cpp@s/  if (fd >= 0 \&\& (fstat(fd, \&st) != 0/  if (fd >= 0 \&\& (true || fstat(fd, \&st) != 0/@RecordLists
+lists-stale-kept-at-start@record/recorder.h@s/  bool lists_pruned = false;/  bool lists_pruned = true;/@FloorKeptOldestFirstOnlyItsOwn
+lists-deleted-kept@record/retention.cpp@s/        a.deleted_names.push_back(k.name);//@FloorKeptOldestFirstOnlyItsOwn
+lists-seconds-rounded@record/listing.cpp@s/%s\\t%.2f\\t/%s\\t%.1f\\t/@RecordLists
+lists-days-out-of-order@record/listing.cpp@s/if (!placed \&\& other > day) {/if (!placed \&\& other < day) {/@RecordLists
+lists-peak-unmeasured@record/recording_file.cpp@s/file.peak = std::max(file.peak, std::abs(wide\[i\]));//@TwoRecordersOnOneFolder
+page-hours-exclusive@www/page.js@s/e.hour >= from \&\& e.hour <= to/e.hour >= from \&\& e.hour < to/@Page.ReadsTheFiles
+page-oldest-first@www/page.js@s/return entries.sort((a, b) => b.time - a.time);/return entries.sort((a, b) => a.time - b.time);/@Page
+page-silent-as-playing@www/page.js@s/if (figures.get('orvctl_board_silent') !== 1)/if (figures.get('orvctl_board_silent') === 1)/@Page.ReadsTheFiles
+page-slow-to-see-new@www/page.js@s/every(2000, lookForNew);/every(8000, lookForNew);/@Page.InTheBrowser
+page-next-is-older@www/page.js@s/if (at > 0) playEntry(list\[at - 1\].name);/if (at >= 0 \&\& at + 1 < list.length) playEntry(list[at + 1].name);/@Page.InTheBrowser
+page-serves-anything@www/50-orvctl.conf.in@s/^    url.access-deny = ( "" )$/    url.access-deny = ( )/@Page.InTheBrowser
+alerts-station-down-inverted@monitoring/orvctl-rules.yml@s/expr: up{job="orvctl"} == 0/expr: up{job="orvctl"} == 1/@Metrics.AlertRules
+alerts-watchdog-silent@monitoring/orvctl-rules.yml@s/expr: vector(1)/expr: vector(0) > 0/@Metrics.AlertRules
+alerts-gone-for-every-station@monitoring/orvctl-rules.yml@s/unless on(instance) orvctl_metrics/unless on() orvctl_metrics/@Metrics.AlertRules
+alerts-one-group-for-all@docs/monitoring.md@s/^  group_by: \[instance\]$/  group_by: [alertname]/@Alerts.ReachAPerson
 TABLE
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 git archive HEAD | tar -x -C "$work"
 scripts/deps.sh test >/dev/null
+# (The page's browser tests need playwright-core in the copy, as scripts/test.sh installs it.)
+(cd "$work/tests/page" && npm ci --no-audit --no-fund --loglevel=error) >/dev/null
 cmake -S "$work" -B "$work/build" -DBUILD_TESTING=ON >/dev/null
 cmake --build "$work/build" -j"$(nproc)" >/dev/null
 
