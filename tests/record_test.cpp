@@ -23,8 +23,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <string>
 #include <thread>
