@@ -18,7 +18,8 @@ for word in "$@"; do
     package) packages+=(dpkg-dev file lintian) ;;
     fuzz) packages+=(libgtest-dev clang libclang-rt-14-dev) ;;
     measure) packages+=(libgtest-dev libbenchmark-dev valgrind time gnuplot-nox espeak-ng sox flac) ;;
-    vm) packages+=(debootstrap qemu-system-x86 e2fsprogs) ;;
+    vm) packages+=(debootstrap qemu-system-x86 e2fsprogs chromium)
+      command -v npm >/dev/null || packages+=(nodejs npm) ;;
     stream) packages+=(icecast2 flac ffmpeg ezstream curl libgtest-dev libbenchmark-dev) ;;
     arm64 | armhf | armel)
       # The foreign architecture's libraries go into a sysroot of their own, build-sysroot-ARCH,

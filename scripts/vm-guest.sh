@@ -375,7 +375,7 @@ as_pi_playing "$(cat /root/recording-run.sh)"
 unset ORVSIM_BURSTS
 wait_for 30 grep -q 'Playback enabled' /tmp/icecast.out
 recorded_by_pi() {
-  find /home/pi/recordings -maxdepth 1 -type f -printf '%f %u\n' >/tmp/recorded
+  find /home/pi/recordings -maxdepth 1 -type f -name '*.flac' -printf '%f %u\n' >/tmp/recorded
   grep -qE '^20[0-9]{2}-[0-9]{2}-[0-9]{2}_[0-9]{6}_145500kHz(_unsynced)?\.flac pi$' /tmp/recorded &&
     [ "$(grep -c . /tmp/recorded)" = 1 ]
 }
@@ -520,10 +520,13 @@ journal_block() {
 }
 check "docs/recording.md's journal block, as pi, shows both" journal_block
 # recorded: the one recording, named by its time and frequency (and, on this system without a
-# network, the clock not synchronised), the service's own, and nothing else of the recorder's.
+# network, the clock not synchronised), the service's own, and nothing else of the recorder's but
+# its lists and their lock.
 recorded() {
-  find "$state" -maxdepth 1 -type f ! -name filler -printf '%f %U\n' >/tmp/recorded
+  find "$state" -maxdepth 1 -type f -name '*.flac' -printf '%f %U\n' >/tmp/recorded
   cat /tmp/recorded
+  [ -z "$(find "$state" -maxdepth 1 -type f ! -name '*.flac' ! -name '????-??-??.tsv' ! -name days.tsv \
+    ! -name .orvctl-record.lock ! -name filler)" ] &&
   grep -qE "^20[0-9]{2}-[0-9]{2}-[0-9]{2}_[0-9]{6}_145500kHz(_unsynced)?\.flac $(ps -o uid= -p "$(property MainPID)" | tr -d ' ')\$" /tmp/recorded &&
     [ "$(grep -c . /tmp/recorded)" = 1 ]
 }
@@ -557,6 +560,19 @@ refused_by_page() {
   [ "$(curl -s -o /dev/null -w '%{http_code}' -d x=1 http://localhost/orvctl/)" = 403 ]
 }
 check "... and nothing else: the lists' lock, a listing, a path outside, a POST" refused_by_page
+# The page from the host (vm-test.sh's Chromium, through the port it forwards to the system's
+# port 80): the network card up for it, reaching nothing else; lighttpd's access log (Debian's
+# snippet) shows when the recording was fetched.
+nic=$(ls /sys/class/net | grep -vx lo | head -1)
+ip link set dev "$nic" up && ip addr add 10.0.2.15/24 dev "$nic"
+ln -sf ../conf-available/10-accesslog.conf /etc/lighttpd/conf-enabled/10-accesslog.conf
+systemctl restart lighttpd
+say "the page is ready"
+fetched() { grep -q "GET /orvctl/recordings/$(cd "$state" && ls -- *.flac) HTTP/[0-9.]*\" 20[06]" /var/log/lighttpd/access.log; }
+check "... the host's Chromium, through the forwarded port, fetches the service's recording" \
+  wait_for 300 fetched
+sleep 20
+ip link set dev "$nic" down
 check "... another local user can read no recording, nor find one at /srv/orvctl/recordings" sh -c \
   "! runuser -u nobody -- cat $state/*.flac >/dev/null 2>&1 && [ -z \"\$(ls -A /srv/orvctl/recordings)\" ]"
 check "docs/recording.md's list, as pi" as_pi_in /home/pi "$(cat /root/recording-list.sh)"
@@ -595,7 +611,7 @@ done
 check "docs/recording.md's recording-floor, as pi" as_pi_in /home/pi "$(cat /root/recording-floor.sh)"
 deleted_said() { as_pi_in /home/pi "$(cat /root/recording-journal.sh)" | grep -F 'orvctl-record: deleted'; }
 check "... the recorder deletes to keep the floor, said in its journal" wait_for 90 deleted_said
-say "$(cat /tmp/check.out)"
+say "$(deleted_said)"
 floor_kept() {
   ls "$state" >/tmp/kept
   cat /tmp/kept

@@ -39,6 +39,9 @@ for file in "$package" "$preload" "$fakelib" "$checker"; do
   }
 done
 scripts/deps.sh vm
+# playwright-core for the host's Chromium on the system's page.
+[ -d tests/page/node_modules/playwright-core ] ||
+  (cd tests/page && npm ci --no-audit --no-fund --loglevel=error)
 
 # The system, made once: Debian's minimal base with systemd, a kernel, ALSA's tools, and PipeWire
 # with its ALSA plugin and a user's session (a desktop's sound server, every user's ALSA default).
@@ -164,11 +167,27 @@ mkfs.ext4 -q -F -d "$root" "$work/root.img" 5G
 
 echo "Booting the system under emulation"
 status=0
+# A network card that reaches nothing but this host's forwarded port to its web server (the guest
+# brings it up for docs/page.md's page alone): the host's Chromium loads the page there once the
+# guest says it is ready, and plays the service's recording.
+web=$((20000 + RANDOM % 20000))
 timeout 2700 qemu-system-x86_64 -accel tcg -m 1536 -smp 2 -display none -monitor none \
-  -no-reboot -nic none -serial "file:$work/console.log" \
+  -no-reboot -nic "user,model=virtio-net-pci,restrict=on,hostfwd=tcp:127.0.0.1:$web-:80" \
+  -serial "file:$work/console.log" \
   -kernel "$(ls "$root"/boot/vmlinuz-* | head -1)" -initrd "$(ls "$root"/boot/initrd.img-* | head -1)" \
   -append "root=/dev/vda rw console=ttyS0 panic=-1 quiet systemd.show_status=0" \
-  -drive "file=$work/root.img,format=raw,if=virtio" || status=$?
+  -drive "file=$work/root.img,format=raw,if=virtio" &
+emulator=$!
+browsed=
+while kill -0 "$emulator" 2>/dev/null; do
+  if [ -z "$browsed" ] && tr -d '\r' <"$work/console.log" 2>/dev/null | grep -q '^vm-test: the page is ready'; then
+    browsed=yes
+    node tests/page/vm-page.mjs "http://127.0.0.1:$web/orvctl/" "$cache/page-in-the-system.png" \
+      >"$work/browsed.txt" 2>&1 || true
+  fi
+  sleep 2
+done
+wait "$emulator" || status=$?
 # The serial line ends its lines with carriage returns.
 tr -d '\r' <"$work/console.log" >"$work/console.txt"
 sed -n 's/^vm-test: //p' "$work/console.txt"
@@ -180,6 +199,11 @@ fi
 # A failure on the system is told at the end: the captures are checked all the same.
 guest=passed
 grep -qx 'vm-test: passed' "$work/console.txt" || guest=failed
+echo "The host's Chromium on the system's page (a screenshot: $cache/page-in-the-system.png):"
+cat "$work/browsed.txt" 2>/dev/null || echo "FAILED: the system's page was never ready"
+if [ ! -s "$work/browsed.txt" ] || grep -q '^FAILED' "$work/browsed.txt"; then
+  guest=failed
+fi
 
 # What the service played, and orvctl with the README's configurations, as the loopback card's
 # other end captured it: at least 2 seconds of the board's ramp, in order. From the service (on the

@@ -48,7 +48,7 @@ function request(method, path) {
 const browser = await chromium.launch({
   executablePath: '/usr/bin/chromium',
   args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
-    '--disable-component-update', '--disable-sync', '--autoplay-policy=no-user-gesture-required'],
+    '--disable-component-update', '--disable-sync'],
 });
 try {
   // A phone's screen.
