@@ -110,7 +110,8 @@ if (typeof document !== 'undefined') {
   };
   const url = (name) => 'recordings/' + encodeURIComponent(name);
 
-  // The station now, every 5 s.
+  // The station now, every 2 s (orvctl writes its figures every 15 s, and at once when the board
+  // falls silent or plays again).
   async function showNow() {
     const [relay, recorder] = await Promise.all([fetchText('now/orvctl.prom'), fetchText('now/orvctl-record.prom')]);
     const f = parseMetrics(relay || '');
@@ -225,6 +226,6 @@ if (typeof document !== 'undefined') {
     const run = () => job().catch(() => {}).finally(() => setTimeout(run, ms));
     run();
   };
-  every(5000, showNow);
+  every(2000, showNow);
   every(2000, lookForNew);
 }

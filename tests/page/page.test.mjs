@@ -37,7 +37,7 @@ function request(method, path) {
     const r = http.request({ hostname, port, method, path }, (res) => {
       let body = '';
       res.on('data', (d) => (body += d));
-      res.on('end', () => done({ status: res.statusCode, body }));
+      res.on('end', () => done({ status: res.statusCode, body, headers: res.headers }));
     });
     r.on('error', (e) => done({ status: 0, body: String(e) }));
     if (method !== 'GET' && method !== 'HEAD') r.write('x=1');
@@ -150,6 +150,15 @@ try {
     // (OPTIONS: lighttpd's own refusal, 501, or ours.)
     check(`${method} ${path}: ${want}`, (want === 400 ? got.status >= 400 : got.status === want) && !got.body.includes(secret) && !got.body.includes('root:'), `${got.status}`);
   }
+
+  // A recording downloaded as the page's link has it; the live sound sent on to Icecast's mount.
+  const link = await page.$eval('#list tr a[download]', (a) => [a.getAttribute('href'), a.download]);
+  const file = await request('GET', new URL(link[0], url).pathname);
+  check('the download link gives the recording', file.status === 200 && file.headers['content-type'] === 'audio/flac' &&
+    link[1] === decodeURIComponent(link[0].split('/').pop()), `${link.join(' ')}: ${file.status} ${file.headers['content-type']}`);
+  const stream = await request('GET', '/orvctl/live');
+  check('the live sound: Icecast\'s MP3 mount on this host', stream.status === 301 &&
+    stream.headers.location === 'http://127.0.0.1:8000/orvctl.mp3', `${stream.status} ${stream.headers.location}`);
 
   // The month: 45 000 recordings in 30 days' lists; the newest day listed, then another day.
   // (Timed in the page: from the navigation's start to the list's count shown.)
