@@ -561,10 +561,14 @@ refused_by_page() {
 }
 check "... and nothing else: the lists' lock, a listing, a path outside, a POST" refused_by_page
 # The page from the host (vm-test.sh's Chromium, through the port it forwards to the system's
-# port 80): the network card up for it, reaching nothing else; lighttpd's access log (Debian's
-# snippet) shows when the recording was fetched.
+# port 80): the network card up for it, by systemd-networkd (it reaches nothing else, and stays up:
+# nothing after needs it down); lighttpd's access log (Debian's snippet) shows when the recording
+# was fetched.
 nic=$(ls /sys/class/net | grep -vx lo | head -1)
-ip link set dev "$nic" up && ip addr add 10.0.2.15/24 dev "$nic"
+mkdir -p /run/systemd/network
+printf '[Match]\nName=%s\n[Network]\nAddress=10.0.2.15/24\n' "$nic" >/run/systemd/network/50-vm-test.network
+systemctl start systemd-networkd
+/lib/systemd/systemd-networkd-wait-online -i "$nic" -o degraded --timeout=60 || true
 ln -sf ../conf-available/10-accesslog.conf /etc/lighttpd/conf-enabled/10-accesslog.conf
 systemctl restart lighttpd
 say "the page is ready"
@@ -572,7 +576,6 @@ fetched() { grep -q "GET /orvctl/recordings/$(cd "$state" && ls -- *.flac) HTTP/
 check "... the host's Chromium, through the forwarded port, fetches the service's recording" \
   wait_for 300 fetched
 sleep 20
-ip link set dev "$nic" down
 check "... another local user can read no recording, nor find one at /srv/orvctl/recordings" sh -c \
   "! runuser -u nobody -- cat $state/*.flac >/dev/null 2>&1 && [ -z \"\$(ls -A /srv/orvctl/recordings)\" ]"
 check "docs/recording.md's list, as pi" as_pi_in /home/pi "$(cat /root/recording-list.sh)"

@@ -180,7 +180,8 @@ timeout 2700 qemu-system-x86_64 -accel tcg -m 1536 -smp 2 -display none -monitor
 emulator=$!
 browsed=
 while kill -0 "$emulator" 2>/dev/null; do
-  if [ -z "$browsed" ] && tr -d '\r' <"$work/console.log" 2>/dev/null | grep -q '^vm-test: the page is ready'; then
+  if [ -z "$browsed" ] && [ -f "$work/console.log" ] &&
+    tr -d '\r' <"$work/console.log" | grep -q '^vm-test: the page is ready'; then
     browsed=yes
     node tests/page/vm-page.mjs "http://127.0.0.1:$web/orvctl/" "$cache/page-in-the-system.png" \
       >"$work/browsed.txt" 2>&1 || true

@@ -19,7 +19,7 @@ try {
   const errors = [];
   page.on('console', (m) => m.type() === 'error' && errors.push(m.text()));
   page.on('pageerror', (e) => errors.push(String(e)));
-  await page.goto(url);
+  await page.goto(url, { timeout: 120000 });
   await page.waitForSelector('#list tr', { timeout: 60000 });
   const name = await page.$eval('#list tr', (tr) => tr.dataset.name);
   say(/^\d{4}-\d\d-\d\d_\d{6}_145500kHz(_unsynced)?\.flac$/.test(name), `the service's recording listed: ${name}`);
