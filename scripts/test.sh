@@ -30,4 +30,4 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-sanitize --output-on-failure --no-tests=error -j"$jobs" -LE long
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ORVTEST_MONTH_DAYS=4 \
   ctest --test-dir build-sanitize --output-on-failure --no-tests=error -j"$jobs" -L long \
-  -R 'Rows/.*Slow1000|Seeds/SeededTest.BackAtRestAfterEveryUpset/1$|StatusLineSaysWhatTheOutputSaw|StallAt10sFast1000|RecordMonth|Page|Alerts'
+  -R 'Rows/.*Slow1000|Seeds/SeededTest.BackAtRestAfterEveryUpset/1$|StatusLineSaysWhatTheOutputSaw|StallAt10sFast1000|RecordMonth|Page'
