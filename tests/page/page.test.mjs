@@ -3,7 +3,7 @@
 // Each check prints "ok:" or "FAILED:"; the run fails if any failed. Figures (the month's list, the
 // change of day) are printed, not asserted: they are measured, and stated in docs/measurements.md.
 import { chromium } from 'playwright-core';
-import { readdirSync, readFileSync, existsSync, mkdirSync } from 'node:fs';
+import { readdirSync, readFileSync, existsSync, mkdirSync, statSync } from 'node:fs';
 import http from 'node:http';
 
 const [url, folder, begunText, output, monthUrl] = process.argv.slice(2);
@@ -109,10 +109,19 @@ try {
   await page.fill('#to', '23');
   await page.selectOption('#day', days[0]);
 
+  // The lists looked at every 2 s (so that a new recording shows within 5 s whenever it comes):
+  // at least 4 looks at days.tsv in 10 s.
+  let looks = 0;
+  const count = (r) => r.url().endsWith('/recordings/days.tsv') && (looks += 1);
+  page.on('request', count);
+  await sleep(10000);
+  page.off('request', count);
+  check('the lists looked at every 2 s', looks >= 4, `${looks} looks in 10 s`);
+
   // Live: the next transmission (30 s in) shows within 5 s of its file, and plays.
   await page.check('#live');
   const third = await until(60000, () => recordings().length >= 3 && recordings()[2]);
-  const kept = Date.now();
+  const kept = statSync(`${folder}/${third}`).ctimeMs;  // (named: renamed into place)
   const shown = await until(8000, async () => (await rows()).some((r) => r[0] === third));
   const after = (Date.now() - kept) / 1000;
   check('a recording made while the page is open shows within 5 s', shown && after <= 5, `${after.toFixed(1)} s`);
