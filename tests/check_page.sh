@@ -17,8 +17,8 @@ done
 }
 
 work=$(mktemp -d)
-servers=()
-trap 'kill "${servers[@]}" 2>/dev/null || true; pkill -INT -f "orvctl-record .*$work" 2>/dev/null || true; rm -rf "$work"' EXIT
+# (The web servers' process ids in a file: serve runs in a command substitution's subshell.)
+trap 'kill $(cat "$work/servers" 2>/dev/null) 2>/dev/null || true; pkill -INT -f "orvctl-record .*$work" 2>/dev/null || true; rm -rf "$work"' EXIT
 # The service's layout: the recordings in a folder whose parent its owner alone may enter
 # (/var/lib/private), the metrics in another, and a file of someone's that is not the page's.
 mkdir -m 700 "$work/private"
@@ -59,12 +59,12 @@ index-file.names = ( "index.html" )
 include "$work/$1-orvctl.conf"
 CONF
     lighttpd -D -f "$work/$1.conf" 2>>"$work/$1-error.log" &
-    servers+=($!)
+    echo $! >>"$work/servers"
     for _ in $(seq 50); do
       curl -s -o /dev/null "http://127.0.0.1:$port/orvctl/" && { echo "$port"; return; }
       sleep 0.1
     done
-    kill "${servers[-1]}" 2>/dev/null || true
+    kill $! 2>/dev/null || true
   done
   cat "$work/$1-error.log" >&2
   return 1
