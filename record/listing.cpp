@@ -40,14 +40,6 @@ bool read_list(int dir, const std::string& name, std::string& text) {
   return ok;
 }
 
-size_t lines_of(const std::string& text) {
-  size_t n = 0;
-  for (const char c : text) {
-    n += c == '\n' ? 1 : 0;
-  }
-  return n;
-}
-
 // Writes the day's list (or removes it, empty) and its count in days.tsv.
 int write_day(int dir, const std::string& day, const std::string& text) {
   const std::string name = day + ".tsv";
@@ -62,7 +54,7 @@ int write_day(int dir, const std::string& day, const std::string& text) {
     error = errno;
   }
   if (error == 0) {
-    days = listing_days_with(days, day, lines_of(text));
+    days = listing_days_with(days, day, size_t(std::count(text.begin(), text.end(), '\n')));
     error = whole_file_write(dir, "days.tsv", days.data(), days.size());
   }
   return error;
