@@ -196,8 +196,8 @@ bool recording_encode(RecordingFile& file, const int16_t* samples, size_t count)
   FLAC__int32 wide[4096];
   while (count > 0) {
     const size_t n = std::min(count, sizeof wide / sizeof wide[0]);
-    std::copy(samples, samples + n, wide);
     for (size_t i = 0; i < n; ++i) {
+      wide[i] = samples[i];
       file.peak = std::max(file.peak, std::abs(wide[i]));
     }
     if (!FLAC__stream_encoder_process_interleaved(file.encoder, wide, uint32_t(n))) {
